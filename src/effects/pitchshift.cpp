@@ -1,0 +1,8 @@
+// Not built yet: the module frame leaves this component out until it lands.
+#include "module/registry.hpp"
+
+namespace divavova {
+
+PyMethodDef pitchshift_s16_method() { return kNoMethod; }
+
+}  // namespace divavova
