@@ -59,7 +59,7 @@ TYPES = {
     "BiquadState": ("", [], {"process_i32": "y*idddI", "process_s16": "y*idddIdi"}),
     "DynamicsState": ("|iII", ["mode", "sample_rate", "channel_count"],
                       {"configure": "id", "finish": "", "reset": "", "process": "O|O", "set_sample_rate": "I"}),
-    "SplitterRing": ("|ii", ["taps", "channel_count"], {}),
+    "SplitterRing": ("|ii", ["taps", "channel_count"], {"write": "O", "take": "O", "starved": "O"}),
     "FeedbackDelayState": ("|IdI", ["sample_rate", "max_delay_ms", "channel_count"],
                            {"configure": "id", "finish": "", "reset": "", "process": "O", "set_wow_shape": "O"}),
     "WaveshaperState": ("|III", ["sample_rate", "oversample", "channel_count"],
