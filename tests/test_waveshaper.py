@@ -142,10 +142,10 @@ def test_matches_model(oversample, channels):
     assert samples(engine.process(s16(data))) == model.process(data)
 
 
-@pytest.mark.parametrize("oversample", [1, 4])
-def test_hysteresis_matches_model(oversample):
-    data = noise(300, seed=7)
-    engine, model = both(oversample, 2, HYSTERESIS, CURVE)
+@pytest.mark.parametrize("oversample,channels", [(1, 2), (2, 1), (4, 2), (16, 1)])
+def test_hysteresis_matches_model(oversample, channels):
+    data = noise(150 * channels, seed=7)
+    engine, model = both(oversample, channels, HYSTERESIS, CURVE)
     assert samples(engine.process(s16(data))) == model.process(data)
     # The gaps follow only in finish: configure alone leaves them.
     engine.configure(5, 0.0)
