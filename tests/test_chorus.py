@@ -72,6 +72,7 @@ def test_write_position_wraps_and_is_reduced():
     assert (ring, pos) == ([3, 9, 1, 2], 1)
     # a position past the ring is taken modulo its length, empty blocks included
     assert run([1, 2], bytearray(8), 4 * 1000 + 3, 1, 4, 1, 0.0)[1:] == ([2, 0, 0, 1], 1)
+    assert run([7], bytearray(8), 2 ** 32 - 1, 1, 4, 3, 1.0)[1:] == ([0, 0, 0, 7], 0)
     assert m.chorus_s16(b"", bytearray(8), 6, 1, 4, 2, 1.0) == (b"", 2)
     assert m.chorus_s16(b"", bytearray(8), 3, 1, 4, 2, 1.0) == (b"", 3)
 

@@ -35,9 +35,11 @@ def knee(t):
     return t
 
 
-def model(xs, fb_state, ap_state, channels, stages, sweep, rate, feedback, depth):
-    """Returns output, feedback cells, all-pass cells (lists, updated copies)."""
-    fb_state, ap_state = list(fb_state), list(ap_state)
+def model(xs, fb_state, ap_state, channels, stages, sweep, rate, feedback, depth, copy=True):
+    """Returns output, feedback cells, all-pass cells (updated copies, or the
+    lists themselves with copy=False, which may then be one shared list)."""
+    if copy:
+        fb_state, ap_state = list(fb_state), list(ap_state)
     r = sweep / rate
     coef, fb, dep = q15((1 - r) / (1 + r)), q15(feedback), q15(depth)
     if dep <= 328:
@@ -136,6 +138,15 @@ def test_partial_stereo_frame_and_misaligned_state():
     ap[:] = s16([7, 8])
     out = samples(m.phaser_s16(s16(xs), fb, ap, 2, 1, 100.0, 8000.0, 0.9, 0.9))
     assert (out, samples(fb), samples(ap)) == expected
+
+
+def test_state_buffers_sharing_memory_act_in_access_order():
+    xs = [9000, -300, 20000, 5]
+    mem = [100, -200, 300, -400, 500]
+    expected, _, _ = model(xs, mem, mem, 2, 2, 900.0, 8000.0, 0.8, 1.0, copy=False)
+    shared = bytearray(s16([100, -200, 300, -400, 500]))
+    out = samples(m.phaser_s16(s16(xs), shared, shared, 2, 2, 900.0, 8000.0, 0.8, 1.0))
+    assert (out, samples(shared)) == (expected, mem)
 
 
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, 1e300])

@@ -21,7 +21,7 @@ PyObject* phaser_s16(PyObject*, PyObject* args) {
     feedback_state.adopt();
     allpass_state.adopt();
     // A NaN sample rate is not above 0 either.
-    if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || stages < 1 || stages > 255 ||
+    if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || stages < 1 || stages > kPhaserMaxStages ||
         !(sample_rate > 0.0) || feedback_state.size() < size_t{channel_count} * 2 ||
         allpass_state.size() < size_t{channel_count} * stages * 2)
         return static_cast<PyObject*>(value_error(kInvalidPhaser));
