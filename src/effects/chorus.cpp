@@ -1,5 +1,6 @@
 // chorus_s16(input, ring, write_pos, spread, ring_len, voices, depth)
 #include "effects/chorus_kernel.hpp"
+#include "effects/s16_result.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
@@ -23,23 +24,16 @@ PyObject* chorus_s16(PyObject*, PyObject* args) {
 
     // A write position beyond the ring is taken modulo its length.
     write_pos %= ring_len;
-    size_t count = input.size() / 2;
-    AlignedInput<int16_t> samples(input);
-    if (!samples.ok()) return nullptr;
-    int16_t* out = nullptr;
-    PyObject* result = new_bytes_of<int16_t>(count, &out);
-    if (!result) return nullptr;
-    if (count) {
+    S16Result block(input);
+    if (!block.ok()) return nullptr;
+    if (block.count()) {
         AlignedInOut<int16_t> cells(ring.data(), size_t{ring_len} * 2);
-        if (!cells.ok()) {
-            Py_DECREF(result);
-            return nullptr;
-        }
+        if (!cells.ok()) return nullptr;
         ChorusSettings settings = chorus_settings(spread, ring_len, voices, depth);
-        write_pos = chorus_block(settings, samples.get(), out, count, cells.get(), write_pos);
+        write_pos = chorus_block(settings, block.in(), block.out(), block.count(), cells.get(), write_pos);
         cells.commit();
     }
-    return Py_BuildValue("(NI)", result, write_pos);
+    return Py_BuildValue("(NI)", block.release(), write_pos);
 }
 
 }  // namespace

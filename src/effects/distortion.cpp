@@ -1,5 +1,6 @@
 // distortion_s16(input, drive, pre_gain_db, post_gain_db, shape, soft_limit, mix)
 #include "effects/distortion_kernel.hpp"
+#include "effects/s16_result.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
@@ -18,17 +19,13 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
     if (input.size() % 2 != 0 || shape < 0 || shape > 3) return static_cast<PyObject*>(value_error(kInvalidDistortion));
 
     DistortionSettings settings = distortion_settings(drive, pre_gain_db, post_gain_db, shape, soft_limit != 0, mix);
-    size_t count = input.size() / 2;
-    AlignedInput<int16_t> samples(input);
-    if (!samples.ok()) return nullptr;
-    int16_t* out = nullptr;
-    PyObject* result = new_bytes_of<int16_t>(count, &out);
-    if (!result) return nullptr;
+    S16Result block(input);
+    if (!block.ok()) return nullptr;
     // The memo only saves time; without memory for it the block is shaped directly.
     PyMemArray<int32_t> memo;
-    if (distortion_wants_memo(settings, count)) (void)memo.allocate_zeroed(65536);
-    distort(settings, samples.get(), out, count, memo.get());
-    return result;
+    if (distortion_wants_memo(settings, block.count())) (void)memo.allocate_zeroed(65536);
+    distort(settings, block.in(), block.out(), block.count(), memo.get());
+    return block.release();
 }
 
 }  // namespace
