@@ -64,6 +64,9 @@ def test_bit_reduction_clears_low_bits_and_clamps():
     # drive 1 clears 14 bits; drive 0 keeps every bit
     assert run([16383, 16384, -1], 1.0, 0.0, 0.0, 1, False, 1.0) == [0, 16384, -16384]
     assert run(EVERY_LEVEL, 0.0, 0.0, 0.0, 1, False, 1.0) == [max(-32767, x) for x in EVERY_LEVEL]
+    # full scale with a large post-gain clamps symmetrically, whatever the curve
+    for shape in range(4):
+        assert run([32767, -32768], 0.5, 0.0, 60.0, shape, False, 1.0) == [32767, -32767]
 
 
 @pytest.mark.parametrize("shape", range(4))
@@ -73,16 +76,6 @@ def test_mix_zero_is_dry_and_curves_match_model(shape, soft):
     for drive, pre, post, mix in [(0.0, 0.0, 0.0, 1.0), (0.3, 6.0, -2.0, 0.5), (0.9, 20.0, 3.0, 0.75),
                                   (1.0, -10.0, 40.0, 1.0), (0.55, 0.0, 0.0, 0.2)]:
         assert run(EVERY_LEVEL, drive, pre, post, shape, soft, mix) == model(EVERY_LEVEL, drive, pre, post, shape, soft, mix)
-
-
-def test_rational_with_no_drive_is_identity_curve():
-    # The curve passes u through; the wet sample is u * 32767 truncated.
-    assert run(EVERY_LEVEL, 0.0, 0.0, 0.0, 3, False, 1.0) == [math.trunc(x * 32767 / 32768) for x in EVERY_LEVEL]
-
-
-def test_full_scale_with_large_post_gain_clamps_symmetrically():
-    for shape in range(4):
-        assert run([32767, -32768], 0.5, 0.0, 60.0, shape, False, 1.0) == [32767, -32767]
 
 
 @given(st.lists(st.integers(-32768, 32767), max_size=40), st.sampled_from(range(4)), st.booleans(),
@@ -108,15 +101,12 @@ def test_extreme_pre_gain_saturates_the_exponential_curve():
     assert out == [math.trunc((math.exp(-1) - 1) * 32767), math.trunc((1 - math.exp(-1)) * 32767)]
 
 
-@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, 1e300, -1e300])
-def test_non_finite_arguments_give_defined_results(bad):
+def test_non_finite_arguments_give_defined_results():
     xs = [-32768, -5, 0, 7, 32767]
-    for shape in range(4):
-        for soft in (False, True):
-            for args in [(bad, 0.0, 0.0), (0.5, bad, 0.0), (0.5, 0.0, bad)]:
-                for mix in (1.0, bad):
-                    out = run(xs, *args, shape, soft, mix)
-                    assert len(out) == len(xs)
+    for bad in (math.nan, math.inf, -math.inf, 1e300, -1e300):
+        for shape in range(4):
+            for args in [(bad, 0.0, 0.0, 1.0), (0.5, bad, 0.0, 1.0), (0.5, 0.0, bad, 1.0), (0.5, 0.0, 0.0, bad)]:
+                assert len(run(xs, *args[:3], shape, shape % 2 == 0, args[3])) == len(xs)
     assert run(xs, 0.5, 0.0, 0.0, 2, False, math.nan) == [0] * len(xs)
     assert run(xs, 0.5, math.nan, 0.0, 1, False, 1.0) == [0] * len(xs)
 
