@@ -138,15 +138,16 @@ struct BiquadHistory {
 };
 
 // One sample through the filter: a 32-bit wrapping accumulator, rounded by
-// +16384 and a truncating division by 32768, clamped to s16.
+// +16384 and a truncating division by 32768, clamped to s16.  Wrapping sums
+// are associative, so the terms that do not wait for the previous output
+// (and the rounding offset) are added first and y1 comes last.
 inline int32_t biquad_step(const BiquadQ15& c, BiquadHistory& h, int32_t x) {
-    const uint32_t acc = static_cast<uint32_t>(c.b0) * static_cast<uint32_t>(x) +
-                         static_cast<uint32_t>(c.b1) * static_cast<uint32_t>(h.x1) +
-                         static_cast<uint32_t>(c.b2) * static_cast<uint32_t>(h.x2) -
-                         static_cast<uint32_t>(c.a1) * static_cast<uint32_t>(h.y1) -
-                         static_cast<uint32_t>(c.a2) * static_cast<uint32_t>(h.y2);
-    const int32_t rounded = static_cast<int32_t>(acc + 16384u) / 32768;
-    const int32_t y = clamp(rounded, -32768, 32767);
+    const uint32_t ready = static_cast<uint32_t>(c.b0) * static_cast<uint32_t>(x) +
+                           static_cast<uint32_t>(c.b1) * static_cast<uint32_t>(h.x1) +
+                           static_cast<uint32_t>(c.b2) * static_cast<uint32_t>(h.x2) -
+                           static_cast<uint32_t>(c.a2) * static_cast<uint32_t>(h.y2) + 16384u;
+    const uint32_t rounded_acc = ready - static_cast<uint32_t>(c.a1) * static_cast<uint32_t>(h.y1);
+    const int32_t y = clamp(static_cast<int32_t>(rounded_acc) / 32768, -32768, 32767);
     h.x2 = h.x1;
     h.x1 = x;
     h.y2 = h.y1;
@@ -155,7 +156,8 @@ inline int32_t biquad_step(const BiquadQ15& c, BiquadHistory& h, int32_t x) {
 }
 
 // Filters n samples in place with one history.
-inline void biquad_filter(const BiquadQ15& c, BiquadHistory& h, int32_t* samples, size_t n) {
+inline void biquad_filter(const BiquadQ15& coefficients, BiquadHistory& h, int32_t* samples, size_t n) {
+    const BiquadQ15 c = coefficients;  // a local copy cannot alias the samples
     BiquadHistory local = h;
     for (size_t i = 0; i < n; ++i) samples[i] = biquad_step(c, local, samples[i]);
     h = local;
@@ -165,7 +167,9 @@ inline void biquad_filter(const BiquadQ15& c, BiquadHistory& h, int32_t* samples
 // its own history.  The channels are independent, so running them side by
 // side gives what filtering them one after the other does.
 template <int Channels>
-void biquad_filter_interleaved(const BiquadQ15& c, BiquadHistory* histories, int32_t* samples, size_t frames) {
+void biquad_filter_interleaved(const BiquadQ15& coefficients, BiquadHistory* histories, int32_t* samples,
+                               size_t frames) {
+    const BiquadQ15 c = coefficients;
     BiquadHistory local[Channels];
     for (int ch = 0; ch < Channels; ++ch) local[ch] = histories[ch];
     for (size_t f = 0; f < frames; ++f)
@@ -178,9 +182,16 @@ void biquad_filter_interleaved(const BiquadQ15& c, BiquadHistory* histories, int
 // full-scale ranges, low 16 bits stored.
 inline void biquad_blend(int16_t* out, const int16_t* dry, const int32_t* wet, size_t n, double mix) {
     const double dry_share = 1.0 - mix;
-    for (size_t i = 0; i < n; ++i) {
-        const double v = static_cast<double>(dry[i]) * dry_share + static_cast<double>(wet[i]) * mix;
-        out[i] = low16(soft_knee(float_to<int32_t>(v), kKneeFactor2));
+    auto blend = [&](size_t i) {
+        return static_cast<double>(dry[i]) * dry_share + static_cast<double>(wet[i]) * mix;
+    };
+    // |blend| <= 32768 (|dry share| + |mix|): when that is below 2^31 (any
+    // ordinary mix) the plain conversion is defined; otherwise convert safely.
+    const double bound = 32768.0 * (std::fabs(dry_share) + std::fabs(mix));
+    if (bound < 2147483647.0) {
+        for (size_t i = 0; i < n; ++i) out[i] = low16(soft_knee(static_cast<int32_t>(blend(i)), kKneeFactor2));
+    } else {
+        for (size_t i = 0; i < n; ++i) out[i] = low16(soft_knee(float_to<int32_t>(blend(i)), kKneeFactor2));
     }
 }
 

@@ -50,7 +50,7 @@ PyObject* oscillator_i32(PyObject*, PyObject* args) {
                            "waveform must be a native signed 16-bit buffer with a valid loop"))
         return nullptr;
 
-    PyMemArray<int32_t> raw;
+    PyMemArray<int16_t> raw;  // table samples
     if (!raw.allocate_zeroed(count)) return PyErr_NoMemory();
     const size_t out_count = static_cast<size_t>(count) * channel_count;
     int32_t* out = nullptr;

@@ -55,23 +55,27 @@ inline int32_t table_sample(const uint8_t* table, uint32_t position) {
 // Renders n raw table samples into out, advancing *position before each read
 // (so the first sample is the one a step past the incoming position).  A step
 // above half the loop end yields nothing: false, out and *position untouched.
-inline bool read_loop(int32_t* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step,
+template <class Sample>
+bool read_loop(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step,
                       uint32_t* position, size_t n) {
     if (step > loop.end_pos / 2) return false;
     uint32_t p = loop.fold(*position);
     for (size_t k = 0; k < n; ++k) {
         p = loop.advance(p, step);
-        out[k] = table_sample(table, p);
+        out[k] = static_cast<Sample>(table_sample(table, p));
     }
     *position = p;
     return true;
 }
 
-// level x sample / 65536, truncated toward zero, clamped to s16.  The product
-// is formed in 64 bits so a loud i32 input saturates rather than wrapping.
+// level x sample / 65536, truncated toward zero, clamped to s16.  For i32
+// input the product is formed in 64 bits so a loud voice saturates rather
+// than wrapping; an s16 sample times an s16 level fits 32 bits and its
+// quotient needs no clamp.
 inline int32_t scale_level(int32_t level, int32_t x) {
     return saturate_s16((static_cast<int64_t>(level) * x) / 65536);
 }
+inline int32_t scale_level(int32_t level, int16_t x) { return (level * x) / 65536; }
 
 // Levels are signed 16-bit factors; the bindings refuse anything else.
 constexpr bool is_s16_level(int64_t level) { return level >= -32768 && level <= 32767; }
@@ -87,15 +91,15 @@ struct LevelPair {
 // the first zero sample or sign change, which already takes the new levels;
 // after the block the target is in force whether or not a crossing came.
 // Writes every output sample (the result equals adding into zeros).
-template <int Channels>
-void level_stage(int32_t* out, const int32_t* in, LevelPair* current, LevelPair target, size_t n) {
+template <int Channels, class Sample>
+void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n) {
     static_assert(Channels == 1 || Channels == 2);
     LevelPair levels = *current;
     size_t k = 0;
     if (!(levels == target)) {
         int32_t last = 0;
         for (; k < n; ++k) {
-            int32_t x = in[k];
+            const Sample x = in[k];
             if (x == 0 || (last > 0 && x < 0) || (last < 0 && x > 0)) break;
             last = x;
             out[Channels * k] = scale_level(levels.left, x);
@@ -106,15 +110,16 @@ void level_stage(int32_t* out, const int32_t* in, LevelPair* current, LevelPair 
     // levels are constant.
     levels = target;
     for (; k < n; ++k) {
-        int32_t x = in[k];
+        const Sample x = in[k];
         out[Channels * k] = scale_level(levels.left, x);
         if constexpr (Channels == 2) out[2 * k + 1] = scale_level(levels.right, x);
     }
     *current = target;
 }
 
-inline void level_stage(int32_t* out, const int32_t* in, LevelPair* current, LevelPair target, size_t n,
-                        uint32_t channels) {
+template <class Sample>
+void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                 uint32_t channels) {
     if (channels == 2)
         level_stage<2>(out, in, current, target, n);
     else
