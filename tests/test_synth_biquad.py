@@ -11,7 +11,7 @@ from helpers import assert_released, i32, misaligned, s16, samples
 LOWPASS = (0, 1000.0, 0.7071, 1.0, 48000)
 
 
-def test_design_model_matches_worked_coefficients():
+def test_worked_coefficient_sets():
     expected = {
         0: (-59484, 27231, 129, 257, 129),
         1: (-59484, 27231, 29871, -59742, 29871),
@@ -21,9 +21,13 @@ def test_design_model_matches_worked_coefficients():
         5: (-61250, 28746, 34977, -60853, 26934),
         6: (-57010, 25233, 122794, -229526, 107723),
     }
+    # a probe on which every one-unit change of any coefficient shows
+    probe = [(i * 7919) % 60001 - 30000 for i in range(64)] + [30000] * 100
     for mode, coefficients in expected.items():
         gain = 1.0 if mode in (0, 3) else 2.0
         assert model.biquad_design(mode, 1000.0, 0.7071, gain, 48000) == coefficients
+        got = m.BiquadState().process_i32(i32(probe), mode, 1000.0, 0.7071, gain, 48000)
+        assert samples(got, "i") == model.biquad_filter(coefficients, [0, 0, 0, 0], probe)
 
 
 def test_impulse_response_and_history():

@@ -51,46 +51,35 @@ inline BiquadQ15 design_biquad(uint32_t mode, double frequency_hz, double q, dou
     const double alpha = sw / (q + q);
     const double A = gain;
 
-    double b0 = 0, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0;
+    // Modes 0 to 3 share the denominator; the peaking and shelf forms set their own.
+    double b0 = 0, b1 = 0, b2 = 0;
+    double a0 = 1.0 + alpha, a1 = -2.0 * cw, a2 = 1.0 - alpha;
     switch (mode) {
         case kLowPass:
             b0 = (1.0 - cw) * 0.5;
             b1 = 1.0 - cw;
             b2 = b0;
-            a0 = 1.0 + alpha;
-            a1 = -2.0 * cw;
-            a2 = 1.0 - alpha;
             break;
         case kHighPass:
             b0 = (1.0 + cw) * 0.5;
             b1 = -(1.0 + cw);
             b2 = b0;
-            a0 = 1.0 + alpha;
-            a1 = -2.0 * cw;
-            a2 = 1.0 - alpha;
             break;
         case kBandPass:
             b0 = alpha;
             b1 = 0.0;
             b2 = -alpha;
-            a0 = 1.0 + alpha;
-            a1 = -2.0 * cw;
-            a2 = 1.0 - alpha;
             break;
         case kNotch:
             b0 = 1.0;
             b1 = -2.0 * cw;
             b2 = 1.0;
-            a0 = 1.0 + alpha;
-            a1 = -2.0 * cw;
-            a2 = 1.0 - alpha;
             break;
         case kPeaking:
             b0 = 1.0 + alpha * A;
             b1 = -2.0 * cw;
             b2 = 1.0 - alpha * A;
             a0 = 1.0 + alpha / A;
-            a1 = -2.0 * cw;
             a2 = 1.0 - alpha / A;
             break;
         default: {  // the two shelves
