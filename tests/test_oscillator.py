@@ -86,6 +86,16 @@ def test_step_longer_than_loop_stays_in_loop():
     assert got == [3, 4, 4, 4] and position == 3 << 16
     got, position = raw(table, 0xFFFFFFFF, 65536, 3, 4, 2)
     assert got == [4, 4] and position >> 16 == 3
+    # a table large enough to come from the system allocator, read up to its last sample
+    big = [(i * 37) % 65536 - 32768 for i in range(1000)]
+    for phase, step, start in [(0xFFFFFFFF, 500 << 16, 999), (999 << 16, 1000 << 15, 998),
+                               (0, (1000 << 15) - 1, 990), (12345, 1000 << 15, 0)]:
+        expect = model.read_loop(big, phase, step, start, 1000, 300)
+        assert expect[0] is not None
+        assert raw(array.array("h", big), phase, step, start, 1000, 300) == expect
+        assert m.ring_multiply_i32(i32([32767] * 300), array.array("h", big), phase, 0xFFFFFFFF - step,
+                                   start, 1000)[1] == model.ring_multiply([32767] * 300, big, phase,
+                                                                          0xFFFFFFFF - step, start, 1000)[1]
 
 
 def test_table_checks_and_messages():
