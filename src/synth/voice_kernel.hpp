@@ -56,8 +56,8 @@ inline int32_t table_sample(const uint8_t* table, uint32_t position) {
 // (so the first sample is the one a step past the incoming position).  A step
 // above half the loop end yields nothing: false, out and *position untouched.
 template <class Sample>
-bool read_loop(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step,
-                      uint32_t* position, size_t n) {
+bool read_loop(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step, uint32_t* position,
+               size_t n) {
     if (step > loop.end_pos / 2) return false;
     uint32_t p = loop.fold(*position);
     for (size_t k = 0; k < n; ++k) {
