@@ -365,7 +365,7 @@ def test_never_initialised_objects_refuse_or_answer(name):
 FAILING_INIT = {
     "BufferOwner": {"exporter": 5},
     "RawSample": {"buffer": b"ab", "channel_count": 3},
-    "EnvelopeState": {"sample_rate": 0, "enabled": True},
+    "EnvelopeState": {"sample_rate": 48000},  # enabled is required
     "DynamicsState": {"sample_rate": 0},
     "SplitterRing": {"taps": -1},
     "FeedbackDelayState": {"sample_rate": 0},
