@@ -1,8 +1,154 @@
-// Not built yet: the module frame leaves this component out until it lands.
+// freeverb_s16: mono reverberator with eight parallel low-pass-feedback
+// combs into four series all-passes, in 16-bit fixed point, all state in
+// caller buffers.
+#include <cstddef>
+#include <cstdint>
+
+#include "effects/delay_kernel.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
+namespace {
 
-PyMethodDef freeverb_s16_method() { return kNoMethod; }
+// ---------------------------------------------------------------------------
+// Kernel
+
+constexpr int kCombs = 8;
+constexpr int kAllpasses = 4;
+constexpr uint32_t kCombLength[kCombs] = {1116, 1188, 1277, 1356, 1422, 1491, 1557, 1617};
+constexpr uint32_t kCombFirst[kCombs] = {0, 1116, 2304, 3581, 4937, 6359, 7850, 9407};
+constexpr uint32_t kAllpassLength[kAllpasses] = {556, 441, 341, 225};
+constexpr uint32_t kAllpassFirst[kAllpasses] = {0, 556, 997, 1338};
+constexpr size_t kCombCells = 11024;
+constexpr size_t kAllpassCells = 1563;
+static_assert(kCombFirst[7] + kCombLength[7] == kCombCells);
+static_assert(kAllpassFirst[3] + kAllpassLength[3] == kAllpassCells);
+
+struct FreeverbSetup {
+    int32_t feedback_q15;  // comb feedback, 0.7 .. 0.98
+    int32_t damp_q15;      // weight of the old store, 0 .. 0.4
+    int32_t undamp_q15;    // 32768 - damp_q15
+    int32_t dry_q15;
+    int32_t wet_q15;
+};
+
+// Room size, damping and mix are clamped to 0 .. 1 (a NaN passes the clamp
+// and then truncates to 0; as a mix it gives both gains in full).
+FreeverbSetup freeverb_setup(double room_size, double damping, double mix) {
+    room_size = clamp(room_size, 0.0, 1.0);
+    damping = clamp(damping, 0.0, 1.0);
+    mix = clamp(mix, 0.0, 1.0);
+    FreeverbSetup s;
+    s.feedback_q15 = 22937 + float_to<int32_t>(room_size * 9175.04);
+    s.damp_q15 = float_to<int32_t>(damping * 13107.2);
+    s.undamp_q15 = 32768 - s.damp_q15;
+    DryWet<double> gains = dry_wet(2.0 * mix);
+    s.dry_q15 = float_to<int32_t>(gains.dry * 32767.0);
+    s.wet_q15 = float_to<int32_t>(gains.wet * 32767.0);
+    return s;
+}
+
+struct FreeverbState {
+    uint8_t* comb_lines;
+    uint8_t* comb_positions;  // u32 each, only the low 16 bits are used
+    uint8_t* comb_stores;     // s16 each
+    uint8_t* allpass_lines;
+    uint8_t* allpass_positions;
+};
+
+// A stored position: its low 16 bits, taken modulo the line length when at
+// or beyond it.
+inline uint32_t line_position(const uint8_t* positions, int index, uint32_t length) {
+    return delay::reduce(load<uint32_t>(positions + 4 * index) & 0xFFFFu, length);
+}
+
+void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, const FreeverbSetup& s) {
+    uint8_t* comb[kCombs];
+    uint32_t comb_pos[kCombs];
+    int32_t comb_store[kCombs];
+    for (int k = 0; k < kCombs; ++k) {
+        comb[k] = st.comb_lines + 2 * kCombFirst[k];
+        comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
+        comb_store[k] = load<int16_t>(st.comb_stores + 2 * k);
+    }
+    uint8_t* allpass[kAllpasses];
+    uint32_t allpass_pos[kAllpasses];
+    for (int j = 0; j < kAllpasses; ++j) {
+        allpass[j] = st.allpass_lines + 2 * kAllpassFirst[j];
+        allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
+    }
+
+    for (size_t i = 0; i < samples; ++i) {
+        const int32_t x = delay::get_cell(in, i);
+        const int32_t a = saturate_s16((x * 8738) / 131072);  // about x / 15
+        int32_t sum = 0;
+        for (int k = 0; k < kCombs; ++k) {
+            uint32_t p = comb_pos[k];
+            int32_t y = delay::get_cell(comb[k], p);
+            // One-pole low-pass in the loop; at most 2^30 in magnitude.
+            comb_store[k] = saturate_s16((comb_store[k] * s.damp_q15 + y * s.undamp_q15) / 32768);
+            delay::set_cell(comb[k], p, static_cast<int16_t>(saturate_s16(a + saturate_s16((comb_store[k] * s.feedback_q15) / 32768))));
+            comb_pos[k] = p + 1 == kCombLength[k] ? 0 : p + 1;
+            sum += y;
+        }
+        // Eight full-scale comb outputs times 31457 need more than 32 bits.
+        int32_t v = saturate_s16((static_cast<int64_t>(sum) * 31457) / 131072);
+        for (int j = 0; j < kAllpasses; ++j) {
+            uint32_t p = allpass_pos[j];
+            int32_t b = delay::get_cell(allpass[j], p);
+            delay::set_cell(allpass[j], p, static_cast<int16_t>(saturate_s16((b >> 1) + v)));
+            v = saturate_s16((b - v) / 2);
+            allpass_pos[j] = p + 1 == kAllpassLength[j] ? 0 : p + 1;
+        }
+        const int32_t dry = saturate_s16((s.dry_q15 * x) / 32768);
+        const int32_t wet = saturate_s16((static_cast<int64_t>(v) * s.wet_q15 * 30) / 32768);
+        delay::set_cell(out, i, delay::knee_s16(dry + wet));
+    }
+
+    for (int k = 0; k < kCombs; ++k) {
+        store<uint32_t>(st.comb_positions + 4 * k, comb_pos[k]);
+        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(comb_store[k]));
+    }
+    for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, allpass_pos[j]);
+}
+
+// ---------------------------------------------------------------------------
+// Binding
+
+constexpr const char* kFreeverbMessage = "invalid freeverb state";
+
+PyObject* freeverb_s16(PyObject*, PyObject* args) {
+    BufferView input, comb_lines, comb_positions, comb_stores, allpass_lines, allpass_positions;
+    double room_size, damping, mix;
+    if (!PyArg_ParseTuple(args, "y*w*w*w*w*w*ddd:freeverb_s16", input.slot(), comb_lines.slot(),
+                          comb_positions.slot(), comb_stores.slot(), allpass_lines.slot(), allpass_positions.slot(),
+                          &room_size, &damping, &mix))
+        return nullptr;
+    input.adopt();
+    comb_lines.adopt();
+    comb_positions.adopt();
+    comb_stores.adopt();
+    allpass_lines.adopt();
+    allpass_positions.adopt();
+
+    if (input.size() % 2 != 0 || comb_lines.size() < 2 * kCombCells || comb_positions.size() < 4 * kCombs ||
+        comb_stores.size() < 2 * kCombs || allpass_lines.size() < 2 * kAllpassCells ||
+        allpass_positions.size() < 4 * kAllpasses)
+        return static_cast<PyObject*>(value_error(kFreeverbMessage));
+
+    char* out = nullptr;
+    PyObject* result = new_bytes(input.size(), &out);
+    if (!result) return nullptr;
+
+    FreeverbState state{comb_lines.writable_bytes(), comb_positions.writable_bytes(), comb_stores.writable_bytes(),
+                        allpass_lines.writable_bytes(), allpass_positions.writable_bytes()};
+    freeverb_run(input.bytes(), reinterpret_cast<uint8_t*>(out), input.size() / 2, state,
+                 freeverb_setup(room_size, damping, mix));
+    return result;
+}
+
+}  // namespace
+
+PyMethodDef freeverb_s16_method() { return {"freeverb_s16", freeverb_s16, METH_VARARGS, nullptr}; }
 
 }  // namespace divavova

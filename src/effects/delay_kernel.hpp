@@ -1,0 +1,37 @@
+// Pieces shared by the s16 delay effects (echo, multi-tap, pitch shift,
+// Freeverb): cell access on caller buffers, the 16-bit knee store and the
+// dry/wet output stage.  Plain C++, no Python.h.
+//
+// Caller buffers may start at any address and may even overlap each other,
+// so cells are read and written through load/store (plain moves on x86) in
+// program order rather than through typed pointers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "module/convert.hpp"
+
+namespace divavova::delay {
+
+inline int16_t get_cell(const uint8_t* cells, size_t index) { return load<int16_t>(cells + 2 * index); }
+inline void set_cell(uint8_t* cells, size_t index, int16_t value) { store<int16_t>(cells + 2 * index, value); }
+
+// The soft knee (factor 7151, two full ranges folded into one) stored as an
+// s16 cell.  Within two full ranges the knee already lands inside 16 bits;
+// beyond them (feedback or gains above 1) it saturates rather than wrapping,
+// since a wrapped sample is a full-scale click.
+inline int16_t knee_s16(int64_t x) { return static_cast<int16_t>(saturate_s16(soft_knee(x, kKneeFactor2))); }
+
+// The output stage of every delay effect: the knee of dry * x + wet * delayed,
+// the sum in double precision and truncated toward zero first.
+inline int16_t mix_out(double dry, double wet, double x, double delayed) {
+    return knee_s16(float_to<int32_t>(dry * x + wet * delayed));
+}
+
+// A position brought into 0 .. range - 1 (range at least 1).
+inline uint32_t reduce(uint32_t position, uint64_t range) {
+    return position < range ? position : static_cast<uint32_t>(position % range);
+}
+
+}  // namespace divavova::delay
