@@ -1,6 +1,7 @@
 // freeverb_s16: mono reverberator with eight parallel low-pass-feedback
 // combs into four series all-passes, in 16-bit fixed point, all state in
 // caller buffers.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -62,47 +63,67 @@ inline uint32_t line_position(const uint8_t* positions, int index, uint32_t leng
     return delay::reduce(load<uint32_t>(positions + 4 * index) & 0xFFFFu, length);
 }
 
-void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, const FreeverbSetup& s) {
-    uint8_t* comb[kCombs];
+// Bounds that make several saturations of the fixed-point recipe no-ops:
+// the comb store is a weighted mean of two s16 values (the weights add up to
+// 32768); the feedback is below 1, so store * feedback stays within s16; x/15,
+// the dry product (gain below 1) and half the all-pass difference do too.
+// Those values are therefore formed without a clamp.
+void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, FreeverbSetup s) {
+    const int32_t damp = s.damp_q15, undamp = s.undamp_q15, feedback = s.feedback_q15;
+    const int32_t dry_gain = s.dry_q15, wet_gain = s.wet_q15;
     uint32_t comb_pos[kCombs];
     int32_t comb_store[kCombs];
     for (int k = 0; k < kCombs; ++k) {
-        comb[k] = st.comb_lines + 2 * kCombFirst[k];
         comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
         comb_store[k] = load<int16_t>(st.comb_stores + 2 * k);
     }
-    uint8_t* allpass[kAllpasses];
     uint32_t allpass_pos[kAllpasses];
-    for (int j = 0; j < kAllpasses; ++j) {
-        allpass[j] = st.allpass_lines + 2 * kAllpassFirst[j];
-        allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
-    }
+    for (int j = 0; j < kAllpasses; ++j) allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
 
-    for (size_t i = 0; i < samples; ++i) {
-        const int32_t x = delay::get_cell(in, i);
-        const int32_t a = saturate_s16((x * 8738) / 131072);  // about x / 15
-        int32_t sum = 0;
+    // Runs of samples in which no line wraps: each line is then read and
+    // written at a fixed base plus the sample's offset in the run.
+    for (size_t i = 0; i < samples;) {
+        size_t run = samples - i;
+        uint8_t* comb[kCombs];
+        uint8_t* allpass[kAllpasses];
         for (int k = 0; k < kCombs; ++k) {
-            uint32_t p = comb_pos[k];
-            int32_t y = delay::get_cell(comb[k], p);
-            // One-pole low-pass in the loop; at most 2^30 in magnitude.
-            comb_store[k] = saturate_s16((comb_store[k] * s.damp_q15 + y * s.undamp_q15) / 32768);
-            delay::set_cell(comb[k], p, static_cast<int16_t>(saturate_s16(a + saturate_s16((comb_store[k] * s.feedback_q15) / 32768))));
-            comb_pos[k] = p + 1 == kCombLength[k] ? 0 : p + 1;
-            sum += y;
+            run = std::min<size_t>(run, kCombLength[k] - comb_pos[k]);
+            comb[k] = st.comb_lines + 2 * (kCombFirst[k] + comb_pos[k]);
         }
-        // Eight full-scale comb outputs times 31457 need more than 32 bits.
-        int32_t v = saturate_s16((static_cast<int64_t>(sum) * 31457) / 131072);
         for (int j = 0; j < kAllpasses; ++j) {
-            uint32_t p = allpass_pos[j];
-            int32_t b = delay::get_cell(allpass[j], p);
-            delay::set_cell(allpass[j], p, static_cast<int16_t>(saturate_s16((b >> 1) + v)));
-            v = saturate_s16((b - v) / 2);
-            allpass_pos[j] = p + 1 == kAllpassLength[j] ? 0 : p + 1;
+            run = std::min<size_t>(run, kAllpassLength[j] - allpass_pos[j]);
+            allpass[j] = st.allpass_lines + 2 * (kAllpassFirst[j] + allpass_pos[j]);
         }
-        const int32_t dry = saturate_s16((s.dry_q15 * x) / 32768);
-        const int32_t wet = saturate_s16((static_cast<int64_t>(v) * s.wet_q15 * 30) / 32768);
-        delay::set_cell(out, i, delay::knee_s16(dry + wet));
+        for (size_t n = 0; n < run; ++n) {
+            const int32_t x = delay::get_cell(in, i + n);
+            const int32_t a = (x * 8738) / 131072;  // about x / 15
+            int32_t sum = 0;
+            for (int k = 0; k < kCombs; ++k) {
+                int32_t y = delay::get_cell(comb[k], n);
+                comb_store[k] = (comb_store[k] * damp + y * undamp) / 32768;  // one-pole low-pass in the loop
+                delay::set_cell(comb[k], n, static_cast<int16_t>(saturate_s16(a + (comb_store[k] * feedback) / 32768)));
+                sum += y;
+            }
+            // Eight full-scale comb outputs times 31457 need more than 32 bits.
+            int32_t v = saturate_s16((static_cast<int64_t>(sum) * 31457) / 131072);
+            for (int j = 0; j < kAllpasses; ++j) {
+                int32_t b = delay::get_cell(allpass[j], n);
+                delay::set_cell(allpass[j], n, static_cast<int16_t>(saturate_s16((b >> 1) + v)));
+                v = (b - v) / 2;
+            }
+            const int32_t dry = (dry_gain * x) / 32768;
+            const int32_t wet = saturate_s16((static_cast<int64_t>(v) * wet_gain * 30) / 32768);
+            delay::set_cell(out, i + n, delay::knee_s16(dry + wet));
+        }
+        i += run;
+        for (int k = 0; k < kCombs; ++k) {
+            comb_pos[k] += static_cast<uint32_t>(run);
+            if (comb_pos[k] == kCombLength[k]) comb_pos[k] = 0;
+        }
+        for (int j = 0; j < kAllpasses; ++j) {
+            allpass_pos[j] += static_cast<uint32_t>(run);
+            if (allpass_pos[j] == kAllpassLength[j]) allpass_pos[j] = 0;
+        }
     }
 
     for (int k = 0; k < kCombs; ++k) {
