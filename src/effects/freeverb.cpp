@@ -63,6 +63,24 @@ inline uint32_t line_position(const uint8_t* positions, int index, uint32_t leng
     return delay::reduce(load<uint32_t>(positions + 4 * index) & 0xFFFFu, length);
 }
 
+// Four 32-bit lanes (GCC/Clang vector extension, lowered to the target's
+// vector unit); two of them hold one lane per comb.
+typedef int32_t Lanes __attribute__((vector_size(16)));
+constexpr int kLanes = 4;
+constexpr int kCombHalves = kCombs / kLanes;
+static_assert(kCombs % kLanes == 0);
+
+// v / 32768 truncated toward zero, lane by lane: negative lanes are biased
+// by 32767 before the flooring shift.
+inline Lanes quotient_q15(Lanes v) { return (v + ((v >> 31) & 32767)) >> 15; }
+
+inline Lanes clamp_s16(Lanes v) {
+    const Lanes lo = Lanes{} - 32768, hi = Lanes{} + 32767;
+    Lanes below = v < lo, above = v > hi;  // all-ones lanes where true
+    v = (v & ~below) | (lo & below);
+    return (v & ~above) | (hi & above);
+}
+
 // Bounds that make several saturations of the fixed-point recipe no-ops:
 // the comb store is a weighted mean of two s16 values (the weights add up to
 // 32768); the feedback is below 1, so store * feedback stays within s16; x/15,
@@ -72,10 +90,10 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
     const int32_t damp = s.damp_q15, undamp = s.undamp_q15, feedback = s.feedback_q15;
     const int32_t dry_gain = s.dry_q15, wet_gain = s.wet_q15;
     uint32_t comb_pos[kCombs];
-    int32_t comb_store[kCombs];
+    Lanes stores[kCombHalves];
     for (int k = 0; k < kCombs; ++k) {
         comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
-        comb_store[k] = load<int16_t>(st.comb_stores + 2 * k);
+        stores[k / kLanes][k % kLanes] = load<int16_t>(st.comb_stores + 2 * k);
     }
     uint32_t allpass_pos[kAllpasses];
     for (int j = 0; j < kAllpasses; ++j) allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
@@ -97,12 +115,17 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
         for (size_t n = 0; n < run; ++n) {
             const int32_t x = delay::get_cell(in, i + n);
             const int32_t a = (x * 8738) / 131072;  // about x / 15
+            // The eight combs are independent: one lane each.
             int32_t sum = 0;
-            for (int k = 0; k < kCombs; ++k) {
-                int32_t y = delay::get_cell(comb[k], n);
-                comb_store[k] = (comb_store[k] * damp + y * undamp) / 32768;  // one-pole low-pass in the loop
-                delay::set_cell(comb[k], n, static_cast<int16_t>(saturate_s16(a + (comb_store[k] * feedback) / 32768)));
-                sum += y;
+            for (int h = 0; h < kCombHalves; ++h) {
+                Lanes y;
+                for (int l = 0; l < kLanes; ++l) y[l] = delay::get_cell(comb[h * kLanes + l], n);
+                stores[h] = quotient_q15(stores[h] * damp + y * undamp);  // one-pole low-pass in the loop
+                Lanes written = clamp_s16(quotient_q15(stores[h] * feedback) + a);
+                for (int l = 0; l < kLanes; ++l) {
+                    delay::set_cell(comb[h * kLanes + l], n, static_cast<int16_t>(written[l]));
+                    sum += y[l];
+                }
             }
             // Eight full-scale comb outputs times 31457 need more than 32 bits.
             int32_t v = saturate_s16((static_cast<int64_t>(sum) * 31457) / 131072);
@@ -128,7 +151,7 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
 
     for (int k = 0; k < kCombs; ++k) {
         store<uint32_t>(st.comb_positions + 4 * k, comb_pos[k]);
-        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(comb_store[k]));
+        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stores[k / kLanes][k % kLanes]));
     }
     for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, allpass_pos[j]);
 }
