@@ -7,6 +7,7 @@
 // program order rather than through typed pointers.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,10 +24,28 @@ inline void set_cell(uint8_t* cells, size_t index, int16_t value) { store<int16_
 // since a wrapped sample is a full-scale click.
 inline int16_t knee_s16(int64_t x) { return static_cast<int16_t>(saturate_s16(soft_knee(x, kKneeFactor2))); }
 
+// Double to 32-bit integer, truncating toward zero.  Bounded: the caller has
+// shown (once per call, see fits_i32) that every value it converts is finite
+// and well inside the 32-bit range, where the plain conversion gives exactly
+// float_to's result without its NaN and range tests.
+template <bool Bounded>
+inline int32_t to_i32(double v) {
+    if constexpr (Bounded)
+        return static_cast<int32_t>(v);
+    else
+        return float_to<int32_t>(v);
+}
+
+// Whether values of magnitude up to bound (a sum of |coefficient| * 32768
+// terms; NaN or infinite when a coefficient is) convert without a range test.
+// The margin covers the rounding of the double arithmetic that forms them.
+inline bool fits_i32(double bound) { return bound < 2147418112.0; }  // 2^31 - 2^16
+
 // The output stage of every delay effect: the knee of dry * x + wet * delayed,
 // the sum in double precision and truncated toward zero first.
+template <bool Bounded = false>
 inline int16_t mix_out(double dry, double wet, double x, double delayed) {
-    return knee_s16(float_to<int32_t>(dry * x + wet * delayed));
+    return knee_s16(to_i32<Bounded>(dry * x + wet * delayed));
 }
 
 // A position brought into 0 .. range - 1 (range at least 1).

@@ -1,6 +1,7 @@
 // echo_s16: feedback echo on caller-held delay lines, with a variable-rate
 // mode whose write head moves by a 24.8 fixed-point step per sample.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,17 +25,20 @@ struct EchoSetup {
 
 // Normal mode.  The tap reads before the write, so a cell holds the sample
 // written L samples of its channel ago.
+template <bool Bounded>
 inline int16_t echo_cell(uint8_t* line, size_t cell, double x, const EchoSetup& s) {
     int16_t delayed = delay::get_cell(line, cell);
-    delay::set_cell(line, cell, delay::knee_s16(float_to<int32_t>(delayed * s.feedback + x)));
-    return delay::mix_out(s.dry, s.wet, x, delayed);
+    delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(delayed * s.feedback + x)));
+    return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
 }
 
-template <unsigned Channels>
-void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* lines, const EchoSetup& s,
-                 uint32_t* pos) {
+template <unsigned Channels, bool Bounded>
+void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                 uint32_t* positions) {
     const uint32_t length = s.delay_frames;
     const size_t frames = samples / Channels;
+    uint8_t* lines[2] = {line_starts[0], line_starts[1]};
+    uint32_t pos[2] = {positions[0], positions[1]};
     size_t frame = 0;
     // Runs of frames in which no head wraps: no wrap test inside the loop.
     while (frame < frames) {
@@ -44,7 +48,7 @@ void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const
             for (unsigned c = 0; c < Channels; ++c) {
                 size_t i = (frame + k) * Channels + c;
                 double x = delay::get_cell(in, i);
-                delay::set_cell(out, i, echo_cell(lines[c], pos[c] + k, x, s));
+                delay::set_cell(out, i, echo_cell<Bounded>(lines[c], pos[c] + k, x, s));
             }
         }
         frame += run;
@@ -53,19 +57,20 @@ void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const
             if (pos[c] == length) pos[c] = 0;
         }
     }
-    if constexpr (Channels == 2) {
-        if (samples % 2 == 0) return;
+    if (Channels == 2 && samples % 2 != 0) {
         // A lone trailing sample belongs to the left line.
         size_t i = samples - 1;
-        delay::set_cell(out, i, echo_cell(lines[0], pos[0], delay::get_cell(in, i), s));
+        delay::set_cell(out, i, echo_cell<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
         if (++pos[0] == length) pos[0] = 0;
     }
+    for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
 }
 
 // Variable-rate mode, positions in 1/256 cells.  The delayed sample is the
 // cell under the head before it moves; every cell the head then passes gets
 // the input, each with its own old content fed back.  position + step stays
 // below 2 * L * 256, so every passed cell is k or k - L.
+template <bool Bounded>
 inline int16_t echo_variable_sample(uint8_t* line, uint32_t& position, double x, const EchoSetup& s) {
     const uint32_t length = s.delay_frames;
     uint64_t next = static_cast<uint64_t>(position) + s.rate_step;
@@ -75,19 +80,33 @@ inline int16_t echo_variable_sample(uint8_t* line, uint32_t& position, double x,
     for (uint64_t k = first; k < end; ++k) {
         size_t cell = static_cast<size_t>(k < length ? k : k - length);
         int16_t old = delay::get_cell(line, cell);
-        delay::set_cell(line, cell, delay::knee_s16(float_to<int32_t>(old * s.feedback + x)));
+        delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(old * s.feedback + x)));
     }
     if (next >= s.line_range) next -= s.line_range;
     position = static_cast<uint32_t>(next);
-    return delay::mix_out(s.dry, s.wet, x, delayed);
+    return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
 }
 
-void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, unsigned channels, uint8_t* const* lines,
-                   const EchoSetup& s, uint32_t* pos) {
-    for (size_t i = 0; i < samples; ++i) {
-        unsigned c = channels == 2 ? static_cast<unsigned>(i & 1) : 0;
-        delay::set_cell(out, i, echo_variable_sample(lines[c], pos[c], delay::get_cell(in, i), s));
-    }
+template <unsigned Channels, bool Bounded>
+void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                   uint32_t* positions) {
+    uint8_t* lines[2] = {line_starts[0], line_starts[1]};
+    uint32_t pos[2] = {positions[0], positions[1]};
+    size_t i = 0;
+    for (; i + Channels <= samples; i += Channels)
+        for (unsigned c = 0; c < Channels; ++c)
+            delay::set_cell(out, i + c, echo_variable_sample<Bounded>(lines[c], pos[c], delay::get_cell(in, i + c), s));
+    if (i < samples) delay::set_cell(out, i, echo_variable_sample<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
+    for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_mode(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* lines, bool variable_rate,
+               const EchoSetup& s, uint32_t* pos) {
+    if (variable_rate)
+        echo_variable<Channels, Bounded>(in, out, samples, lines, s, pos);
+    else
+        echo_normal<Channels, Bounded>(in, out, samples, lines, s, pos);
 }
 
 // Positions are brought into their line's range first (the right one only
@@ -99,12 +118,20 @@ void echo_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* state, u
     s.rate_step = delay::reduce(s.rate_step, s.line_range);
     for (unsigned c = 0; c < channels; ++c) pos[c] = delay::reduce(pos[c], s.line_range);
     uint8_t* lines[2] = {state, state + 2 * static_cast<size_t>(capacity_frames)};
-    if (variable_rate)
-        echo_variable(in, out, samples, channels, lines, s, pos);
-    else if (channels == 2)
-        echo_normal<2>(in, out, samples, lines, s, pos);
-    else
-        echo_normal<1>(in, out, samples, lines, s, pos);
+    // |line * feedback + x| <= 32768 (|feedback| + 1); |dry x + wet d| <= 32768 (|dry| + |wet|).
+    const bool bounded = delay::fits_i32(32768.0 * (std::fabs(s.feedback) + 1.0)) &&
+                         delay::fits_i32(32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)));
+    if (channels == 2) {
+        if (bounded)
+            echo_mode<2, true>(in, out, samples, lines, variable_rate, s, pos);
+        else
+            echo_mode<2, false>(in, out, samples, lines, variable_rate, s, pos);
+    } else {
+        if (bounded)
+            echo_mode<1, true>(in, out, samples, lines, variable_rate, s, pos);
+        else
+            echo_mode<1, false>(in, out, samples, lines, variable_rate, s, pos);
+    }
 }
 
 // ---------------------------------------------------------------------------

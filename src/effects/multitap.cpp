@@ -1,5 +1,6 @@
 // multitap_s16: a feedback delay line per channel read by any number of taps,
 // each with its own delay and gain, on caller-held buffers.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,9 +40,9 @@ inline size_t tap_cell(uint32_t offset, uint32_t p, uint32_t line_len) {
 // summed, then the knee sized for the tap count).
 enum class TapMode { none, one, many };
 
-template <unsigned Channels, TapMode Mode>
+template <unsigned Channels, TapMode Mode, bool Bounded>
 void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, const Tap* taps,
-                     size_t tap_count, const MultitapSetup& s, uint32_t& write_pos) {
+                     size_t tap_count, const MultitapSetup s, uint32_t& write_pos) {
     const uint32_t line_len = s.line_len;
     uint8_t* lines[2] = {ring, ring + 2 * static_cast<size_t>(line_len)};
     uint32_t p = write_pos;
@@ -52,13 +53,13 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
         if constexpr (Mode == TapMode::one) {
             size_t cell = tap_cell(taps[0].offset, p, line_len);
             for (unsigned c = 0; c < channels; ++c)
-                tap_value[c] = float_to<int32_t>(delay::get_cell(lines[c], cell) * taps[0].gain);
+                tap_value[c] = delay::to_i32<Bounded>(delay::get_cell(lines[c], cell) * taps[0].gain);
         } else if constexpr (Mode == TapMode::many) {
             int64_t sum[Channels] = {};
             for (size_t j = 0; j < tap_count; ++j) {
                 size_t cell = tap_cell(taps[j].offset, p, line_len);
                 for (unsigned c = 0; c < channels; ++c)
-                    sum[c] += float_to<int32_t>(delay::get_cell(lines[c], cell) * taps[j].gain);
+                    sum[c] += delay::to_i32<Bounded>(delay::get_cell(lines[c], cell) * taps[j].gain);
             }
             for (unsigned c = 0; c < channels; ++c)
                 tap_value[c] = saturate_s16(soft_knee(sum[c], s.sum_knee));
@@ -67,8 +68,8 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
             int32_t x = delay::get_cell(in, i + c);
             int16_t old = delay::get_cell(lines[c], p);
             if constexpr (Mode == TapMode::none) tap_value[c] = old;
-            delay::set_cell(lines[c], p, delay::knee_s16(x + static_cast<int64_t>(float_to<int32_t>(old * s.feedback))));
-            delay::set_cell(out, i + c, delay::mix_out(s.dry, s.wet, x, tap_value[c]));
+            delay::set_cell(lines[c], p, delay::knee_s16(x + static_cast<int64_t>(delay::to_i32<Bounded>(old * s.feedback))));
+            delay::set_cell(out, i + c, delay::mix_out<Bounded>(s.dry, s.wet, x, tap_value[c]));
         }
     };
     for (; i + Channels <= samples; i += Channels) {
@@ -79,15 +80,28 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
     write_pos = p;
 }
 
-template <unsigned Channels>
+template <unsigned Channels, bool Bounded>
 void multitap_channels(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, const Tap* taps,
                        size_t tap_count, const MultitapSetup& s, uint32_t& write_pos) {
     if (tap_count == 0)
-        multitap_frames<Channels, TapMode::none>(in, out, samples, ring, taps, tap_count, s, write_pos);
+        multitap_frames<Channels, TapMode::none, Bounded>(in, out, samples, ring, taps, tap_count, s, write_pos);
     else if (tap_count == 1)
-        multitap_frames<Channels, TapMode::one>(in, out, samples, ring, taps, tap_count, s, write_pos);
+        multitap_frames<Channels, TapMode::one, Bounded>(in, out, samples, ring, taps, tap_count, s, write_pos);
     else
-        multitap_frames<Channels, TapMode::many>(in, out, samples, ring, taps, tap_count, s, write_pos);
+        multitap_frames<Channels, TapMode::many, Bounded>(in, out, samples, ring, taps, tap_count, s, write_pos);
+}
+
+// Whether every product and sum the frames convert stays within 32 bits for
+// any line content: line * gain for each tap, old * feedback, and the output
+// mix of the input with the tap value (a full s16 value, or the lone tap's
+// product which has no knee).
+bool multitap_bounded(const Tap* taps, size_t tap_count, const MultitapSetup& s) {
+    double gains = 0.0;
+    for (size_t j = 0; j < tap_count; ++j) gains += std::fabs(taps[j].gain);  // a NaN gain stays NaN
+    const double tap_bound = 32768.0 * gains;
+    const double tap_value_bound = tap_count == 1 ? tap_bound : 32768.0;
+    return delay::fits_i32(tap_bound) && delay::fits_i32(32768.0 * std::fabs(s.feedback)) &&
+           delay::fits_i32(32768.0 * std::fabs(s.dry) + std::fabs(s.wet) * tap_value_bound);
 }
 
 // Unpacks the caller's delays (u32) and gains (f64) into taps.
@@ -102,10 +116,18 @@ uint32_t multitap_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* 
     // Beyond 8192 taps the sum's knee factor is 0 anyway.
     s.sum_knee = knee_factor(static_cast<uint32_t>(tap_count < 65536 ? tap_count : 65536));
     write_pos = delay::reduce(write_pos, s.line_len);
-    if (channels == 2)
-        multitap_channels<2>(in, out, samples, ring, taps, tap_count, s, write_pos);
-    else
-        multitap_channels<1>(in, out, samples, ring, taps, tap_count, s, write_pos);
+    const bool bounded = multitap_bounded(taps, tap_count, s);
+    if (channels == 2) {
+        if (bounded)
+            multitap_channels<2, true>(in, out, samples, ring, taps, tap_count, s, write_pos);
+        else
+            multitap_channels<2, false>(in, out, samples, ring, taps, tap_count, s, write_pos);
+    } else {
+        if (bounded)
+            multitap_channels<1, true>(in, out, samples, ring, taps, tap_count, s, write_pos);
+        else
+            multitap_channels<1, false>(in, out, samples, ring, taps, tap_count, s, write_pos);
+    }
     return write_pos;
 }
 

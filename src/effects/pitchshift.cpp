@@ -1,6 +1,7 @@
 // pitchshift_s16: a delay line written one cell per frame and read back at
 // rate_step / 256 cells per frame, with a cross-fade where the read head
 // comes close ahead of the write head.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,8 +32,8 @@ struct PitchPositions {
 // ahead of the write head, the read cell is blended with the sample that will
 // overwrite it m frames from now (still in the FIFO), the weight moving to
 // that sample as m shrinks.
-template <unsigned Channels, bool Fade>
-void pitch_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, uint8_t* fifo, const PitchSetup& s,
+template <unsigned Channels, bool Fade, bool Bounded>
+void pitch_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, uint8_t* fifo, const PitchSetup s,
                   PitchPositions& pos) {
     const uint32_t L = s.ring_len;
     const uint32_t D = s.fade_len;
@@ -61,7 +62,7 @@ void pitch_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring
                 delay::set_cell(line, W, x);
                 v = delay::get_cell(line, R);
             }
-            delay::set_cell(out, i + c, delay::mix_out(s.dry, s.wet, x, v));
+            delay::set_cell(out, i + c, delay::mix_out<Bounded>(s.dry, s.wet, x, v));
         }
     };
     for (; i + Channels <= samples; i += Channels) {
@@ -78,13 +79,13 @@ void pitch_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring
     pos = {W, A, read};
 }
 
-template <unsigned Channels>
+template <unsigned Channels, bool Bounded>
 void pitch_channels(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, uint8_t* fifo,
                     const PitchSetup& s, PitchPositions& pos) {
     if (s.fade_len != 0)
-        pitch_frames<Channels, true>(in, out, samples, ring, fifo, s, pos);
+        pitch_frames<Channels, true, Bounded>(in, out, samples, ring, fifo, s, pos);
     else
-        pitch_frames<Channels, false>(in, out, samples, ring, fifo, s, pos);
+        pitch_frames<Channels, false, Bounded>(in, out, samples, ring, fifo, s, pos);
 }
 
 // Positions are brought into their ranges and rate_step below one turn of the
@@ -96,10 +97,19 @@ void pitch_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, u
     pos.write = delay::reduce(pos.write, s.ring_len);
     if (s.fade_len != 0) pos.fade = delay::reduce(pos.fade, s.fade_len);
     pos.read = delay::reduce(pos.read, read_range);
-    if (channels == 2)
-        pitch_channels<2>(in, out, samples, ring, fifo, s, pos);
-    else
-        pitch_channels<1>(in, out, samples, ring, fifo, s, pos);
+    // The value read is a cell or a blend of two: within s16, as x is.
+    const bool bounded = delay::fits_i32(32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)));
+    if (channels == 2) {
+        if (bounded)
+            pitch_channels<2, true>(in, out, samples, ring, fifo, s, pos);
+        else
+            pitch_channels<2, false>(in, out, samples, ring, fifo, s, pos);
+    } else {
+        if (bounded)
+            pitch_channels<1, true>(in, out, samples, ring, fifo, s, pos);
+        else
+            pitch_channels<1, false>(in, out, samples, ring, fifo, s, pos);
+    }
 }
 
 // ---------------------------------------------------------------------------
