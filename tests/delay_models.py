@@ -160,3 +160,8 @@ def freeverb(inp, combs, comb_pos, stores, allpasses, allpass_pos, room, damping
             allpass_pos[j] = (p + 1) % n
         out.append(knee16(sat16(div0(gd * x, 32768)) + sat16(div0(v * gw * 30, 32768))))
     return out
+
+
+def random_block(rng, n, amplitude=32768):
+    """n random samples in -amplitude .. amplitude - 1."""
+    return [rng.randrange(-amplitude, amplitude) for _ in range(n)]

@@ -6,6 +6,7 @@ from hypothesis import given, strategies as st
 
 import _divavova as m
 import delay_models as model
+from delay_models import random_block
 from helpers import assert_released, s16, samples
 
 MESSAGE = "invalid echo parameters"
@@ -14,10 +15,6 @@ MESSAGE = "invalid echo parameters"
 def echo(inp, line, lpos, rpos, delay, capacity, step=0, fb=0.0, mix=1.0, variable=False, channels=1):
     out, lp, rp = m.echo_s16(s16(inp), line, lpos, rpos, delay, capacity, step, fb, mix, variable, channels)
     return samples(out), lp, rp
-
-
-def random_block(rng, n, amplitude=32768):
-    return [rng.randrange(-amplitude, amplitude) for _ in range(n)]
 
 
 class TestWorkedValues:

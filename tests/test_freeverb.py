@@ -7,6 +7,7 @@ from hypothesis import given, strategies as st
 
 import _divavova as m
 import delay_models as model
+from delay_models import random_block
 from helpers import assert_released, s16, samples
 
 MESSAGE = "invalid freeverb state"
@@ -27,10 +28,6 @@ def split(cells, lengths):
 
 def run(inp, state, room=0.5, damping=0.5, mix=0.5):
     return samples(m.freeverb_s16(s16(inp), *state, room, damping, mix))
-
-
-def random_block(rng, n, amplitude=32768):
-    return [rng.randrange(-amplitude, amplitude) for _ in range(n)]
 
 
 class TestWorkedValues:

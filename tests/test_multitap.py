@@ -7,6 +7,7 @@ from hypothesis import given, strategies as st
 
 import _divavova as m
 import delay_models as model
+from delay_models import random_block
 from helpers import assert_released, s16, samples
 
 MESSAGE = "invalid multi-tap parameters"
@@ -20,10 +21,6 @@ def multitap(inp, ring, wpos, length, channels, delays=(), gains=(), fb=0.0, mix
     d, g = taps(delays, gains)
     out, pos = m.multitap_s16(s16(inp), ring, wpos, length, channels, d, g, fb, mix)
     return samples(out), pos
-
-
-def random_block(rng, n, amplitude=32768):
-    return [rng.randrange(-amplitude, amplitude) for _ in range(n)]
 
 
 class TestWorkedValues:

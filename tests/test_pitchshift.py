@@ -6,6 +6,7 @@ from hypothesis import given, strategies as st
 
 import _divavova as m
 import delay_models as model
+from delay_models import random_block
 from helpers import assert_released, s16, samples
 
 MESSAGE = "invalid pitch-shift parameters"
@@ -14,10 +15,6 @@ MESSAGE = "invalid pitch-shift parameters"
 def shift(inp, ring, fifo, length, fade, channels, step, wpos, fpos, rpos, mix=2.0):
     out, *pos = m.pitchshift_s16(s16(inp), ring, fifo, length, fade, channels, step, wpos, fpos, rpos, mix)
     return samples(out), tuple(pos)
-
-
-def random_block(rng, n, amplitude=32768):
-    return [rng.randrange(-amplitude, amplitude) for _ in range(n)]
 
 
 class TestWorkedValues:

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "module/convert.hpp"
 
@@ -46,6 +47,26 @@ inline bool fits_i32(double bound) { return bound < 2147418112.0; }  // 2^31 - 2
 template <bool Bounded = false>
 inline int16_t mix_out(double dry, double wet, double x, double delayed) {
     return knee_s16(to_i32<Bounded>(dry * x + wet * delayed));
+}
+
+// Runs body(channels, bounded) with both as compile-time constants
+// (std::integral_constant), so the kernels specialise on the channel count
+// and on whether the call's gains bound every conversion.
+template <class Body>
+inline void dispatch(unsigned channels, bool bounded, Body&& body) {
+    using mono = std::integral_constant<unsigned, 1>;
+    using stereo = std::integral_constant<unsigned, 2>;
+    if (channels == 2) {
+        if (bounded)
+            body(stereo{}, std::true_type{});
+        else
+            body(stereo{}, std::false_type{});
+    } else {
+        if (bounded)
+            body(mono{}, std::true_type{});
+        else
+            body(mono{}, std::false_type{});
+    }
 }
 
 // A position brought into 0 .. range - 1 (range at least 1).

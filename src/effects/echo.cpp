@@ -121,17 +121,10 @@ void echo_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* state, u
     // |line * feedback + x| <= 32768 (|feedback| + 1); |dry x + wet d| <= 32768 (|dry| + |wet|).
     const bool bounded = delay::fits_i32(32768.0 * (std::fabs(s.feedback) + 1.0)) &&
                          delay::fits_i32(32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)));
-    if (channels == 2) {
-        if (bounded)
-            echo_mode<2, true>(in, out, samples, lines, variable_rate, s, pos);
-        else
-            echo_mode<2, false>(in, out, samples, lines, variable_rate, s, pos);
-    } else {
-        if (bounded)
-            echo_mode<1, true>(in, out, samples, lines, variable_rate, s, pos);
-        else
-            echo_mode<1, false>(in, out, samples, lines, variable_rate, s, pos);
-    }
+    delay::dispatch(channels, bounded, [&](auto channel_count, auto is_bounded) {
+        echo_mode<decltype(channel_count)::value, decltype(is_bounded)::value>(in, out, samples, lines, variable_rate,
+                                                                               s, pos);
+    });
 }
 
 // ---------------------------------------------------------------------------

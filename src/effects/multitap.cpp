@@ -117,17 +117,10 @@ uint32_t multitap_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* 
     s.sum_knee = knee_factor(static_cast<uint32_t>(tap_count < 65536 ? tap_count : 65536));
     write_pos = delay::reduce(write_pos, s.line_len);
     const bool bounded = multitap_bounded(taps, tap_count, s);
-    if (channels == 2) {
-        if (bounded)
-            multitap_channels<2, true>(in, out, samples, ring, taps, tap_count, s, write_pos);
-        else
-            multitap_channels<2, false>(in, out, samples, ring, taps, tap_count, s, write_pos);
-    } else {
-        if (bounded)
-            multitap_channels<1, true>(in, out, samples, ring, taps, tap_count, s, write_pos);
-        else
-            multitap_channels<1, false>(in, out, samples, ring, taps, tap_count, s, write_pos);
-    }
+    delay::dispatch(channels, bounded, [&](auto channel_count, auto is_bounded) {
+        multitap_channels<decltype(channel_count)::value, decltype(is_bounded)::value>(in, out, samples, ring, taps,
+                                                                                       tap_count, s, write_pos);
+    });
     return write_pos;
 }
 

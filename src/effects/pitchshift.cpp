@@ -99,17 +99,10 @@ void pitch_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, u
     pos.read = delay::reduce(pos.read, read_range);
     // The value read is a cell or a blend of two: within s16, as x is.
     const bool bounded = delay::fits_i32(32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)));
-    if (channels == 2) {
-        if (bounded)
-            pitch_channels<2, true>(in, out, samples, ring, fifo, s, pos);
-        else
-            pitch_channels<2, false>(in, out, samples, ring, fifo, s, pos);
-    } else {
-        if (bounded)
-            pitch_channels<1, true>(in, out, samples, ring, fifo, s, pos);
-        else
-            pitch_channels<1, false>(in, out, samples, ring, fifo, s, pos);
-    }
+    delay::dispatch(channels, bounded, [&](auto channel_count, auto is_bounded) {
+        pitch_channels<decltype(channel_count)::value, decltype(is_bounded)::value>(in, out, samples, ring, fifo, s,
+                                                                                    pos);
+    });
 }
 
 // ---------------------------------------------------------------------------
