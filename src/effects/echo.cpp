@@ -1,8 +1,171 @@
-// Not built yet: the module frame leaves this component out until it lands.
+// echo_s16: feedback echo on caller-held delay lines, with a variable-rate
+// mode whose write head moves by a 24.8 fixed-point step per sample.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "effects/delay_kernel.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
+namespace {
 
-PyMethodDef echo_s16_method() { return kNoMethod; }
+// ---------------------------------------------------------------------------
+// Kernel
+
+struct EchoSetup {
+    uint32_t delay_frames;  // L, cells per line in use
+    uint64_t line_range;    // L in the normal mode, L * 256 in the variable-rate mode
+    uint32_t rate_step;     // variable-rate advance per sample in 1/256 cells, below line_range
+    double feedback;
+    double dry;
+    double wet;
+};
+
+// Normal mode.  The tap reads before the write, so a cell holds the sample
+// written L samples of its channel ago.
+template <bool Bounded>
+inline int16_t echo_cell(uint8_t* line, size_t cell, double x, const EchoSetup& s) {
+    int16_t delayed = delay::get_cell(line, cell);
+    delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(delayed * s.feedback + x)));
+    return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                 uint32_t* positions) {
+    const uint32_t length = s.delay_frames;
+    const size_t frames = samples / Channels;
+    uint8_t* lines[2] = {line_starts[0], line_starts[1]};
+    uint32_t pos[2] = {positions[0], positions[1]};
+    size_t frame = 0;
+    // Runs of frames in which no head wraps: no wrap test inside the loop.
+    while (frame < frames) {
+        size_t run = std::min<size_t>(frames - frame, length - pos[0]);
+        if constexpr (Channels == 2) run = std::min<size_t>(run, length - pos[1]);
+        for (size_t k = 0; k < run; ++k) {
+            for (unsigned c = 0; c < Channels; ++c) {
+                size_t i = (frame + k) * Channels + c;
+                double x = delay::get_cell(in, i);
+                delay::set_cell(out, i, echo_cell<Bounded>(lines[c], pos[c] + k, x, s));
+            }
+        }
+        frame += run;
+        for (unsigned c = 0; c < Channels; ++c) {
+            pos[c] += static_cast<uint32_t>(run);
+            if (pos[c] == length) pos[c] = 0;
+        }
+    }
+    if (Channels == 2 && samples % 2 != 0) {
+        // A lone trailing sample belongs to the left line.
+        size_t i = samples - 1;
+        delay::set_cell(out, i, echo_cell<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
+        if (++pos[0] == length) pos[0] = 0;
+    }
+    for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+// Variable-rate mode, positions in 1/256 cells.  The delayed sample is the
+// cell under the head before it moves; every cell the head then passes gets
+// the input, each with its own old content fed back.  position + step stays
+// below 2 * L * 256, so every passed cell is k or k - L.
+template <bool Bounded>
+inline int16_t echo_variable_sample(uint8_t* line, uint32_t& position, double x, const EchoSetup& s) {
+    const uint32_t length = s.delay_frames;
+    uint64_t next = static_cast<uint64_t>(position) + s.rate_step;
+    uint64_t first = position >> 8;
+    uint64_t end = next >> 8;
+    int16_t delayed = delay::get_cell(line, first);
+    for (uint64_t k = first; k < end; ++k) {
+        size_t cell = static_cast<size_t>(k < length ? k : k - length);
+        int16_t old = delay::get_cell(line, cell);
+        delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(old * s.feedback + x)));
+    }
+    if (next >= s.line_range) next -= s.line_range;
+    position = static_cast<uint32_t>(next);
+    return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                   uint32_t* positions) {
+    uint8_t* lines[2] = {line_starts[0], line_starts[1]};
+    uint32_t pos[2] = {positions[0], positions[1]};
+    size_t i = 0;
+    for (; i + Channels <= samples; i += Channels)
+        for (unsigned c = 0; c < Channels; ++c)
+            delay::set_cell(out, i + c, echo_variable_sample<Bounded>(lines[c], pos[c], delay::get_cell(in, i + c), s));
+    if (i < samples) delay::set_cell(out, i, echo_variable_sample<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
+    for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_mode(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* lines, bool variable_rate,
+               const EchoSetup& s, uint32_t* pos) {
+    if (variable_rate)
+        echo_variable<Channels, Bounded>(in, out, samples, lines, s, pos);
+    else
+        echo_normal<Channels, Bounded>(in, out, samples, lines, s, pos);
+}
+
+// Positions are brought into their line's range first (the right one only
+// when it is used).  rate_step is taken modulo the line's range: a larger step
+// would carry the head round the whole line more than once per sample.
+void echo_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* state, uint32_t capacity_frames,
+              unsigned channels, bool variable_rate, EchoSetup s, uint32_t* pos) {
+    s.line_range = variable_rate ? static_cast<uint64_t>(s.delay_frames) * 256 : s.delay_frames;
+    s.rate_step = delay::reduce(s.rate_step, s.line_range);
+    for (unsigned c = 0; c < channels; ++c) pos[c] = delay::reduce(pos[c], s.line_range);
+    uint8_t* lines[2] = {state, state + 2 * static_cast<size_t>(capacity_frames)};
+    // |line * feedback + x| <= 32768 (|feedback| + 1); |dry x + wet d| <= 32768 (|dry| + |wet|).
+    const bool bounded = delay::fits_i32(32768.0 * (std::fabs(s.feedback) + 1.0)) &&
+                         delay::fits_i32(32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)));
+    delay::dispatch(channels, bounded, [&](auto channel_count, auto is_bounded) {
+        echo_mode<decltype(channel_count)::value, decltype(is_bounded)::value>(in, out, samples, lines, variable_rate,
+                                                                               s, pos);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Binding
+
+constexpr const char* kEchoMessage = "invalid echo parameters";
+// L * 256 must fit the 32-bit positions of the variable-rate mode.
+constexpr uint32_t kVariableRateMaxFrames = (1u << 24) - 1;
+
+PyObject* echo_s16(PyObject*, PyObject* args) {
+    BufferView input, state;
+    unsigned int left_pos, right_pos, delay_frames, capacity_frames, rate_step, channel_count;
+    double feedback, mix;
+    int variable_rate;
+    if (!PyArg_ParseTuple(args, "y*w*IIIIIddpI:echo_s16", input.slot(), state.slot(), &left_pos, &right_pos,
+                          &delay_frames, &capacity_frames, &rate_step, &feedback, &mix, &variable_rate,
+                          &channel_count))
+        return nullptr;
+    input.adopt();
+    state.adopt();
+
+    if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || delay_frames == 0 ||
+        delay_frames > capacity_frames ||
+        state.size() < static_cast<uint64_t>(capacity_frames) * channel_count * 2 ||
+        (variable_rate && delay_frames > kVariableRateMaxFrames))
+        return static_cast<PyObject*>(value_error(kEchoMessage));
+
+    char* out = nullptr;
+    PyObject* result = new_bytes(input.size(), &out);
+    if (!result) return nullptr;
+
+    DryWet<double> gains = dry_wet(mix);
+    EchoSetup setup{delay_frames, 0, rate_step, feedback, gains.dry, gains.wet};
+    uint32_t pos[2] = {left_pos, right_pos};
+    echo_run(input.bytes(), reinterpret_cast<uint8_t*>(out), input.size() / 2, state.writable_bytes(),
+             capacity_frames, channel_count, variable_rate != 0, setup, pos);
+    return Py_BuildValue("(NII)", result, static_cast<unsigned int>(pos[0]), static_cast<unsigned int>(pos[1]));
+}
+
+}  // namespace
+
+PyMethodDef echo_s16_method() { return {"echo_s16", echo_s16, METH_VARARGS, nullptr}; }
 
 }  // namespace divavova

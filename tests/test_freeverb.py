@@ -1,0 +1,129 @@
+import array
+import math
+import random
+
+import pytest
+from hypothesis import given, strategies as st
+
+import _divavova as m
+import delay_models as model
+from delay_models import random_block
+from helpers import assert_released, s16, samples
+
+MESSAGE = "invalid freeverb state"
+SIZES = (22048, 32, 16, 3126, 16)
+
+
+def fresh(extra=0):
+    return [bytearray(n + extra) for n in SIZES]
+
+
+def split(cells, lengths):
+    out, at = [], 0
+    for n in lengths:
+        out.append(cells[at:at + n])
+        at += n
+    return out
+
+
+def run(inp, state, room=0.5, damping=0.5, mix=0.5):
+    return samples(m.freeverb_s16(s16(inp), *state, room, damping, mix))
+
+
+class TestWorkedValues:
+    def test_dry_only(self):
+        state = fresh()
+        assert run([1, -1, 20000, 32767, -32768], state, mix=0.0) == [0, 0, 19999, 28520, -28521]
+        assert samples(state[1], "I")[0] == 5  # the state still advances
+
+    def test_positions_wrap_at_their_lengths(self):
+        state = fresh()
+        run([0] * 225, state)
+        assert samples(state[4], "I")[3] == 0
+        run([0] * (1116 - 225), state)
+        assert samples(state[1], "I")[0] == 0
+        assert samples(state[4], "I") == [1116 % n for n in model.ALLPASS_LENGTHS]
+
+    def test_empty_block_rewrites_positions_as_their_low_16_bits(self):
+        state = fresh()
+        state[1][:] = array.array("I", [0x10005, 0xFFFF0000, 7, 1116, 0, 0, 0, 70000]).tobytes()
+        state[4][:] = array.array("I", [0x20001, 0, 0, 225]).tobytes()
+        assert run([], state) == []
+        assert samples(state[1], "I") == [5, 0, 7, 1116, 0, 0, 0, 70000 % 65536 % 1617]
+        assert samples(state[4], "I") == [1, 0, 0, 0]
+
+    def test_no_damping_lets_the_store_follow_the_line(self):
+        state = fresh()
+        state[0][:] = s16(list(range(11024)))
+        run([0], state, damping=0.0)
+        assert samples(state[2]) == [0, 1116, 2304, 3581, 4937, 6359, 7850, 9407]
+
+
+freeverb_cases = st.fixed_dictionaries({
+    "room": st.one_of(st.floats(-0.5, 1.5), st.sampled_from([1.0, math.nan])),
+    "damping": st.one_of(st.floats(-0.5, 1.5), st.sampled_from([0.0, math.inf])),
+    "mix": st.one_of(st.floats(-0.5, 1.5), st.sampled_from([0.5, 1.0, math.nan])),
+    "sizes": st.lists(st.integers(0, 40), min_size=1, max_size=4),
+    "amplitude": st.sampled_from([3000, 32768]),
+    "positions": st.booleans(),
+    "seed": st.integers(0, 2 ** 16),
+})
+
+
+@given(freeverb_cases)
+def test_against_model_over_blocks(case):
+    rng = random.Random(case["seed"])
+    amp = case["amplitude"]
+    combs = random_block(rng, 11024, amp)
+    comb_pos = [rng.randrange(2 ** 32) if case["positions"] else rng.randrange(n) for n in model.COMB_LENGTHS]
+    stores = random_block(rng, 8, amp)
+    allpasses = random_block(rng, 1563, amp)
+    allpass_pos = [rng.randrange(2 ** 32) if case["positions"] else rng.randrange(n)
+                   for n in model.ALLPASS_LENGTHS]
+    state = [bytearray(s16(combs)), bytearray(array.array("I", comb_pos).tobytes()), bytearray(s16(stores)),
+             bytearray(s16(allpasses)), bytearray(array.array("I", allpass_pos).tobytes())]
+    inp = random_block(rng, sum(case["sizes"]))
+    out, at = [], 0
+    for size in case["sizes"]:
+        out += run(inp[at:at + size], state, case["room"], case["damping"], case["mix"])
+        at += size
+    comb_lines, allpass_lines = split(combs, model.COMB_LENGTHS), split(allpasses, model.ALLPASS_LENGTHS)
+    want = model.freeverb(inp, comb_lines, comb_pos, stores, allpass_lines, allpass_pos, case["room"],
+                          case["damping"], case["mix"])
+    assert out == want
+    assert samples(state[0]) == sum(comb_lines, [])
+    assert samples(state[1], "I") == comb_pos
+    assert samples(state[2]) == stores
+    assert samples(state[3]) == sum(allpass_lines, [])
+    assert samples(state[4], "I") == allpass_pos
+
+
+@pytest.mark.parametrize("short", range(len(SIZES) + 1))
+def test_rejections_leave_buffers_untouched(short):
+    state = [bytearray(b"\x44" * n) for n in SIZES]
+    inp = bytearray(3 if short == 0 else 4)
+    if short:
+        state[short - 1] = bytearray(b"\x44" * (SIZES[short - 1] - 1))
+    with pytest.raises(ValueError) as err:
+        m.freeverb_s16(inp, *state, 0.5, 0.5, 0.5)
+    assert str(err.value) == MESSAGE
+    for b in state:
+        assert set(b) == {0x44}
+        assert_released(b)
+    assert_released(inp)
+
+
+def test_longer_and_misaligned_buffers():
+    rng = random.Random(8)
+    inp = random_block(rng, 300)
+    plain = fresh()
+    want = run(inp, plain)
+    padded = fresh(extra=3)
+    views = [memoryview(b)[1:-2] for b in padded]
+    got = samples(m.freeverb_s16(s16(inp), *views, 0.5, 0.5, 0.5))
+    assert got == want
+    for b, p in zip(padded, plain):
+        assert b[1:-2] == p and b[0] == 0 and b[-2:] == b"\x00\x00"
+    del views
+    for b in padded:
+        assert_released(b)
