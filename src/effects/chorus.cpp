@@ -20,7 +20,7 @@ PyObject* chorus_s16(PyObject*, PyObject* args) {
     ring.adopt();
     // spread >= 1 and spread <= ring_len leave a ring of at least one cell.
     if (input.size() % 2 != 0 || voices < 1 || spread == 0 || spread > ring_len || ring.size() / 2 < ring_len)
-        return static_cast<PyObject*>(value_error(kInvalidChorus));
+        return value_error(kInvalidChorus);
 
     // A write position beyond the ring is taken modulo its length.
     write_pos %= ring_len;

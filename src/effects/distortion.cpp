@@ -16,7 +16,7 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
                           &shape, &soft_limit, &mix))
         return nullptr;
     input.adopt();
-    if (input.size() % 2 != 0 || shape < 0 || shape > 3) return static_cast<PyObject*>(value_error(kInvalidDistortion));
+    if (input.size() % 2 != 0 || shape < 0 || shape > 3) return value_error(kInvalidDistortion);
 
     DistortionSettings settings = distortion_settings(drive, pre_gain_db, post_gain_db, shape, soft_limit != 0, mix);
     S16Result block(input);

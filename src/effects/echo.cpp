@@ -150,7 +150,7 @@ PyObject* echo_s16(PyObject*, PyObject* args) {
         delay_frames > capacity_frames ||
         state.size() < static_cast<uint64_t>(capacity_frames) * channel_count * 2 ||
         (variable_rate && delay_frames > kVariableRateMaxFrames))
-        return static_cast<PyObject*>(value_error(kEchoMessage));
+        return value_error(kEchoMessage);
 
     char* out = nullptr;
     PyObject* result = new_bytes(input.size(), &out);

@@ -178,7 +178,7 @@ PyObject* freeverb_s16(PyObject*, PyObject* args) {
     if (input.size() % 2 != 0 || comb_lines.size() < 2 * kCombCells || comb_positions.size() < 4 * kCombs ||
         comb_stores.size() < 2 * kCombs || allpass_lines.size() < 2 * kAllpassCells ||
         allpass_positions.size() < 4 * kAllpasses)
-        return static_cast<PyObject*>(value_error(kFreeverbMessage));
+        return value_error(kFreeverbMessage);
 
     char* out = nullptr;
     PyObject* result = new_bytes(input.size(), &out);

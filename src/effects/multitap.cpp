@@ -145,7 +145,7 @@ PyObject* multitap_s16(PyObject*, PyObject* args) {
     if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || line_len == 0 ||
         tap_delays.size() % 4 != 0 || tap_gains.size() != 2 * tap_delays.size() ||
         ring.size() < static_cast<uint64_t>(line_len) * channel_count * 2)
-        return static_cast<PyObject*>(value_error(kMultitapMessage));
+        return value_error(kMultitapMessage);
 
     // The taps are copied out first: the caller's tap buffers are only read.
     const size_t tap_count = tap_delays.size() / 4;

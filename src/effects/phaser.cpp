@@ -24,7 +24,7 @@ PyObject* phaser_s16(PyObject*, PyObject* args) {
     if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || stages < 1 || stages > kPhaserMaxStages ||
         !(sample_rate > 0.0) || feedback_state.size() < size_t{channel_count} * 2 ||
         allpass_state.size() < size_t{channel_count} * stages * 2)
-        return static_cast<PyObject*>(value_error(kInvalidPhaser));
+        return value_error(kInvalidPhaser);
 
     // The block is processed in place in the result, a copy of the input.
     size_t count = input.size() / 2;

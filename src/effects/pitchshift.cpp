@@ -126,7 +126,7 @@ PyObject* pitchshift_s16(PyObject*, PyObject* args) {
     if (input.size() % 2 != 0 || (channel_count != 1 && channel_count != 2) || ring_len == 0 ||
         ring.size() < static_cast<uint64_t>(ring_len) * channel_count * 2 ||
         fade_fifo.size() < static_cast<uint64_t>(fade_len) * channel_count * 2 || ring_len > kMaxRingFrames)
-        return static_cast<PyObject*>(value_error(kPitchMessage));
+        return value_error(kPitchMessage);
 
     char* out = nullptr;
     PyObject* result = new_bytes(input.size(), &out);

@@ -224,7 +224,7 @@ inline PyObject* new_bytes_of(size_t count, T** data) {
     return result;
 }
 
-inline void* value_error(const char* message) {
+inline PyObject* value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
 }

@@ -14,7 +14,7 @@ PyObject* mix_s16(PyObject*, PyObject* args) {
     first.adopt();
     second.adopt();
     if (first.size() != second.size() || first.size() % 2 != 0)
-        return static_cast<PyObject*>(value_error("buffers must have the same even byte length"));
+        return value_error("buffers must have the same even byte length");
     char* out = nullptr;
     PyObject* result = new_bytes(first.size(), &out);
     if (!result) return nullptr;
@@ -30,10 +30,10 @@ PyObject* remix_s16(PyObject*, PyObject* args) {
         return nullptr;
     source.adopt();
     if ((source_channels != 1 && source_channels != 2) || (dest_channels != 1 && dest_channels != 2))
-        return static_cast<PyObject*>(value_error("channel_count must be 1 or 2"));
+        return value_error("channel_count must be 1 or 2");
     const size_t source_frame_bytes = 2 * static_cast<size_t>(source_channels);
     if (source.size() % source_frame_bytes != 0)
-        return static_cast<PyObject*>(value_error("source must be a whole number of frames"));
+        return value_error("source must be a whole number of frames");
     const size_t frames = source.size() / source_frame_bytes;
     const size_t out_bytes = frames * 2 * static_cast<size_t>(dest_channels);
 
@@ -42,7 +42,7 @@ PyObject* remix_s16(PyObject*, PyObject* args) {
     uint8_t* out = nullptr;
     if (dest != Py_None) {
         if (!target.acquire(dest, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
-        if (target.size() < out_bytes) return static_cast<PyObject*>(value_error("dest is too small"));
+        if (target.size() < out_bytes) return value_error("dest is too small");
         out = target.writable_bytes();
         result = Py_NewRef(dest);
     } else {

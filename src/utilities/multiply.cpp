@@ -16,9 +16,9 @@ PyObject* multiply_s16(PyObject*, PyObject* args) {
     signal.adopt();
     modulator.adopt();
     if (channel_count != 1 && channel_count != 2)
-        return static_cast<PyObject*>(value_error(kChannelCountMessage));
+        return value_error(kChannelCountMessage);
     if (signal.size() != modulator.size() || signal.size() % (2 * channel_count) != 0)
-        return static_cast<PyObject*>(value_error("buffers must be the same whole number of configured frames"));
+        return value_error("buffers must be the same whole number of configured frames");
     char* out = nullptr;
     PyObject* result = new_bytes(signal.size(), &out);
     if (!result) return nullptr;
@@ -34,9 +34,9 @@ PyObject* midside_s16(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "y*d|I:midside_s16", buffer.slot(), &width, &channel_count)) return nullptr;
     buffer.adopt();
     if (channel_count != 1 && channel_count != 2)
-        return static_cast<PyObject*>(value_error(kChannelCountMessage));
+        return value_error(kChannelCountMessage);
     if (buffer.size() % (2 * channel_count) != 0)
-        return static_cast<PyObject*>(value_error("buffer must be a whole number of configured frames"));
+        return value_error("buffer must be a whole number of configured frames");
     char* out = nullptr;
     PyObject* result = new_bytes(buffer.size(), &out);
     if (!result) return nullptr;
