@@ -213,6 +213,13 @@ inline float highpass_step(float& s, float x, float a) {
     return x - s;
 }
 
+// A value already clamped to the s16 range, truncated toward zero; NaN
+// gives 0.  Branch-free, unlike float_to, which must also bound the value.
+inline int16_t truncate_clamped(float y) {
+    const int32_t t = static_cast<int32_t>(y == y ? y : 0.0f);
+    return static_cast<int16_t>(t);
+}
+
 // |y| of the half-sample point between h1 and h2 of (h0, h1, h2, x).
 inline float interpolated_peak(float (&h)[3], float x) {
     const float v = fabsf(0.5625f * h[1] - 0.0625f * h[0] + 0.5625f * h[2] - 0.0625f * x);
@@ -238,14 +245,24 @@ inline float oversampled_peak(float (&h)[12], float x) {
 template <uint32_t N, GainKind kind>
 void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
                          uint32_t lookahead) {
-    const GainSettings& g = gain;
-    PathState& p = path;
+    // Local copies: the compiler then knows that no store into the history
+    // changes a setting, and keeps both in registers.
+    const GainSettings g = gain;
+    PathState p = path;
+    GainState gs = gain_state;
     const bool feedback = g.feedback_detect != 0;
     const bool key_relative = g.key_relative != 0;
     const bool smoothing = smoothing_coefficient < 1.0f;
     const bool second_stage = filter_order == 2;
+    const bool use_rms = rms != 0;
+    const bool use_listen = listen != 0;
+    const Detector detector_kind = detector;
     const float hp = highpass_coefficient;
     const float lp = lowpass_coefficient;
+    const float rms_k = rms_coefficient;
+    const float makeup = makeup_gain;
+    const float smoothing_k = smoothing_coefficient;
+    int16_t* const ring_cells = ring;
     uint32_t write = ring_write_frame;
     float reduction_db = p.gain_reduction_db;
 
@@ -255,7 +272,7 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
         for (uint32_t ch = 0; ch < N; ++ch) dry[ch] = static_cast<float>(frame_in[ch]) * kFromS16;
         for (uint32_t ch = 0; ch < N; ++ch) side[ch] = dry[ch];
         if (lookahead != 0) {
-            int16_t* cell = ring + static_cast<size_t>(write) * N;
+            int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
             for (uint32_t ch = 0; ch < N; ++ch) {
                 dry[ch] = static_cast<float>(cell[ch]) * kFromS16;
                 cell[ch] = frame_in[ch];
@@ -283,19 +300,19 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
         }
 
         float level = 0.0f;
-        if (rms) {
+        if (use_rms) {
             float largest = 0.0f;
             for (uint32_t ch = 0; ch < N; ++ch) {
-                p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_coefficient);
+                p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_k);
                 largest = max_of(largest, p.mean_square[ch]);
             }
             level = sqrtf(largest);
         } else {
             for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[ch]));
         }
-        if (detector == Detector::interpolated) {
+        if (detector_kind == Detector::interpolated) {
             for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[ch]));
-        } else if (detector == Detector::oversampled) {
+        } else if (detector_kind == Detector::oversampled) {
             for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, oversampled_peak(p.oversample_history[ch], det[ch]));
         }
 
@@ -304,11 +321,11 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
             for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[ch]));
         }
 
-        float gain_factor = compute_gain<kind>(g, c, gain_state, level, key_level, reduction_db);
-        gain_factor = gain_factor * makeup_gain;
+        float gain_factor = compute_gain<kind>(g, c, gs, level, key_level, reduction_db);
+        gain_factor = gain_factor * makeup;
         if (smoothing) {
             if (p.smoothed_gain_valid) {
-                gain_factor = p.smoothed_gain + smoothing_coefficient * (gain_factor - p.smoothed_gain);
+                gain_factor = p.smoothed_gain + smoothing_k * (gain_factor - p.smoothed_gain);
             } else {
                 p.smoothed_gain_valid = 1;
             }
@@ -316,19 +333,21 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
         }
 
         const float* source = dry;
-        if (listen) {
+        if (use_listen) {
             source = det;
             gain_factor = 1.0f;
         }
         int16_t* frame_out = out + f * N;
         for (uint32_t ch = 0; ch < N; ++ch) {
             const float y = clamp((gain_factor * source[ch]) * kToS16, -32768.0f, 32767.0f);
-            frame_out[ch] = float_to<int16_t>(y);
+            frame_out[ch] = truncate_clamped(y);
             if (feedback) p.previous_output[ch] = y * kFromS16;
         }
     }
     ring_write_frame = write;
     p.gain_reduction_db = reduction_db;
+    path = p;
+    gain_state = gs;
 }
 
 inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames) {
