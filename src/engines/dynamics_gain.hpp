@@ -14,12 +14,18 @@ namespace divavova {
 inline constexpr float kDbPerNeper = 8.685889f;      // 20 / ln 10
 inline constexpr float kNeperPerDb = 0.115129255f;   // ln 10 / 20
 
-inline float db_to_linear(float db) { return expf(db * kNeperPerDb); }
-inline float linear_to_db(float level) { return logf(level) * kDbPerNeper; }
-
 // std::max / std::min argument order: max(a, b) is b only when a < b.
 inline float max_of(float a, float b) { return a < b ? b : a; }
 inline float min_of(float a, float b) { return b < a ? b : a; }
+
+inline float db_to_linear(float db) { return expf(db * kNeperPerDb); }
+inline float linear_to_db(float level) { return logf(level) * kDbPerNeper; }
+
+// The same values with the library call skipped where the result is exact:
+// expf(+-0) is 1 and logf(1) is +0.
+inline float gain_of_db(float db) { return db == 0.0f ? 1.0f : db_to_linear(db); }
+inline float db_of_gain(float gain) { return gain == 1.0f ? 0.0f : linear_to_db(max_of(1e-6f, gain)); }
+
 
 // A time in milliseconds as a one-pole coefficient; 0 ms or less is instant.
 inline float time_coefficient(float ms, uint32_t sample_rate) {
@@ -152,7 +158,7 @@ inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainSt
     }
     const float change_db = curve_db(s, level_db - s.threshold_db);
     reduction_db = change_db;
-    return db_to_linear(change_db);
+    return gain_of_db(change_db);
 }
 
 // Gate with hold and hysteresis, working on the level directly.
@@ -193,7 +199,7 @@ inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState
             g = st.gate_gain;
             break;
     }
-    reduction_db = linear_to_db(max_of(1e-6f, g));
+    reduction_db = db_of_gain(g);
     return g;
 }
 
@@ -251,7 +257,7 @@ inline float transient_gain(const GainSettings& s, const GainConstants& c, GainS
         change_db = (t2 < 0.0f ? -t2 : 0.0f) * s.transient_sustain_db + (t1 > 0.0f ? t1 : 0.0f) * s.transient_attack_db;
     }
     reduction_db = change_db;
-    return db_to_linear(change_db);
+    return gain_of_db(change_db);
 }
 
 template <GainKind kind>
