@@ -94,48 +94,29 @@ class Model:
         return int(F(self.sr) * ms / F(1000))
 
     def configure(self, option, value):
-        v = F(value)
-        p = self.p
-        setters = {
-            0: lambda: p.__setitem__("threshold", v),
-            1: lambda: p.__setitem__("ratio", v if v > 1 else F(1)),
-            2: lambda: p.__setitem__("knee", v if v > 0 else F(0)),
-            3: lambda: p.__setitem__("makeup", lin(v)),
-            4: lambda: p.__setitem__("attack", self.tc(v)),
-            5: lambda: p.__setitem__("release", self.tc(v)),
-            6: lambda: p.__setitem__("t_attack", v),
-            7: lambda: p.__setitem__("t_sustain", v),
-            8: lambda: p.__setitem__("hp", self.fc(v)),
-            10: lambda: p.__setitem__("detector", 0 if v <= 0 else (1 if v < 2 else 2)),
-            11: lambda: p.__setitem__("fa", v), 12: lambda: p.__setitem__("fr", v),
-            13: lambda: p.__setitem__("sa", v), 14: lambda: p.__setitem__("sr_", v),
-            15: lambda: p.__setitem__("rms", bool(v >= 1)),
-            16: lambda: p.__setitem__("rms_k", self.tc(v)),
-            17: lambda: p.__setitem__("feedback", v != 0),
-            18: lambda: p.__setitem__("lp", self.fc(v)),
-            19: lambda: p.__setitem__("order", 2 if v >= 2 else 1),
-            20: lambda: p.__setitem__("listen", v != 0),
-            21: lambda: p.__setitem__("range", v),
-            22: lambda: p.__setitem__("gate_hold", self.frames_of(v)),
-            23: lambda: p.__setitem__("hyst", abs(v)),
-            24: lambda: p.__setitem__("key_rel", v != 0),
-            25: lambda: p.__setitem__("adaptive", v != 0),
-            26: lambda: p.__setitem__("dual", v != 0),
-            27: lambda: p.__setitem__("fa2", v), 28: lambda: p.__setitem__("fr2", v),
-            29: lambda: p.__setitem__("sa2", v), 30: lambda: p.__setitem__("sr2", v),
-            31: lambda: p.__setitem__("hold", self.frames_of(v)),
-            32: lambda: p.__setitem__("smooth", self.tc(v)),
-            33: lambda: p.__setitem__("fb_slope", v != 0),
-        }
+        v, p = F(value), self.p
         if option == 9:
-            ms = min(max(v, F(0)), F(50))
-            p["lookahead"] = int(F(self.sr) * ms / F(1000))
+            p["lookahead"] = int(F(self.sr) * min(max(v, F(0)), F(50)) / F(1000))
             if p["lookahead"] > self.capacity:
                 self.capacity = p["lookahead"]
                 self.ring = [0] * (self.capacity * self.n)
                 self.write = 0
-        else:
-            setters[option]()
+            return
+        same = lambda v: v  # noqa: E731
+        switch = lambda v: bool(v != 0)  # noqa: E731
+        name, convert = {
+            0: ("threshold", same), 1: ("ratio", lambda v: v if v > 1 else F(1)),
+            2: ("knee", lambda v: v if v > 0 else F(0)), 3: ("makeup", lin), 4: ("attack", self.tc),
+            5: ("release", self.tc), 6: ("t_attack", same), 7: ("t_sustain", same), 8: ("hp", self.fc),
+            10: ("detector", lambda v: 0 if v <= 0 else (1 if v < 2 else 2)), 11: ("fa", same), 12: ("fr", same),
+            13: ("sa", same), 14: ("sr_", same), 15: ("rms", lambda v: bool(v >= 1)), 16: ("rms_k", self.tc),
+            17: ("feedback", switch), 18: ("lp", self.fc), 19: ("order", lambda v: 2 if v >= 2 else 1),
+            20: ("listen", switch), 21: ("range", same), 22: ("gate_hold", self.frames_of), 23: ("hyst", abs),
+            24: ("key_rel", switch), 25: ("adaptive", switch), 26: ("dual", switch), 27: ("fa2", same),
+            28: ("fr2", same), 29: ("sa2", same), 30: ("sr2", same), 31: ("hold", self.frames_of),
+            32: ("smooth", self.tc), 33: ("fb_slope", switch),
+        }[option]
+        p[name] = convert(v)
 
     def finish(self):
         p = self.p

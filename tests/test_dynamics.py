@@ -15,26 +15,16 @@ COMPRESSOR, LIMITER, EXPANDER, GATE, TRANSIENT = range(5)
  S_SLOW_RELEASE, HOLD, SMOOTHING, FEEDBACK_SLOPE) = range(34)
 
 
-def engine(mode=0, sample_rate=48000, channel_count=1, options=(), finish=True):
+def engine(mode=0, sample_rate=48000, channel_count=1, options=()):
     d = m.DynamicsState(mode=mode, sample_rate=sample_rate, channel_count=channel_count)
     for option, value in options:
         d.configure(option, value)
-    if finish:
-        d.finish()
+    d.finish()
     return d
 
 
 def steady(level, frames):
     return s16([level] * frames)
-
-
-def run_frames(d, block):
-    """Outputs and gain_reduction_db frame by frame (mono)."""
-    outs, grs = [], []
-    for i in range(0, len(block), 2):
-        outs += samples(d.process(block[i:i + 2]))
-        grs.append(d.gain_reduction_db)
-    return outs, grs
 
 
 # ---------------------------------------------------------------------------
@@ -44,10 +34,6 @@ def steady_reduction(mode, level, options):
     d = engine(mode, options=[(ATTACK, 0.0)] + list(options))
     d.process(steady(level, 4))
     return d.gain_reduction_db
-
-
-def overshoot_level(threshold_db, overshoot_db):
-    return round(32768 * 10 ** ((threshold_db + overshoot_db) / 20))
 
 
 def test_compressor_knee_and_slope():
@@ -94,16 +80,6 @@ def test_held_gate_stays_open_481_frames_after_the_level_drops():
     assert samples(d.process(steady(20000, 2))) == [20000] * 2
 
 
-def test_gate_hysteresis_keeps_an_open_gate_open():
-    # Threshold -24 dBFS (~2065), close at -36 dBFS (~519): 1000 lies between.
-    d = engine(GATE, options=[(ATTACK, 0.0), (GATE_HOLD, 1.0), (HYSTERESIS, -12.0)])
-    d.process(steady(20000, 2))
-    assert samples(d.process(steady(1000, 500))) == [1000] * 500
-    # A closed gate does not open for a level between close and open.
-    d = engine(GATE, options=[(ATTACK, 0.0), (GATE_HOLD, 1.0), (HYSTERESIS, 12.0)])
-    assert max(samples(d.process(steady(1000, 50)))) == 0
-
-
 def test_transient_shaper_with_zero_amounts_is_unity():
     block = s16(np.random.default_rng(3).integers(-30000, 30000, 400).tolist())
     d = engine(TRANSIENT)
@@ -143,14 +119,6 @@ def test_listen_outputs_the_side_chain_at_unit_gain():
     block = s16([20000, -20000, 15000, 0] * 10)
     d = engine(LIMITER, options=[(THRESHOLD, -40.0), (LISTEN, 1)])
     assert d.process(block) == block
-    options = [(THRESHOLD, -40.0), (LISTEN, 1), (HIGHPASS, 1000), (ORDER, 2), (LOWPASS, 5000)]
-    d = engine(LIMITER, options=options)
-    ref = Model(LIMITER, 48000, 1)
-    for option, value in options:
-        ref.configure(option, value)
-    ref.finish()
-    filtered = samples(d.process(block))
-    assert filtered == ref.process(samples(block)) and filtered != samples(block)
 
 
 def test_detector_option_thresholds():
@@ -159,15 +127,6 @@ def test_detector_option_thresholds():
         return engine(LIMITER, options=[(DETECTOR, value), (THRESHOLD, -30)]).process(block)
     assert out(0.5) == out(1.9) == out(1) != out(0) == out(-3)
     assert out(2) == out(7) != out(1)
-
-
-def test_key_drives_the_detector():
-    d = engine(LIMITER, options=[(ATTACK, 0.0), (THRESHOLD, -20.0)])
-    loud_key = steady(30000, 8)
-    assert max(samples(d.process(steady(1000, 8), loud_key))) < 200
-    d = engine(LIMITER, options=[(ATTACK, 0.0), (THRESHOLD, -20.0)])
-    assert d.process(steady(30000, 8), None) == engine(LIMITER, options=[(ATTACK, 0.0), (THRESHOLD, -20.0)]).process(
-        steady(30000, 8))
 
 
 # ---------------------------------------------------------------------------
@@ -265,6 +224,7 @@ TRANSIENT_AMOUNTS = [(T_ATTACK, 12.0), (T_SUSTAIN, -12.0), (FAST_RELEASE, 5), (S
     scenario(COMPRESSOR, FAST + [(FEEDBACK, 1), (FEEDBACK_SLOPE, 1), (SMOOTHING, 2.0), (RATIO, 3)], seed=6),
     scenario(EXPANDER, FAST + [(RMS, 1), (DETECTOR, 2), (HIGHPASS, 200), (LOWPASS, 2000), (ORDER, 2),
                                (LOOKAHEAD, 3.0), (RATIO, 3)], seed=7),
+    scenario(LIMITER, [(THRESHOLD, -40.0), (LISTEN, 1), (HIGHPASS, 1000), (ORDER, 2), (LOWPASS, 5000)], seed=9),
     scenario(LIMITER, FAST + [(DETECTOR, 1), (LOWPASS, 500), (MAKEUP, 6.0), (THRESHOLD, -20)], channels=1, seed=8),
 ])
 def test_feature_combinations_match_the_model(sc):
@@ -320,6 +280,8 @@ def test_messages_and_check_order():
     with pytest.raises(TypeError):
         d.process(b"\0" * 4, 3)
     assert d.process(b"") == b"" and d.process(b"", None) == b""
+    block = s16([30000, -30000] * 20)
+    assert d.process(block, None) == m.DynamicsState().process(block)
 
 
 def test_never_initialised_object_refuses():
