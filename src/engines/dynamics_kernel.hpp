@@ -266,82 +266,107 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
     uint32_t write = ring_write_frame;
     float reduction_db = p.gain_reduction_db;
 
-    for (size_t f = 0; f < frames; ++f) {
-        const int16_t* frame_in = in + f * N;
-        float dry[N], side[N], det[N];
-        for (uint32_t ch = 0; ch < N; ++ch) dry[ch] = static_cast<float>(frame_in[ch]) * kFromS16;
-        for (uint32_t ch = 0; ch < N; ++ch) side[ch] = dry[ch];
-        if (lookahead != 0) {
-            int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                dry[ch] = static_cast<float>(cell[ch]) * kFromS16;
-                cell[ch] = frame_in[ch];
-            }
-            write = write + 1 == lookahead ? 0 : write + 1;
-        }
-        if (key) {
-            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = static_cast<float>(key[f * N + ch]) * kFromS16;
-        }
-        if (feedback) {
-            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
-        }
-        for (uint32_t ch = 0; ch < N; ++ch) det[ch] = side[ch];
-        if (hp > 0.0f) {
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                det[ch] = highpass_step(p.highpass[ch], det[ch], hp);
-                if (second_stage) det[ch] = highpass_step(p.highpass2[ch], det[ch], hp);
-            }
-        }
-        if (lp > 0.0f) {
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                det[ch] = lowpass_step(p.lowpass[ch], det[ch], lp);
-                if (second_stage) det[ch] = lowpass_step(p.lowpass2[ch], det[ch], lp);
-            }
-        }
+    // Three stages over chunks of frames: the side chain gives each frame's
+    // level, the gain computer turns the levels into gains, and the output
+    // stage applies them.  The side chain and the gain computer share no
+    // state, so the stages may run chunk by chunk; with feedback detection
+    // the side chain reads the previous output, and the chunk is one frame.
+    constexpr size_t kChunk = 64;
+    const size_t chunk = feedback ? 1 : kChunk;
+    float levels[kChunk];
+    float key_levels[kChunk];
+    float gains[kChunk];
+    float sources[kChunk * N];
 
-        float level = 0.0f;
-        if (use_rms) {
-            float largest = 0.0f;
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_k);
-                largest = max_of(largest, p.mean_square[ch]);
+    for (size_t start = 0; start < frames; start += chunk) {
+        const size_t count = frames - start < chunk ? frames - start : chunk;
+        for (size_t i = 0; i < count; ++i) {
+            const size_t f = start + i;
+            const int16_t* frame_in = in + f * N;
+            float dry[N], side[N], det[N];
+            for (uint32_t ch = 0; ch < N; ++ch) dry[ch] = static_cast<float>(frame_in[ch]) * kFromS16;
+            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = dry[ch];
+            if (lookahead != 0) {
+                int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    dry[ch] = static_cast<float>(cell[ch]) * kFromS16;
+                    cell[ch] = frame_in[ch];
+                }
+                write = write + 1 == lookahead ? 0 : write + 1;
             }
-            level = sqrtf(largest);
-        } else {
-            for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[ch]));
-        }
-        if (detector_kind == Detector::interpolated) {
-            for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[ch]));
-        } else if (detector_kind == Detector::oversampled) {
-            for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, oversampled_peak(p.oversample_history[ch], det[ch]));
-        }
+            if (key) {
+                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = static_cast<float>(key[f * N + ch]) * kFromS16;
+            }
+            if (feedback) {
+                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
+            }
+            for (uint32_t ch = 0; ch < N; ++ch) det[ch] = side[ch];
+            if (hp > 0.0f) {
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    det[ch] = highpass_step(p.highpass[ch], det[ch], hp);
+                    if (second_stage) det[ch] = highpass_step(p.highpass2[ch], det[ch], hp);
+                }
+            }
+            if (lp > 0.0f) {
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    det[ch] = lowpass_step(p.lowpass[ch], det[ch], lp);
+                    if (second_stage) det[ch] = lowpass_step(p.lowpass2[ch], det[ch], lp);
+                }
+            }
 
-        float key_level = 0.0f;
-        if (key_relative) {
-            for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[ch]));
-        }
-
-        float gain_factor = compute_gain<kind>(g, c, gs, level, key_level, reduction_db);
-        gain_factor = gain_factor * makeup;
-        if (smoothing) {
-            if (p.smoothed_gain_valid) {
-                gain_factor = p.smoothed_gain + smoothing_k * (gain_factor - p.smoothed_gain);
+            float level = 0.0f;
+            if (use_rms) {
+                float largest = 0.0f;
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_k);
+                    largest = max_of(largest, p.mean_square[ch]);
+                }
+                level = sqrtf(largest);
             } else {
-                p.smoothed_gain_valid = 1;
+                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[ch]));
             }
-            p.smoothed_gain = gain_factor;
+            if (detector_kind == Detector::interpolated) {
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[ch]));
+            } else if (detector_kind == Detector::oversampled) {
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[ch]));
+            }
+            levels[i] = level;
+
+            float key_level = 0.0f;
+            if (key_relative) {
+                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[ch]));
+            }
+            key_levels[i] = key_level;
+            // Listening outputs the filtered side chain at unit gain.
+            for (uint32_t ch = 0; ch < N; ++ch) sources[i * N + ch] = use_listen ? det[ch] : dry[ch];
         }
 
-        const float* source = dry;
-        if (use_listen) {
-            source = det;
-            gain_factor = 1.0f;
+        for (size_t i = 0; i < count; ++i) {
+            gains[i] = compute_gain<kind>(g, c, gs, levels[i], key_levels[i], reduction_db) * makeup;
         }
-        int16_t* frame_out = out + f * N;
-        for (uint32_t ch = 0; ch < N; ++ch) {
-            const float y = clamp((gain_factor * source[ch]) * kToS16, -32768.0f, 32767.0f);
-            frame_out[ch] = truncate_clamped(y);
-            if (feedback) p.previous_output[ch] = y * kFromS16;
+        if (smoothing) {
+            for (size_t i = 0; i < count; ++i) {
+                if (p.smoothed_gain_valid) {
+                    gains[i] = p.smoothed_gain + smoothing_k * (gains[i] - p.smoothed_gain);
+                } else {
+                    p.smoothed_gain_valid = 1;
+                }
+                p.smoothed_gain = gains[i];
+            }
+        }
+        if (use_listen) {
+            for (size_t i = 0; i < count; ++i) gains[i] = 1.0f;
+        }
+
+        int16_t* chunk_out = out + start * N;
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
+                chunk_out[i * N + ch] = truncate_clamped(y);
+                if (feedback) p.previous_output[ch] = y * kFromS16;
+            }
         }
     }
     ring_write_frame = write;
