@@ -77,7 +77,7 @@ class Model:
     # -- conversions ------------------------------------------------------
     def tc(self, ms):
         ms = F(ms)
-        if ms <= 0:
+        if not ms > 0:
             return F(1)
         with np.errstate(all="ignore"):
             return F(1) - expf(F(-1000) / (ms * F(self.sr)))

@@ -336,6 +336,14 @@ def test_extreme_option_values_stay_defined():
             d.gain_reduction_db  # noqa: B018  (any float, NaN included)
     d = engine(options=[(LOOKAHEAD, math.inf)])
     assert len(d.process(block)) == len(block)  # 50 ms ring
+    # A NaN time is instant and leaves no NaN behind in the envelope.
+    d = engine(channel_count=2, options=[(ATTACK, math.nan), (RELEASE, math.nan)])
+    d.process(block)
+    assert d.gain_reduction_db < 0
+    d.configure(ATTACK, 10.0)
+    d.configure(RELEASE, 120.0)
+    d.process(block)
+    assert not math.isnan(d.gain_reduction_db)
 
 
 def test_buffers_are_released_and_misaligned_input_works():

@@ -27,9 +27,10 @@ inline float gain_of_db(float db) { return db == 0.0f ? 1.0f : db_to_linear(db);
 inline float db_of_gain(float gain) { return gain == 1.0f ? 0.0f : linear_to_db(max_of(1e-6f, gain)); }
 
 
-// A time in milliseconds as a one-pole coefficient; 0 ms or less is instant.
+// A time in milliseconds as a one-pole coefficient; 0 ms or less is instant,
+// and so is NaN, which would otherwise stick in the envelope it drives.
 inline float time_coefficient(float ms, uint32_t sample_rate) {
-    if (ms <= 0.0f) return 1.0f;
+    if (!(ms > 0.0f)) return 1.0f;
     return 1.0f - expf(-1000.0f / (ms * static_cast<float>(sample_rate)));
 }
 
