@@ -326,7 +326,7 @@ def test_reinit_and_reset_give_a_fresh_engine():
 
 def test_extreme_option_values_stay_defined():
     block = s16(bursts(np.random.default_rng(8), 200, 2))
-    for value in (math.nan, math.inf, -math.inf, 1e30, -1e30):
+    for value in (math.nan, math.inf, -math.inf, 1e30, -1e30, 1e300):
         for mode in (COMPRESSOR, EXPANDER, GATE, TRANSIENT):
             d = m.DynamicsState(mode=mode)
             for option in range(34):

@@ -12,6 +12,7 @@
 #include "engines/dynamics_gain.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
+#include "module/narrow.hpp"
 
 namespace divavova {
 
@@ -121,7 +122,7 @@ struct DynamicsKernel {
     }
 
     OptionResult configure(uint32_t option, double value_in) {
-        const float v = static_cast<float>(value_in);
+        const float v = narrow_to_float(value_in);
         GainSettings& g = gain;
         switch (option) {
             case 0: g.threshold_db = v; break;
