@@ -135,12 +135,12 @@ struct DynamicsKernel {
             case 6: g.transient_attack_db = v; break;
             case 7: g.transient_sustain_db = v; break;
             case 8: highpass_coefficient = frequency_coefficient(v); break;
-            case 9: {
-                const float ms = clamp(v, 0.0f, 50.0f);
-                lookahead_frames = float_to<uint32_t>((static_cast<float>(sample_rate) * ms) / 1000.0f);
+            case 9:
+                lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
                 return grow_ring();
-            }
-            case 10: detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled); break;
+            case 10:
+                detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
+                break;
             case 11: g.fast_attack_ms = v; break;
             case 12: g.fast_release_ms = v; break;
             case 13: g.slow_attack_ms = v; break;
