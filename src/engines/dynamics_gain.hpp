@@ -26,7 +26,6 @@ inline float linear_to_db(float level) { return logf(level) * kDbPerNeper; }
 inline float gain_of_db(float db) { return db == 0.0f ? 1.0f : db_to_linear(db); }
 inline float db_of_gain(float gain) { return gain == 1.0f ? 0.0f : linear_to_db(max_of(1e-6f, gain)); }
 
-
 // A time in milliseconds as a one-pole coefficient; 0 ms or less is instant,
 // and so is NaN, which would otherwise stick in the envelope it drives.
 inline float time_coefficient(float ms, uint32_t sample_rate) {
@@ -163,7 +162,8 @@ inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainSt
 }
 
 // Gate with hold and hysteresis, working on the level directly.
-inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level, float& reduction_db) {
+inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level,
+                        float& reduction_db) {
     if (level >= c.gate_open && st.gate_state != GateState::open) st.gate_state = GateState::opening;
     float g;
     switch (st.gate_state) {
