@@ -1,8 +1,131 @@
-// Not built yet: the module frame leaves this component out until it lands.
+// DynamicsState: compressor, limiter, expander, gate and transient shaper
+// with side-chain filters, key input, look-ahead and gain smoothing.
+#include "engines/dynamics_kernel.hpp"
+#include "module/engine.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
+namespace {
 
-PyType_Spec* dynamics_spec() { return nullptr; }
+// The kernel with configure's outcome in the engine protocol's terms.
+struct DynamicsEngine : DynamicsKernel {
+    Configured configure(uint32_t option, double value) {
+        switch (DynamicsKernel::configure(option, value)) {
+            case OptionResult::ok: return Configured::ok;
+            case OptionResult::unknown_option: return Configured::unknown_option;
+            case OptionResult::no_memory: return Configured::no_memory;
+        }
+        return Configured::ok;
+    }
+};
+
+using DynamicsObject = EngineObject<DynamicsEngine>;
+
+int dynamics_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"mode", "sample_rate", "channel_count", nullptr};
+    int mode = 0;
+    unsigned int sample_rate = 48000;
+    unsigned int channel_count = 2;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|iII:DynamicsState", const_cast<char**>(keywords), &mode,
+                                     &sample_rate, &channel_count))
+        return -1;
+    if (!check_rate_and_channels(sample_rate, channel_count)) return -1;
+    DynamicsEngine& state = reinterpret_cast<DynamicsObject*>(self)->state;
+    state.free_memory();
+    static_cast<DynamicsKernel&>(state) = DynamicsKernel::initial(mode, sample_rate, channel_count);
+    return 0;
+}
+
+PyObject* dynamics_set_sample_rate(PyObject* self, PyObject* arg) {
+    DynamicsObject* object = live_engine<DynamicsObject>(self);
+    if (!object) return nullptr;
+    // Taken modulo 2^32, as the "I" converter does.
+    const unsigned long rate = PyLong_AsUnsignedLongMask(arg);
+    if (rate == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    const uint32_t sample_rate = static_cast<uint32_t>(rate);
+    if (sample_rate == 0) {
+        PyErr_SetString(PyExc_ValueError, kSampleRateMessage);
+        return nullptr;
+    }
+    object->state.sample_rate = sample_rate;
+    Py_RETURN_NONE;
+}
+
+// process(input[, key]): the key, when given and not None, is read with the
+// input's frame layout and must be at least as long.  Nothing changes on error.
+PyObject* dynamics_process(PyObject* self, PyObject* args) {
+    DynamicsObject* object = live_engine<DynamicsObject>(self);
+    if (!object) return nullptr;
+    DynamicsEngine& state = object->state;
+    PyObject* input_object = nullptr;
+    PyObject* key_object = nullptr;
+    if (!PyArg_ParseTuple(args, "O|O:process", &input_object, &key_object)) return nullptr;
+
+    BufferView input;
+    if (!input.acquire(input_object, PyBUF_SIMPLE)) return nullptr;
+    if (!check_whole_frames(input.size(), state.frame_bytes(), DynamicsKernel::kWholeFrames)) return nullptr;
+    BufferView key;
+    const bool has_key = key_object != nullptr && key_object != Py_None;
+    if (has_key) {
+        if (!key.acquire(key_object, PyBUF_SIMPLE)) return nullptr;
+        if (key.size() < input.size()) {
+            PyErr_SetString(PyExc_ValueError, DynamicsKernel::kShortKey);
+            return nullptr;
+        }
+    }
+    AlignedInput<int16_t> samples(input);
+    if (!samples.ok()) return nullptr;
+    AlignedInput<int16_t> key_samples(key.data(), has_key ? input.size() : 0);
+    if (!key_samples.ok()) return nullptr;
+    int16_t* out = nullptr;
+    PyObject* result = new_bytes_of<int16_t>(input.size() / 2, &out);
+    if (!result) return nullptr;
+    state.process(samples.get(), has_key ? key_samples.get() : nullptr, out, input.size() / state.frame_bytes());
+    return result;
+}
+
+PyObject* dynamics_gain_reduction_db(PyObject* self, void*) {
+    return PyFloat_FromDouble(reinterpret_cast<DynamicsObject*>(self)->state.path.gain_reduction_db);
+}
+
+PyObject* dynamics_sample_rate(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(reinterpret_cast<DynamicsObject*>(self)->state.sample_rate);
+}
+
+PyMethodDef dynamics_methods[] = {
+    {"set_sample_rate", dynamics_set_sample_rate, METH_O, nullptr},
+    {"configure", engine_configure<DynamicsObject>, METH_VARARGS, nullptr},
+    {"finish", engine_finish<DynamicsObject>, METH_NOARGS, nullptr},
+    {"reset", engine_reset<DynamicsObject>, METH_NOARGS, nullptr},
+    {"process", dynamics_process, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef dynamics_getset[] = {
+    {"gain_reduction_db", dynamics_gain_reduction_db, nullptr, nullptr, nullptr},
+    {"sample_rate", dynamics_sample_rate, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot dynamics_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(dynamics_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc<DynamicsObject>)},
+    {Py_tp_methods, dynamics_methods},
+    {Py_tp_getset, dynamics_getset},
+    {0, nullptr},
+};
+
+PyType_Spec dynamics_type_spec = {
+    "_divavova.DynamicsState",
+    sizeof(DynamicsObject),
+    0,
+    Py_TPFLAGS_HEAPTYPE,
+    dynamics_slots,
+};
+
+}  // namespace
+
+PyType_Spec* dynamics_spec() { return &dynamics_type_spec; }
 
 }  // namespace divavova

@@ -1,0 +1,400 @@
+// Dynamics engine: options, side-chain path (key, feedback detection,
+// high- and low-pass), level detectors (peak, RMS, half-sample interpolated,
+// four-times oversampled), look-ahead ring, gain smoothing and output.
+// Plain C++; the gain computers live in dynamics_gain.hpp.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engines/dynamics_gain.hpp"
+#include "module/convert.hpp"
+#include "module/memory.hpp"
+#include "module/narrow.hpp"
+
+namespace divavova {
+
+// Outcome of configure; the binding maps it onto the engine protocol's.
+enum class OptionResult { ok, unknown_option, no_memory };
+
+inline constexpr float kFromS16 = 3.0517578125e-05f;  // 1 / 32768
+inline constexpr float kToS16 = 32768.0f;
+
+// Polyphase taps of the four-times oversampled peak detector; row p is phase
+// p, column k weighs the k-th oldest of the last twelve samples.
+inline constexpr float kOversampleTaps[4][12] = {
+    {2.8773002e-19f, 0.000705750659f, -0.00429586414f, 0.0151204467f, -0.0425751023f, 0.127196431f, 0.972673595f,
+     -0.0932201967f, 0.0331783853f, -0.0113643231f, 0.00294428063f, -0.000363411964f},
+    {-8.46131225e-05f, 0.00293353549f, -0.0146775581f, 0.0478926823f, -0.13199158f, 0.449310958f, 0.771207988f,
+     -0.170813993f, 0.0621681139f, -0.0202707946f, 0.00468613766f, -0.000360888691f},
+    {-0.000360888691f, 0.00468613766f, -0.0202707946f, 0.0621681139f, -0.170813993f, 0.771207988f, 0.449310958f,
+     -0.13199158f, 0.0478926823f, -0.0146775581f, 0.00293353549f, -8.46131225e-05f},
+    {-0.000363411964f, 0.00294428063f, -0.0113643231f, 0.0331783853f, -0.0932201967f, 0.972673595f, 0.127196431f,
+     -0.0425751023f, 0.0151204467f, -0.00429586414f, 0.000705750659f, 2.8773002e-19f},
+};
+
+enum class Detector : uint8_t { plain = 0, interpolated = 1, oversampled = 2 };
+
+// Per-stream history of the side chain and the output stage; all zero after
+// reset.
+struct PathState {
+    float highpass[2];
+    float highpass2[2];
+    float lowpass[2];
+    float lowpass2[2];
+    float mean_square[2];
+    float interpolation_history[2][3];   // oldest first
+    float oversample_history[2][12];     // oldest first
+    float previous_output[2];            // full scale 1.0, for feedback detection
+    float smoothed_gain;
+    uint8_t smoothed_gain_valid;
+    float gain_reduction_db;
+};
+
+struct DynamicsKernel {
+    static constexpr const char* kUnknownOption = "unknown dynamics option";
+    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kShortKey = "the key must carry at least as many frames as the input";
+
+    uint32_t sample_rate;
+    uint32_t channel_count;  // 0: never initialised
+    GainSettings gain;
+    float makeup_gain;
+    float highpass_coefficient;  // 0 = off
+    float lowpass_coefficient;   // 0 = off
+    uint8_t filter_order;        // 1 or 2
+    uint32_t lookahead_frames;
+    Detector detector;
+    uint8_t rms;
+    float rms_coefficient;
+    uint8_t listen;
+    float smoothing_coefficient;  // 1 = no smoothing
+
+    PathState path;
+    GainState gain_state;
+
+    int16_t* ring;  // lookahead ring, ring_capacity interleaved frames
+    uint32_t ring_capacity;
+    uint32_t ring_write_frame;
+
+    bool initialised() const { return channel_count != 0; }
+    size_t frame_bytes() const { return 2 * static_cast<size_t>(channel_count); }
+
+    // The record of a new object: defaults, cleared history, no ring.
+    static DynamicsKernel initial(int32_t mode, uint32_t sample_rate, uint32_t channel_count) {
+        DynamicsKernel k{};
+        k.sample_rate = sample_rate;
+        k.channel_count = channel_count;
+        GainSettings& g = k.gain;
+        g.mode = mode;
+        g.threshold_db = -24.0f;
+        g.ratio = 4.0f;
+        g.knee_db = 6.0f;
+        g.fast_attack_ms = 1.0f;
+        g.fast_release_ms = 50.0f;
+        g.slow_attack_ms = 25.0f;
+        g.slow_release_ms = 300.0f;
+        g.sustain_fast_attack_ms = 1.0f;
+        g.sustain_fast_release_ms = 200.0f;
+        g.sustain_slow_attack_ms = 25.0f;
+        g.sustain_slow_release_ms = 1200.0f;
+        g.range_db = 1.0f;
+        k.makeup_gain = 1.0f;
+        k.filter_order = 1;
+        k.smoothing_coefficient = 1.0f;
+        return k;
+    }
+
+    void free_memory() {
+        engine_release(ring);
+        ring_capacity = 0;
+        ring_write_frame = 0;
+    }
+
+    float frequency_coefficient(float hz) const { return one_pole(hz, sample_rate); }
+
+    // Frames of a time in ms, truncated; NaN and negative give 0, huge values saturate.
+    uint32_t ms_to_frames(float ms) const {
+        if (ms <= 0.0f) return 0;
+        return float_to<uint32_t>((static_cast<float>(sample_rate) * ms) / 1000.0f);
+    }
+
+    OptionResult configure(uint32_t option, double value_in) {
+        const float v = narrow_to_float(value_in);
+        GainSettings& g = gain;
+        switch (option) {
+            case 0: g.threshold_db = v; break;
+            // NaN ratio or knee would poison every later gain: it takes the bound.
+            case 1: g.ratio = v > 1.0f ? v : 1.0f; break;
+            case 2: g.knee_db = v > 0.0f ? v : 0.0f; break;
+            case 3: makeup_gain = db_to_linear(v); break;
+            case 4: g.attack_coefficient = time_coefficient(v, sample_rate); break;
+            case 5: g.release_coefficient = time_coefficient(v, sample_rate); break;
+            case 6: g.transient_attack_db = v; break;
+            case 7: g.transient_sustain_db = v; break;
+            case 8: highpass_coefficient = frequency_coefficient(v); break;
+            case 9:
+                lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
+                return grow_ring();
+            case 10:
+                detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
+                break;
+            case 11: g.fast_attack_ms = v; break;
+            case 12: g.fast_release_ms = v; break;
+            case 13: g.slow_attack_ms = v; break;
+            case 14: g.slow_release_ms = v; break;
+            case 15: rms = v >= 1.0f; break;
+            case 16: rms_coefficient = time_coefficient(v, sample_rate); break;
+            case 17: g.feedback_detect = v != 0.0f; break;
+            case 18: lowpass_coefficient = frequency_coefficient(v); break;
+            case 19: filter_order = v >= 2.0f ? 2 : 1; break;
+            case 20: listen = v != 0.0f; break;
+            case 21: g.range_db = v; break;
+            case 22: g.gate_hold_frames = ms_to_frames(v); break;
+            case 23: g.hysteresis_db = fabsf(v); break;
+            case 24: g.key_relative = v != 0.0f; break;
+            case 25: g.adaptive_attack = v != 0.0f; break;
+            case 26: g.dual_transient = v != 0.0f; break;
+            case 27: g.sustain_fast_attack_ms = v; break;
+            case 28: g.sustain_fast_release_ms = v; break;
+            case 29: g.sustain_slow_attack_ms = v; break;
+            case 30: g.sustain_slow_release_ms = v; break;
+            case 31: g.hold_frames = ms_to_frames(v); break;
+            case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
+            case 33: g.feedback_slope = v != 0.0f; break;
+            default: return OptionResult::unknown_option;
+        }
+        return OptionResult::ok;
+    }
+
+    // The ring only grows; on failure the old ring stays in place.
+    OptionResult grow_ring() {
+        if (lookahead_frames == 0 || lookahead_frames <= ring_capacity) return OptionResult::ok;
+        int16_t* fresh = engine_alloc<int16_t>(static_cast<size_t>(lookahead_frames) * channel_count);
+        if (!fresh) return OptionResult::no_memory;
+        engine_free(ring);
+        ring = fresh;
+        ring_capacity = lookahead_frames;
+        ring_write_frame = 0;
+        return OptionResult::ok;
+    }
+
+    void finish() {
+        if (gain.attack_coefficient == 0.0f) gain.attack_coefficient = time_coefficient(10.0f, sample_rate);
+        if (gain.release_coefficient == 0.0f) gain.release_coefficient = time_coefficient(120.0f, sample_rate);
+        if (rms_coefficient == 0.0f) rms_coefficient = time_coefficient(10.0f, sample_rate);
+    }
+
+    void reset() {
+        path = PathState{};
+        gain_state = GainState{};
+        if (ring) std::memset(ring, 0, static_cast<size_t>(ring_capacity) * channel_count * sizeof(int16_t));
+        ring_write_frame = 0;
+    }
+
+    // key is nullptr or holds at least as many frames as in.
+    void process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames);
+
+private:
+    template <uint32_t N, GainKind kind>
+    void run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
+             uint32_t lookahead);
+};
+
+// One filter stage on a channel's state: s follows x; the low-pass returns
+// s, the high-pass the remainder x - s.
+inline float lowpass_step(float& s, float x, float a) {
+    s = s + a * (x - s);
+    return s;
+}
+inline float highpass_step(float& s, float x, float a) {
+    s = s + a * (x - s);
+    return x - s;
+}
+
+// A value already clamped to the s16 range, truncated toward zero; NaN
+// gives 0.  Branch-free, unlike float_to, which must also bound the value.
+inline int16_t truncate_clamped(float y) {
+    const int32_t t = static_cast<int32_t>(y == y ? y : 0.0f);
+    return static_cast<int16_t>(t);
+}
+
+// |y| of the half-sample point between h1 and h2 of (h0, h1, h2, x).
+inline float interpolated_peak(float (&h)[3], float x) {
+    const float v = fabsf(0.5625f * h[1] - 0.0625f * h[0] + 0.5625f * h[2] - 0.0625f * x);
+    h[0] = h[1];
+    h[1] = h[2];
+    h[2] = x;
+    return v;
+}
+
+// Largest |y| over the four phases of the oversampled signal ending at x.
+inline float oversampled_peak(float (&h)[12], float x) {
+    std::memmove(&h[0], &h[1], 11 * sizeof(float));
+    h[11] = x;
+    float peak = 0.0f;
+    for (const auto& taps : kOversampleTaps) {
+        float y = h[0] * taps[0];
+        for (int k = 1; k < 12; ++k) y = y + h[k] * taps[k];
+        peak = max_of(peak, fabsf(y));
+    }
+    return peak;
+}
+
+template <uint32_t N, GainKind kind>
+void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
+                         uint32_t lookahead) {
+    // Local copies: the compiler then knows that no store into the history
+    // changes a setting, and keeps both in registers.
+    const GainSettings g = gain;
+    PathState p = path;
+    GainState gs = gain_state;
+    const bool feedback = g.feedback_detect != 0;
+    const bool key_relative = g.key_relative != 0;
+    const bool smoothing = smoothing_coefficient < 1.0f;
+    const bool second_stage = filter_order == 2;
+    const bool use_rms = rms != 0;
+    const bool use_listen = listen != 0;
+    const Detector detector_kind = detector;
+    const float hp = highpass_coefficient;
+    const float lp = lowpass_coefficient;
+    const float rms_k = rms_coefficient;
+    const float makeup = makeup_gain;
+    const float smoothing_k = smoothing_coefficient;
+    int16_t* const ring_cells = ring;
+    uint32_t write = ring_write_frame;
+    float reduction_db = p.gain_reduction_db;
+
+    // Three stages over chunks of frames: the side chain gives each frame's
+    // level, the gain computer turns the levels into gains, and the output
+    // stage applies them.  The side chain and the gain computer share no
+    // state, so the stages may run chunk by chunk; with feedback detection
+    // the side chain reads the previous output, and the chunk is one frame.
+    constexpr size_t kChunk = 64;
+    const size_t chunk = feedback ? 1 : kChunk;
+    float levels[kChunk];
+    float key_levels[kChunk];
+    float gains[kChunk];
+    float sources[kChunk * N];
+
+    for (size_t start = 0; start < frames; start += chunk) {
+        const size_t count = frames - start < chunk ? frames - start : chunk;
+        for (size_t i = 0; i < count; ++i) {
+            const size_t f = start + i;
+            const int16_t* frame_in = in + f * N;
+            float dry[N], side[N], det[N];
+            for (uint32_t ch = 0; ch < N; ++ch) dry[ch] = static_cast<float>(frame_in[ch]) * kFromS16;
+            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = dry[ch];
+            if (lookahead != 0) {
+                int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    dry[ch] = static_cast<float>(cell[ch]) * kFromS16;
+                    cell[ch] = frame_in[ch];
+                }
+                write = write + 1 == lookahead ? 0 : write + 1;
+            }
+            if (key) {
+                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = static_cast<float>(key[f * N + ch]) * kFromS16;
+            }
+            if (feedback) {
+                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
+            }
+            for (uint32_t ch = 0; ch < N; ++ch) det[ch] = side[ch];
+            if (hp > 0.0f) {
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    det[ch] = highpass_step(p.highpass[ch], det[ch], hp);
+                    if (second_stage) det[ch] = highpass_step(p.highpass2[ch], det[ch], hp);
+                }
+            }
+            if (lp > 0.0f) {
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    det[ch] = lowpass_step(p.lowpass[ch], det[ch], lp);
+                    if (second_stage) det[ch] = lowpass_step(p.lowpass2[ch], det[ch], lp);
+                }
+            }
+
+            float level = 0.0f;
+            if (use_rms) {
+                float largest = 0.0f;
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_k);
+                    largest = max_of(largest, p.mean_square[ch]);
+                }
+                level = sqrtf(largest);
+            } else {
+                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[ch]));
+            }
+            if (detector_kind == Detector::interpolated) {
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[ch]));
+            } else if (detector_kind == Detector::oversampled) {
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[ch]));
+            }
+            levels[i] = level;
+
+            float key_level = 0.0f;
+            if (key_relative) {
+                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[ch]));
+            }
+            key_levels[i] = key_level;
+            // Listening outputs the filtered side chain at unit gain.
+            for (uint32_t ch = 0; ch < N; ++ch) sources[i * N + ch] = use_listen ? det[ch] : dry[ch];
+        }
+
+        for (size_t i = 0; i < count; ++i) {
+            gains[i] = compute_gain<kind>(g, c, gs, levels[i], key_levels[i], reduction_db) * makeup;
+        }
+        if (smoothing) {
+            for (size_t i = 0; i < count; ++i) {
+                if (p.smoothed_gain_valid) {
+                    gains[i] = p.smoothed_gain + smoothing_k * (gains[i] - p.smoothed_gain);
+                } else {
+                    p.smoothed_gain_valid = 1;
+                }
+                p.smoothed_gain = gains[i];
+            }
+        }
+        if (use_listen) {
+            for (size_t i = 0; i < count; ++i) gains[i] = 1.0f;
+        }
+
+        int16_t* chunk_out = out + start * N;
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
+                chunk_out[i * N + ch] = truncate_clamped(y);
+                if (feedback) p.previous_output[ch] = y * kFromS16;
+            }
+        }
+    }
+    ring_write_frame = write;
+    p.gain_reduction_db = reduction_db;
+    path = p;
+    gain_state = gs;
+}
+
+inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames) {
+    const GainConstants c = gain_constants(gain, sample_rate);
+    const uint32_t lookahead = lookahead_frames < ring_capacity ? lookahead_frames : ring_capacity;
+    if (lookahead != 0 && ring_write_frame >= lookahead) ring_write_frame = 0;
+    if (frames == 0) return;
+    const GainKind kind = gain_kind(gain);
+    if (channel_count == 1) {
+        switch (kind) {
+            case GainKind::envelope: return run<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run<1, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run<1, GainKind::transient>(in, key, out, frames, c, lookahead);
+        }
+    } else {
+        switch (kind) {
+            case GainKind::envelope: return run<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run<2, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run<2, GainKind::transient>(in, key, out, frames, c, lookahead);
+        }
+    }
+}
+
+}  // namespace divavova
