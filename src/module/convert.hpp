@@ -60,12 +60,14 @@ template <class Int, class Float>
 constexpr Int float_to(Float v) {
     static_assert(std::is_integral_v<Int> && std::is_floating_point_v<Float>);
     if (!(v == v)) return 0;
-    // Bounds as exactly representable floats: lo = min, hi = 2^(digits) (first value out of range).
-    constexpr long double lo = static_cast<long double>(std::numeric_limits<Int>::min());
-    constexpr long double hi = static_cast<long double>(std::numeric_limits<Int>::max()) + 1.0L;
-    long double w = static_cast<long double>(v);
+    // Compare in a type that holds both bounds exactly: double for targets of
+    // up to 32 bits (cheap, no x87), long double for 64-bit targets.
+    using Wide = std::conditional_t<(sizeof(Int) <= 4), double, long double>;
+    constexpr Wide lo = static_cast<Wide>(std::numeric_limits<Int>::min());
+    constexpr Wide hi = static_cast<Wide>(std::numeric_limits<Int>::max()) + Wide(1);  // first value out of range
+    const Wide w = static_cast<Wide>(v);
     if (w >= hi) return std::numeric_limits<Int>::max();
-    if (w <= lo - 1.0L) return std::numeric_limits<Int>::min();
+    if (w <= lo - Wide(1)) return std::numeric_limits<Int>::min();
     return static_cast<Int>(v);
 }
 
