@@ -5,6 +5,7 @@
 
 #include "module/convert.hpp"
 #include "module/memory.hpp"
+#include "module/s16_vector.hpp"
 
 namespace divavova {
 
@@ -58,6 +59,18 @@ struct NoiseTail {
         return value;
     }
 };
+
+// Per frame and channel: play the output block, collect the input block.
+template <uint32_t Channels>
+void exchange(const float* __restrict played, float* __restrict collected, const int16_t* __restrict in,
+              int16_t* __restrict out, size_t frames) {
+    for (uint32_t ch = 0; ch < Channels; ++ch) {
+        for (size_t i = 0; i < frames; ++i) {
+            out[i * Channels + ch] = s16_branchless(played[ch * 256 + i]);
+            collected[ch * 256 + i] = static_cast<float>(in[i * Channels + ch]);
+        }
+    }
+}
 
 }  // namespace
 
@@ -239,14 +252,7 @@ void ConvolverKernel::stream(const int16_t* in, int16_t* out, size_t frames) {
         const uint32_t p = block_position;
         const size_t room = kConvolveFrames - p;
         const size_t n = frames < room ? frames : room;
-        for (uint32_t ch = 0; ch < Channels; ++ch) {
-            const float* played = output_block + ch * 256 + p;
-            float* collected = input_block + ch * 256 + p;
-            for (size_t i = 0; i < n; ++i) {
-                out[i * Channels + ch] = s16(played[i]);
-                collected[i] = static_cast<float>(in[i * Channels + ch]);
-            }
-        }
+        exchange<Channels>(output_block + p, input_block + p, in, out, n);
         in += n * Channels;
         out += n * Channels;
         frames -= n;
