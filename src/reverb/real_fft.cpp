@@ -158,7 +158,10 @@ size_t available_transform_kernels(const TransformKernels** out, size_t capacity
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) add(&fft_avx2::kKernels);
-    if (__builtin_cpu_supports("avx512f")) add(&fft_avx512::kKernels);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")) {
+        add(&fft_avx512::kKernels);
+    }
 #endif
     return count < capacity ? count : capacity;
 }

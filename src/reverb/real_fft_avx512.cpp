@@ -1,4 +1,4 @@
-// The transform kernels compiled for AVX512 (16 lanes), used only when the
+// The transform kernels compiled for AVX-512 (16 lanes; F, VL, BW, DQ), used only when the
 // processor reports it.  Same formulas, same order, same bits as the others.
 #include <cstdint>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "reverb/real_fft_tables.hpp"
 
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,avx512vl,avx512bw,avx512dq")
 
 namespace divavova::fft_avx512 {
 #define DIVAVOVA_FFT_LANES 16
