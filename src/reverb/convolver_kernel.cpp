@@ -64,8 +64,8 @@ struct NoiseTail {
 template <uint32_t Channels>
 void exchange(const float* __restrict played, float* __restrict collected, const int16_t* __restrict in,
               int16_t* __restrict out, size_t frames) {
-    for (uint32_t ch = 0; ch < Channels; ++ch) {
-        for (size_t i = 0; i < frames; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
+        for (uint32_t ch = 0; ch < Channels; ++ch) {
             out[i * Channels + ch] = s16_branchless(played[ch * 256 + i]);
             collected[ch * 256 + i] = static_cast<float>(in[i * Channels + ch]);
         }
