@@ -15,23 +15,20 @@ f32 = np.float32
 TWO_PI = 6.283185307179586
 
 
-def _sin_series(x):
-    z = x * x
-    # x (1 - z/3! + z^2/5! - ... + z^6/13!) by Horner from the highest term.
-    coeffs = [1.0, -1 / 6, 1 / 120, -1 / 5040, 1 / 362880, -1 / 39916800, 1 / 6227020800]
-    p = coeffs[-1]
-    for c in reversed(coeffs[:-1]):
-        p = p * z + c
-    return x * p
-
-
-def _cos_series(x):
-    z = x * x
-    coeffs = [1.0, -1 / 2, 1 / 24, -1 / 720, 1 / 40320, -1 / 3628800, 1 / 479001600]
+def _horner(z, coeffs):
+    """coeffs from the constant term up; evaluated from the highest power down."""
     p = coeffs[-1]
     for c in reversed(coeffs[:-1]):
         p = p * z + c
     return p
+
+
+def _sin_series(x):
+    return x * _horner(x * x, [1.0, -1 / 6, 1 / 120, -1 / 5040, 1 / 362880, -1 / 39916800, 1 / 6227020800])
+
+
+def _cos_series(x):
+    return _horner(x * x, [1.0, -1 / 2, 1 / 24, -1 / 720, 1 / 40320, -1 / 3628800, 1 / 479001600])
 
 
 def twiddle(k, size):

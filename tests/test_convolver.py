@@ -295,3 +295,14 @@ def test_huge_gain_saturates_by_sign():
     x = np.array([3, -3, -1, 2] * 150, np.int16)
     y = frames_of(c.process(x.tobytes()), 1)[256:, 0]
     assert y.tolist() == [32767 if v > 0 else -32768 for v in x[:len(y)]]
+
+
+def test_reference_twiddles_are_the_documented_values():
+    # The model's tables (the reference for the exact comparisons above).
+    assert tuple(model.T256[0]) == (1.0, 0.0)
+    assert tuple(model.T256[32]) == (np.float32(0.70710677), np.float32(-0.70710677))
+    assert -7e-9 < model.T256[64][0] < -6e-9 and model.T256[64][1] == -1.0
+    for table, size in ((model.T256, 256), (model.T512, 512)):
+        angle = 2 * np.pi * np.arange(len(table)) / size
+        assert np.abs(table[:, 0] - np.cos(angle)).max() <= 3e-8
+        assert np.abs(table[:, 1] + np.sin(angle)).max() <= 3e-8

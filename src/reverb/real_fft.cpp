@@ -18,30 +18,26 @@ constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kPi = 3.141592653589793;
 constexpr double kThreeHalfPi = 4.71238898038469;
 
+// Horner's rule in z, coefficients from the highest power down.
+template <size_t N>
+double horner(double z, const double (&coefficients)[N]) {
+    double p = coefficients[0];
+    for (size_t i = 1; i < N; ++i) p = p * z + coefficients[i];
+    return p;
+}
+
 // x (1 - x^2/3! + x^4/5! - ... + x^12/13!), Horner's rule in x^2.
 double sine_series(double x) {
-    const double z = x * x;
-    double p = 1.0 / 6227020800.0;
-    p = p * z - 1.0 / 39916800.0;
-    p = p * z + 1.0 / 362880.0;
-    p = p * z - 1.0 / 5040.0;
-    p = p * z + 1.0 / 120.0;
-    p = p * z - 1.0 / 6.0;
-    p = p * z + 1.0;
-    return x * p;
+    static constexpr double kTerms[] = {1.0 / 6227020800.0, -1.0 / 39916800.0, 1.0 / 362880.0, -1.0 / 5040.0,
+                                        1.0 / 120.0,        -1.0 / 6.0,        1.0};
+    return x * horner(x * x, kTerms);
 }
 
 // 1 - x^2/2! + x^4/4! - ... + x^12/12!, Horner's rule in x^2.
 double cosine_series(double x) {
-    const double z = x * x;
-    double p = 1.0 / 479001600.0;
-    p = p * z - 1.0 / 3628800.0;
-    p = p * z + 1.0 / 40320.0;
-    p = p * z - 1.0 / 720.0;
-    p = p * z + 1.0 / 24.0;
-    p = p * z - 1.0 / 2.0;
-    p = p * z + 1.0;
-    return p;
+    static constexpr double kTerms[] = {1.0 / 479001600.0, -1.0 / 3628800.0, 1.0 / 40320.0, -1.0 / 720.0,
+                                        1.0 / 24.0,        -1.0 / 2.0,       1.0};
+    return horner(x * x, kTerms);
 }
 
 }  // namespace
