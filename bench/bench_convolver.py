@@ -33,21 +33,25 @@ def impulse(frames: int, channels: int) -> np.ndarray:
     return (rng.standard_normal((frames, channels)) * decay * 3000).astype(np.int16)
 
 
+LAYOUTS = {"mono": (1, 1), "stereo": (2, 2), "stereo/1IR": (2, 1)}   # (channels, IR channels)
+
+
 def cases(quick: bool):
     for label, seconds in IR_SECONDS.items():
-        for channels in (1, 2):
-            yield label, seconds, channels
+        for layout in LAYOUTS:
+            yield label, seconds, layout
 
 
-def make_row(label: str, seconds: float, channels: int) -> Row:
+def make_row(label: str, seconds: float, layout: str) -> Row:
+    channels, ir_channels = LAYOUTS[layout]
     p = partitions(seconds)
-    ir = impulse(int(seconds * RATE), channels)
+    ir = impulse(int(seconds * RATE), ir_channels)
     rng = np.random.default_rng(9)
     signal = rng.integers(-8000, 8000, size=(FRAMES, channels), dtype=np.int16)
     blocks = [signal[i:i + BLOCK].tobytes() for i in range(0, FRAMES, BLOCK)]
 
-    conv = m.ConvolverState(RATE, p, channels, channels)
-    conv.load(ir.tobytes(), channels, 1.0)
+    conv = m.ConvolverState(RATE, p, ir_channels, channels)
+    conv.load(ir.tobytes(), ir_channels, 1.0)
     conv.configure(0, 1.0)
 
     def ours():
@@ -59,7 +63,7 @@ def make_row(label: str, seconds: float, channels: int) -> Row:
         from scipy.signal import oaconvolve
 
         x = signal.astype(np.float32) / 32768.0
-        h = ir.astype(np.float32) / 32768.0
+        h = np.repeat(ir, channels // ir_channels, axis=1).astype(np.float32) / 32768.0
 
         def scipy_whole():
             oaconvolve(x, h, axes=0)
@@ -71,6 +75,7 @@ def make_row(label: str, seconds: float, channels: int) -> Row:
         import pedalboard
 
         plugin = pedalboard.Convolution(np.ascontiguousarray((ir.astype(np.float32) / 32768.0).T), 1.0, RATE)
+        plugin.process(np.zeros((channels, BLOCK), np.float32), RATE, reset=False)
         float_blocks = [np.ascontiguousarray((signal[i:i + BLOCK].astype(np.float32) / 32768.0).T)
                         for i in range(0, FRAMES, BLOCK)]
 
@@ -81,7 +86,7 @@ def make_row(label: str, seconds: float, channels: int) -> Row:
         peers["pedalboard"] = pedalboard_stream
     except ImportError:
         pass
-    variant = f"{label} P={p} {'mono' if channels == 1 else 'stereo'}"
+    variant = f"{label} P={p} {layout}"
     return Row("ConvolverState", variant, FRAMES, ours, peers)
 
 
@@ -92,13 +97,13 @@ def rows(quick):
 def main() -> int:
     from harness import seconds_per_call
 
-    print(f"{'impulse':<22}{'RT factor':>10}{'us/block':>10}{'ns/partition-block':>20}{'ns/frame':>10}")
+    print(f"{'impulse':<30}{'RT factor':>10}{'us/block':>10}{'ns/partition-block':>20}{'ns/frame':>10}")
     for row in rows(False):
         seconds = seconds_per_call(row.run, 0.5)
         p = int(row.variant.split("P=")[1].split()[0])
-        channels = 1 if "mono" in row.variant else 2
+        channels = 1 if row.variant.endswith(" mono") else 2
         per_block = seconds / BLOCKS
-        print(f"{row.variant:<22}{FRAMES / RATE / seconds:>10.0f}{per_block * 1e6:>10.1f}"
+        print(f"{row.variant:<30}{FRAMES / RATE / seconds:>10.0f}{per_block * 1e6:>10.1f}"
               f"{per_block / (p * channels) * 1e9:>20.1f}{seconds / FRAMES * 1e9:>10.1f}")
     return 0
 

@@ -86,7 +86,7 @@ bool ConvolverKernel::create(ConvolverKernel& out, uint32_t sample_rate, uint32_
         2 * 256,                       // output block
         2 * p * kSpectrum,             // input spectra
         ir_channels * p * kSpectrum,   // IR spectra
-        kSpectrum,                     // accumulator
+        2 * kSpectrum,                 // accumulators, one per channel
         512,                           // work buffer
         512,                           // scratch block
     };
@@ -230,17 +230,28 @@ void ConvolverKernel::synthesize(double decay_s, double damping_hz, double prede
 void ConvolverKernel::block_step() {
     const DryWet<float> gains = dry_wet(mix);
     current_slot = current_slot + 1 == partitions ? 0 : current_slot + 1;
+    // Channels never meet: each is slid and transformed, multiplied with the
+    // impulse response and transformed back on its own buffers.
     for (uint32_t ch = 0; ch < channel_count; ++ch) {
         float* past = history + ch * 512;
-        const float* block = input_block + ch * 256;
         std::memmove(past, past + 256, 256 * sizeof(float));
-        std::memcpy(past + 256, block, 256 * sizeof(float));
+        std::memcpy(past + 256, input_block + ch * 256, 256 * sizeof(float));
         transforms->forward(past, input_spectrum(ch, current_slot), work);
-        const uint32_t ir_channel = ir_channels == 2 ? ch : 0;
-        transforms->accumulate(accumulator, ir_spectrum(ir_channel, 0), input_spectrum(ch, 0), current_slot,
-                               partitions, active_partitions);
-        transforms->inverse(accumulator, scratch, work);
+    }
+    if (channel_count == 2 && ir_channels == 1) {
+        transforms->accumulate_pair(accumulator, accumulator + kSpectrum, ir_spectrum(0, 0), input_spectrum(0, 0),
+                                    input_spectrum(1, 0), current_slot, partitions, active_partitions);
+    } else {
+        for (uint32_t ch = 0; ch < channel_count; ++ch) {
+            const uint32_t ir_channel = ir_channels == 2 ? ch : 0;
+            transforms->accumulate(accumulator + ch * kSpectrum, ir_spectrum(ir_channel, 0), input_spectrum(ch, 0),
+                                   current_slot, partitions, active_partitions);
+        }
+    }
+    for (uint32_t ch = 0; ch < channel_count; ++ch) {
+        transforms->inverse(accumulator + ch * kSpectrum, scratch, work);
         float* played = output_block + ch * 256;
+        const float* block = input_block + ch * 256;
         const float* wet = scratch + 256;
         for (uint32_t k = 0; k < 256; ++k) played[k] = (gains.wet * wet[k]) + (gains.dry * block[k]);
     }

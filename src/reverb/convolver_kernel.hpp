@@ -28,7 +28,7 @@ struct ConvolverKernel {
     float* output_block;         // per channel: block being played (256)
     float* input_spectra;        // 2 x P spectra, channel-major ring
     float* ir_spectra;           // IR channels x P spectra, channel-major
-    float* accumulator;          // one spectrum
+    float* accumulator;          // one spectrum per channel
     float* work;                 // transform work buffer (512)
     float* scratch;              // time-domain block (512)
     uint32_t block_position;     // frames collected in the current block

@@ -134,7 +134,7 @@ namespace fft_sse2 {
 #define DIVAVOVA_FFT_LANES 4
 #include "reverb/real_fft_impl.inc"
 #undef DIVAVOVA_FFT_LANES
-const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, "sse2"};
+const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, accumulate_pair, "sse2"};
 }  // namespace fft_sse2
 
 namespace fft_avx2 {

@@ -47,6 +47,10 @@ struct TransformKernels {
     // starting from zero; ir and ring are arrays of spectra.
     void (*accumulate)(float* acc, const float* ir, const float* ring, uint32_t slot, uint32_t partitions,
                        uint32_t active);
+    // The same for two input rings against one impulse response, reading
+    // the impulse response once: acc0 from ring0, acc1 from ring1.
+    void (*accumulate_pair)(float* acc0, float* acc1, const float* ir, const float* ring0, const float* ring1,
+                            uint32_t slot, uint32_t partitions, uint32_t active);
     const char* name;
 };
 

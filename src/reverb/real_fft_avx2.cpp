@@ -15,7 +15,7 @@ namespace divavova::fft_avx2 {
 #include "reverb/real_fft_impl.inc"
 #undef DIVAVOVA_FFT_LANES
 extern const TransformKernels kKernels;
-const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, "avx2"};
+const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, accumulate_pair, "avx2"};
 }  // namespace divavova::fft_avx2
 
 #pragma GCC pop_options

@@ -15,7 +15,7 @@ namespace divavova::fft_avx512 {
 #include "reverb/real_fft_impl.inc"
 #undef DIVAVOVA_FFT_LANES
 extern const TransformKernels kKernels;
-const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, "avx512"};
+const TransformKernels kKernels = {forward_transform, inverse_transform, accumulate, accumulate_pair, "avx512"};
 }  // namespace divavova::fft_avx512
 
 #pragma GCC pop_options
