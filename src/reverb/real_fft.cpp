@@ -105,18 +105,6 @@ FftTables build_tables() {
         t.t512_re[k] = w.re;
         t.t512_im[k] = w.im;
     }
-    // Reverse-carry increment: add one at the top bit, carrying downwards.
-    uint32_t j = 0;
-    t.bit_reverse[0] = 0;
-    for (uint32_t i = 1; i < 256; ++i) {
-        uint32_t bit = 128;
-        while (j & bit) {
-            j &= ~bit;
-            bit >>= 1;
-        }
-        j |= bit;
-        t.bit_reverse[i] = static_cast<uint8_t>(j);
-    }
     return t;
 }
 

@@ -54,8 +54,8 @@ struct TransformKernels {
     const char* name;
 };
 
-// The kernels for this processor (the widest vector set it supports); the
-// tables they use are built on the first call.
+// The kernels for this processor (the widest vector set it supports).  The
+// tables they read are built once, when the module is loaded.
 const TransformKernels& transform_kernels();
 
 // Every compiled variant, for cross-checking: fills up to `capacity` entries

@@ -1,4 +1,4 @@
-// Twiddles and the bit-reversal table of the convolver's transform, arranged
+// Twiddles of the convolver's transform, arranged
 // for the vector code: every value is an entry of T256 or T512 as the
 // twiddle evaluation gives it, only placed where a vector load finds it.
 // Built once per process (they are the same for every convolver).
@@ -20,8 +20,6 @@ struct FftTables {
     // T512 split into real and imaginary parts.
     alignas(64) float t512_re[256];
     alignas(64) float t512_im[256];
-    // 8-bit reversal of each index, by the reverse-carry increment.
-    uint8_t bit_reverse[256];
 };
 
 extern const FftTables& kFftTables;
