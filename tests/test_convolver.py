@@ -209,9 +209,12 @@ def test_load_and_stream_match_the_model_bit_for_bit(partitions, ir_channels, ch
     c.load(impulse.tobytes(), 2, 1.7)
     ref.configure(mix)
     c.configure(0, mix)
-    for frames in (300, 0, 555, 700):
+    for frames, new_mix in ((300, None), (0, None), (555, 1.0 - mix), (700, None)):
         x = noise(rng, frames, channels)
         assert np.array_equal(frames_of(c.process(x.tobytes()), channels), ref.process(x))
+        if new_mix is not None:  # mid-block: the block being played keeps its gains
+            ref.configure(new_mix)
+            c.configure(0, new_mix)
 
 
 @pytest.mark.parametrize("partitions,ir_channels,args", [
