@@ -9,6 +9,7 @@
 #include "engines/biquad_f32_kernel.hpp"  // flush_tiny
 #include "engines/taylor_trig.hpp"
 #include "module/convert.hpp"
+#include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
 #include "module/memory.hpp"
 
@@ -112,7 +113,7 @@ struct AllPassF32Kernel {
                     v = y;
                 }
                 fb_state[j] = flush_tiny(v);
-                out[i * Channels + j] = s16(x * dry + v * wet);
+                out[i * Channels + j] = s16_branchless(x * dry + v * wet);
             }
             h = h + step;
         }

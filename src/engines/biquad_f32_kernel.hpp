@@ -8,12 +8,13 @@
 
 #include "engines/taylor_trig.hpp"
 #include "module/convert.hpp"
+#include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
 
 namespace divavova {
 
 // Denormal guard of the filter states: values this close to 0 become 0.
-inline float flush_tiny(float v) { return (v > -1e-20f && v < 1e-20f) ? 0.0f : v; }
+inline float flush_tiny(float v) { return std::fabs(v) < 1e-20f ? 0.0f : v; }
 
 struct BiquadF32Kernel {
     enum FilterType : int32_t { low_pass, high_pass, band_pass, notch, peaking, low_shelf, high_shelf };
@@ -184,7 +185,7 @@ struct BiquadF32Kernel {
                 const float y = c0 * x + z1[j];
                 z1[j] = flush_tiny((c1 * x - d1 * y) + z2[j]);
                 z2[j] = flush_tiny(c2 * x - d2 * y);
-                out[i * Channels + j] = s16(x * dry + y * wet);
+                out[i * Channels + j] = s16_branchless(x * dry + y * wet);
             }
         }
         for (int j = 0; j < Channels; ++j) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "module/convert.hpp"
+#include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
 #include "module/memory.hpp"
 
@@ -227,16 +228,28 @@ struct FeedbackDelayKernel {
         float fraction;
     };
 
-    Tap tap_at(float delay_frames, uint32_t write) const {
+    struct TapOffset {
+        uint32_t back;  // whole frames behind the write position, reduced into the ring
+        float fraction;
+    };
+
+    TapOffset offset_of(float delay_frames) const {
         const float x = bound_delay(delay_frames);
-        const uint32_t whole = float_to<uint32_t>(x);
+        // x is NaN or within [0, 2^32] here, so the 64-bit truncation is exact.
+        const uint64_t whole = static_cast<uint64_t>(static_cast<int64_t>(x == x ? x : 0.0f));
         const float fraction = x - static_cast<float>(whole);
-        uint32_t back = whole;
-        if (back >= ring_frames) back %= ring_frames;
+        const uint32_t back = static_cast<uint32_t>(whole < ring_frames ? whole : whole % ring_frames);
+        return {back, fraction};
+    }
+
+    Tap tap_at(TapOffset offset, uint32_t write) const {
+        const uint32_t back = offset.back;
         const uint32_t near = write >= back ? write - back : write + (ring_frames - back);
         const uint32_t far = near == 0 ? ring_frames - 1 : near - 1;
-        return {near, far, fraction};
+        return {near, far, offset.fraction};
     }
+
+    Tap tap_at(float delay_frames, uint32_t write) const { return tap_at(offset_of(delay_frames), write); }
 
     static float read_tap(const int16_t* half, const Tap& tap) {
         const float a = static_cast<float>(half[tap.near]);
@@ -255,7 +268,10 @@ struct FeedbackDelayKernel {
         return (a + (b - a) * f) * 0.000030517578125f;
     }
 
-    template <int Channels, bool Pitch>
+    // Steady: the tap stays at the running delay for the whole block (no
+    // pitch taps, no wow depth, no slewing, and a finite oscillator, so that
+    // m x 0 + running is exactly the running delay).
+    template <int Channels, bool Pitch, bool Steady>
     void run(const int16_t* in, int16_t* out, size_t frames, DryWet<float> levels) {
         const uint32_t length = ring_frames;
         const float slew = delay_slew_frames;
@@ -268,32 +284,38 @@ struct FeedbackDelayKernel {
         const float other[2] = {input_matrix[2], input_matrix[3]};
         float running = running_delay_frames;
         uint32_t write = write_position;
+        const TapOffset steady = offset_of(running);
         for (size_t i = 0; i < frames; ++i) {
             const float s = wow_oscillator.step();
-            const float m = wow_shape ? wow_shape_value() : s;
-            if (slew > 0.0f) {
-                const float difference = target - running;
-                if (difference > slew)
-                    running = running + slew;
-                else if (difference < -slew)
-                    running = running - slew;
-                else
-                    running = target;
-            }
-            const float base = m * depth + running;
             Tap tap_a, tap_b;
             float weight_a = 1.0f;
-            if constexpr (Pitch) {
-                pitch_phase += static_cast<uint32_t>(pitch_phase_step);
-                const float phase_a = static_cast<float>(pitch_phase) * 0x1p-32f;
-                const float phase_b = static_cast<float>(pitch_phase + 0x80000000u) * 0x1p-32f;
-                tap_a = tap_at(base + phase_a * window, write);
-                tap_b = tap_at(base + phase_b * window, write);
-                const float twice = 2.0f * phase_a;
-                weight_a = twice <= 1.0f ? twice : 2.0f - twice;
-            } else {
-                tap_a = tap_at(base, write);
+            if constexpr (Steady) {
+                tap_a = tap_at(steady, write);
                 tap_b = tap_a;
+            } else {
+                const float m = wow_shape ? wow_shape_value() : s;
+                if (slew > 0.0f) {
+                    const float difference = target - running;
+                    if (difference > slew)
+                        running = running + slew;
+                    else if (difference < -slew)
+                        running = running - slew;
+                    else
+                        running = target;
+                }
+                const float base = m * depth + running;
+                if constexpr (Pitch) {
+                    pitch_phase += static_cast<uint32_t>(pitch_phase_step);
+                    const float phase_a = static_cast<float>(pitch_phase) * 0x1p-32f;
+                    const float phase_b = static_cast<float>(pitch_phase + 0x80000000u) * 0x1p-32f;
+                    tap_a = tap_at(base + phase_a * window, write);
+                    tap_b = tap_at(base + phase_b * window, write);
+                    const float twice = 2.0f * phase_a;
+                    weight_a = twice <= 1.0f ? twice : 2.0f - twice;
+                } else {
+                    tap_a = tap_at(base, write);
+                    tap_b = tap_a;
+                }
             }
             float wet[2] = {0.0f, 0.0f};
             for (int j = 0; j < Channels; ++j) {
@@ -324,8 +346,8 @@ struct FeedbackDelayKernel {
             for (int j = 0; j < Channels; ++j) {
                 const int o = 1 - j;
                 ring[static_cast<size_t>(j) * length + write] =
-                    s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
-                out[i * Channels + j] = s16(wet[j] * gain + x[j] * levels.dry);
+                    s16_branchless((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                out[i * Channels + j] = s16_branchless(wet[j] * gain + x[j] * levels.dry);
             }
             write = write + 1 == length ? 0 : write + 1;
         }
@@ -337,10 +359,22 @@ struct FeedbackDelayKernel {
         const DryWet<float> levels = dry_wet(mix);
         const bool pitch = pitch_semitones != 0.0f;
         if (!(delay_slew_frames > 0.0f) || running_delay_frames < 0.0f) running_delay_frames = target_delay_frames;
-        if (channel_count == 2)
-            pitch ? run<2, true>(in, out, frames, levels) : run<2, false>(in, out, frames, levels);
-        else
-            pitch ? run<1, true>(in, out, frames, levels) : run<1, false>(in, out, frames, levels);
+        const SineOscillator& osc = wow_oscillator;
+        const bool steady = !pitch && wow_depth_frames == 0.0f &&
+                            (!(delay_slew_frames > 0.0f) || running_delay_frames == target_delay_frames) &&
+                            std::isfinite(osc.k) && std::isfinite(osc.s) && std::isfinite(osc.v);
+        if (steady) {
+            // The wow shape phase still advances by one step per frame.
+            if (wow_shape) wow_shape_phase += static_cast<uint32_t>(wow_phase_step * static_cast<uint64_t>(frames));
+            channel_count == 2 ? run<2, false, true>(in, out, frames, levels)
+                               : run<1, false, true>(in, out, frames, levels);
+        } else if (pitch) {
+            channel_count == 2 ? run<2, true, false>(in, out, frames, levels)
+                               : run<1, true, false>(in, out, frames, levels);
+        } else {
+            channel_count == 2 ? run<2, false, false>(in, out, frames, levels)
+                               : run<1, false, false>(in, out, frames, levels);
+        }
     }
 };
 

@@ -4,11 +4,13 @@
 // oversampling, output after 1 to 4 stages.  Works in full-scale units.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "module/convert.hpp"
+#include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
 
 namespace divavova {
@@ -124,9 +126,14 @@ struct LadderKernel {
             y = predicted + L;
         } else {
             float r = 2.0f * feedback_output[j] - previous_feedback_output[j];
+            const float linear = predicted * feedback_divisor;
+            // Four fixed-point iterations; once one returns its own input
+            // bit for bit, the remaining ones would too, so they are skipped.
             for (int iteration = 0; iteration < 4; ++iteration) {
                 const float c = clamp(r, -1.0f, 1.0f);
-                r = ((c * c) * c) * cubic_factor + predicted * feedback_divisor;
+                const float next = ((c * c) * c) * cubic_factor + linear;
+                if (std::bit_cast<uint32_t>(next) == std::bit_cast<uint32_t>(r)) break;
+                r = next;
             }
             y = clamp(r, -1.0f, 1.0f);
         }
@@ -160,7 +167,7 @@ struct LadderKernel {
                     value = (((y * gain - h) * wet) + h) * 32768.0f;
                 }
                 previous_input[j] = h;
-                out[i * Channels + j] = s16(value);
+                out[i * Channels + j] = s16_branchless(value);
             }
         }
     }
