@@ -1,7 +1,6 @@
 """FeedbackDelayState: exact stream against a float32 model, options, wow shape views."""
 
 import array
-import ctypes
 import math
 import warnings
 
@@ -10,35 +9,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+from f32_reference import F, clamp, libm, noise, to_s16
 from helpers import assert_released, misaligned, s16, samples
-
-F = np.float32
-_libm = ctypes.CDLL("libm.so.6")
-for _name in ("expf", "sinf", "powf", "floorf"):
-    getattr(_libm, _name).restype = ctypes.c_float
-_libm.expf.argtypes = [ctypes.c_float]
-_libm.sinf.argtypes = [ctypes.c_float]
-_libm.floorf.argtypes = [ctypes.c_float]
-_libm.powf.argtypes = [ctypes.c_float, ctypes.c_float]
-
-
-def libm(name, *args):
-    return F(getattr(_libm, name)(*[float(a) for a in args]))
-
-
-def clamp(v, a, b):
-    return a if v < a else (b if b < v else v)
-
-
-def to_s16(v):
-    if v > 32767:
-        return 32767
-    if v < -32768:
-        return -32768
-    if v != v:
-        return 0
-    return int(F(v + F(0.5))) if v >= 0 else int(F(v - F(0.5)))
-
 
 def f_to_int(v, lo, hi):
     if v != v:
@@ -217,11 +189,6 @@ class DelayModel:
                 out.append(to_s16(wets[j] * g + xs[j] * dry))
             self.W = (self.W + 1) % self.L
         return s16(out)
-
-
-def noise(frames, channels, seed, scale=20000):
-    rng = np.random.default_rng(seed)
-    return s16(rng.integers(-scale, scale, frames * channels).tolist())
 
 
 def test_defaults_pass_input_until_the_delay_elapses():
@@ -456,3 +423,22 @@ def test_huge_ring_lengths_wrap_to_their_low_bits():
     d.configure(2, 2.0)
     d.configure(1, 0.0)
     assert samples(d.process(s16([5, 6, 7]))) == [0, 5, 6]
+
+
+@pytest.mark.parametrize("max_ms", [0.1, 0.5, 3.0])
+def test_hostile_option_values_keep_every_read_inside_the_ring(max_ms):
+    hostile = [float("nan"), float("inf"), -float("inf"), 1e30, -1e30, 3.4e38]
+    for channels in (1, 2):
+        d = m.FeedbackDelayState(8000, max_ms, channels)
+        d.set_wow_shape(s16([32767, -32768] * 8))
+        block = noise(40, channels, 11, 32768)
+        for value in hostile:
+            for option in range(14):
+                d.configure(option, value)
+                d.configure(12, 7.0)  # keep the pitch taps running
+                assert len(d.process(block)) == len(block)
+            d.finish()
+            assert len(d.process(block)) == len(block)
+            d.set_wow_shape(None)
+            assert len(d.process(block)) == len(block)
+            d.set_wow_shape(s16([1, 2, 3, 4]))

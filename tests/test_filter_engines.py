@@ -1,6 +1,5 @@
 """BiquadF32State, AllPassF32State and LadderState: designs, exact streams, options."""
 
-import ctypes
 import math
 import warnings
 
@@ -10,36 +9,14 @@ import scipy.signal
 from hypothesis import given, strategies as st
 
 import _divavova as m
+from f32_reference import F, clamp, libm, noise, to_s16
 from helpers import assert_released, misaligned, s16, samples
 
-F = np.float32
-_libm = ctypes.CDLL("libm.so.6")
-_libm.tanf.restype = ctypes.c_float
-_libm.tanf.argtypes = [ctypes.c_float]
 WHOLE = "^input must be whole 16-bit frames for the configured channel count$"
-
-
-def clamp(v, a, b):
-    return a if v < a else (b if b < v else v)
-
-
-def to_s16(v):
-    if v > 32767:
-        return 32767
-    if v < -32768:
-        return -32768
-    if v != v:
-        return 0
-    return int(F(v + F(0.5))) if v >= 0 else int(F(v - F(0.5)))
 
 
 def flush(v):
     return F(0) if -1e-20 < v < 1e-20 else v
-
-
-def noise(frames, channels, seed, scale=32768):
-    rng = np.random.default_rng(seed)
-    return s16(rng.integers(-scale, scale, frames * channels).tolist())
 
 
 def in_blocks(engine, data, frame, cuts):
@@ -322,7 +299,7 @@ class LadderModel:
     def derive(self):
         rate = F(self.oversample) * F(self.rate)
         fc = clamp(self.cutoff, F(1), F(0.49) * rate)
-        t = F(_libm.tanf(float(F(fc * F(3.1415927)) / rate)))
+        t = libm("tanf", F(fc * F(3.1415927)) / rate)
         self.g = t / (t + F(1))
         self.G = (self.g * self.g) * (self.g * self.g)
         self.kG = self.G * self.res

@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/biquad_f32_kernel.hpp"  // flush_tiny
-#include "engines/taylor_trig.hpp"
+#include "engines/filter_design.hpp"
 #include "module/convert.hpp"
 #include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
@@ -60,7 +59,7 @@ struct AllPassF32Kernel {
         const float value = static_cast<float>(value_in);
         switch (option) {
             case 0:
-                frequency_hz = clamp(value, 0.0f, 0.4999f * static_cast<float>(sample_rate));
+                frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
             case 1:
                 feedback = clamp(value, -0.99f, 0.99f);

@@ -1,5 +1,6 @@
 // BiquadF32State: the float biquad engine object.
 #include "engines/biquad_f32_kernel.hpp"
+#include "engines/rate_channels_init.hpp"
 #include "module/engine.hpp"
 #include "module/registry.hpp"
 
@@ -8,17 +9,7 @@ namespace {
 
 using BiquadF32Object = EngineObject<BiquadF32Kernel>;
 
-int biquad_f32_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"sample_rate", "channel_count", nullptr};
-    unsigned int sample_rate = 48000;
-    unsigned int channel_count = 2;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|II:BiquadF32State", const_cast<char**>(keywords), &sample_rate,
-                                     &channel_count))
-        return -1;
-    if (!check_rate_and_channels(sample_rate, channel_count)) return -1;
-    reinterpret_cast<BiquadF32Object*>(self)->state = BiquadF32Kernel::make(sample_rate, channel_count);
-    return 0;
-}
+constexpr char kInitFormat[] = "|II:BiquadF32State";
 
 PyObject* biquad_f32_coefficients(PyObject* self, PyObject*) {
     BiquadF32Object* object = live_engine<BiquadF32Object>(self);
@@ -40,7 +31,7 @@ PyMethodDef biquad_f32_methods[] = {
 
 PyType_Slot biquad_f32_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(biquad_f32_init)},
+    {Py_tp_init, reinterpret_cast<void*>(rate_channels_init<BiquadF32Object, kInitFormat>)},
     {Py_tp_methods, biquad_f32_methods},
     {0, nullptr},
 };

@@ -6,15 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/taylor_trig.hpp"
+#include "engines/filter_design.hpp"
 #include "module/convert.hpp"
 #include "module/convert_branchless.hpp"
 #include "module/engine.hpp"
 
 namespace divavova {
-
-// Denormal guard of the filter states: values this close to 0 become 0.
-inline float flush_tiny(float v) { return std::fabs(v) < 1e-20f ? 0.0f : v; }
 
 struct BiquadF32Kernel {
     enum FilterType : int32_t { low_pass, high_pass, band_pass, notch, peaking, low_shelf, high_shelf };
@@ -61,7 +58,7 @@ struct BiquadF32Kernel {
                 filter_type = clamp(float_to<int32_t>(value), int32_t{low_pass}, int32_t{high_shelf});
                 break;
             case 1:
-                frequency_hz = clamp(value, 0.0f, 0.4999f * static_cast<float>(sample_rate));
+                frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
             case 2:
                 q = clamp(value, 0.05f, 60.0f);

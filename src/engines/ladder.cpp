@@ -1,5 +1,6 @@
 // LadderState: the ladder filter engine object.
 #include "engines/ladder_kernel.hpp"
+#include "engines/rate_channels_init.hpp"
 #include "module/engine.hpp"
 #include "module/registry.hpp"
 
@@ -8,17 +9,7 @@ namespace {
 
 using LadderObject = EngineObject<LadderKernel>;
 
-int ladder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"sample_rate", "channel_count", nullptr};
-    unsigned int sample_rate = 48000;
-    unsigned int channel_count = 2;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|II:LadderState", const_cast<char**>(keywords), &sample_rate,
-                                     &channel_count))
-        return -1;
-    if (!check_rate_and_channels(sample_rate, channel_count)) return -1;
-    reinterpret_cast<LadderObject*>(self)->state = LadderKernel::make(sample_rate, channel_count);
-    return 0;
-}
+constexpr char kInitFormat[] = "|II:LadderState";
 
 PyMethodDef ladder_methods[] = {
     {"configure", engine_configure<LadderObject>, METH_VARARGS, nullptr},
@@ -30,7 +21,7 @@ PyMethodDef ladder_methods[] = {
 
 PyType_Slot ladder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(ladder_init)},
+    {Py_tp_init, reinterpret_cast<void*>(rate_channels_init<LadderObject, kInitFormat>)},
     {Py_tp_methods, ladder_methods},
     {0, nullptr},
 };

@@ -1,9 +1,25 @@
-// Sine and cosine for filter design, as truncated Taylor series in double
-// precision.  The designs depend on these exact polynomials (not on the
-// platform's sin/cos), so every filter that designs from an angle uses this.
+// Pieces shared by the float filter engines: the sine and cosine their
+// designs use, the design-frequency limit and the denormal guard of their
+// states.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
+
+#include "module/convert.hpp"
+
 namespace divavova {
+
+// Design frequencies stay between 0 and just below Nyquist.
+inline float limit_design_frequency(float value_hz, uint32_t sample_rate) {
+    return clamp(value_hz, 0.0f, 0.4999f * static_cast<float>(sample_rate));
+}
+
+// Denormal guard of the filter states: values this close to 0 become 0.
+inline float flush_tiny(float v) { return std::fabs(v) < 1e-20f ? 0.0f : v; }
+
+// Sine and cosine as truncated Taylor series in double precision.  The
+// designs depend on these exact polynomials (not on the platform's sin/cos).
 
 struct SineCosine {
     double sine;
