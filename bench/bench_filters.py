@@ -125,5 +125,8 @@ def rows(quick: bool) -> list[Row]:
         ladder1 = m.LadderState(RATE, 2)
         ladder1.configure(1, 2.0)
         ladder1.configure(5, 1.0)
-        out.append(Row("LadderState", f"{variant} 1x", frames, lambda lad=ladder1, x=data: lad.process(x)))
+        # pedalboard's ladder runs at the stream rate: this is the like-for-like row.
+        out.append(Row("LadderState", f"{variant} 1x", frames, lambda lad=ladder1, x=data: lad.process(x),
+                       _pedalboard_peers(_pedalboard("LadderFilter", cutoff_hz=1000.0, resonance=0.5), data,
+                                         frames)))
     return out

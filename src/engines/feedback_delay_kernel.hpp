@@ -257,12 +257,13 @@ struct FeedbackDelayKernel {
         return a + (b - a) * tap.fraction;
     }
 
-    float wow_shape_value() {
+    // Advances the wow shape phase and returns the interpolated shape value in -1 .. 1.
+    float wow_shape_value(uint32_t& phase) const {
         const int32_t bits = wow_shape_bits;
-        wow_shape_phase += wow_phase_step;
-        const uint32_t i = wow_shape_phase >> (32 - bits);
+        phase += wow_phase_step;
+        const uint32_t i = phase >> (32 - bits);
         const uint32_t next = (i + 1) & ((uint32_t{1} << bits) - 1);
-        const float f = static_cast<float>(static_cast<uint32_t>(wow_shape_phase << bits)) * 0x1p-32f;
+        const float f = static_cast<float>(static_cast<uint32_t>(phase << bits)) * 0x1p-32f;
         const float a = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(i)));
         const float b = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(next)));
         return (a + (b - a) * f) * 0.000030517578125f;
@@ -285,15 +286,21 @@ struct FeedbackDelayKernel {
         float running = running_delay_frames;
         uint32_t write = write_position;
         const TapOffset steady = offset_of(running);
+        // The running history lives in locals for the loop (the ring stores
+        // would otherwise force it through memory every frame).
+        SineOscillator osc = wow_oscillator;
+        uint32_t shape_phase = wow_shape_phase, pitch = pitch_phase;
+        float lp_state[2] = {low_pass_state[0], low_pass_state[1]};
+        float hp_state[2] = {high_pass_state[0], high_pass_state[1]};
         for (size_t i = 0; i < frames; ++i) {
-            const float s = wow_oscillator.step();
+            const float s = osc.step();
             Tap tap_a, tap_b;
             float weight_a = 1.0f;
             if constexpr (Steady) {
                 tap_a = tap_at(steady, write);
                 tap_b = tap_a;
             } else {
-                const float m = wow_shape ? wow_shape_value() : s;
+                const float m = wow_shape ? wow_shape_value(shape_phase) : s;
                 if (slew > 0.0f) {
                     const float difference = target - running;
                     if (difference > slew)
@@ -305,9 +312,9 @@ struct FeedbackDelayKernel {
                 }
                 const float base = m * depth + running;
                 if constexpr (Pitch) {
-                    pitch_phase += static_cast<uint32_t>(pitch_phase_step);
-                    const float phase_a = static_cast<float>(pitch_phase) * 0x1p-32f;
-                    const float phase_b = static_cast<float>(pitch_phase + 0x80000000u) * 0x1p-32f;
+                    pitch += static_cast<uint32_t>(pitch_phase_step);
+                    const float phase_a = static_cast<float>(pitch) * 0x1p-32f;
+                    const float phase_b = static_cast<float>(pitch + 0x80000000u) * 0x1p-32f;
                     tap_a = tap_at(base + phase_a * window, write);
                     tap_b = tap_at(base + phase_b * window, write);
                     const float twice = 2.0f * phase_a;
@@ -327,12 +334,12 @@ struct FeedbackDelayKernel {
                     y = read_tap(half, tap_a);
                 }
                 if (lp > 0.0f) {
-                    low_pass_state[j] = low_pass_state[j] + (y - low_pass_state[j]) * lp;
-                    y = low_pass_state[j];
+                    lp_state[j] = lp_state[j] + (y - lp_state[j]) * lp;
+                    y = lp_state[j];
                 }
                 if (hp > 0.0f) {
-                    high_pass_state[j] = high_pass_state[j] + (y - high_pass_state[j]) * hp;
-                    y = y - high_pass_state[j];
+                    hp_state[j] = hp_state[j] + (y - hp_state[j]) * hp;
+                    y = y - hp_state[j];
                 }
                 if (sat > 0.0f) {
                     const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
@@ -352,6 +359,13 @@ struct FeedbackDelayKernel {
             write = write + 1 == length ? 0 : write + 1;
         }
         running_delay_frames = running;
+        wow_oscillator = osc;
+        wow_shape_phase = shape_phase;
+        pitch_phase = pitch;
+        for (int j = 0; j < Channels; ++j) {
+            low_pass_state[j] = lp_state[j];
+            high_pass_state[j] = hp_state[j];
+        }
         write_position = write;
     }
 
