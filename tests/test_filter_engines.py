@@ -380,24 +380,6 @@ def test_ladder_defaults_and_poles_option():
         assert lad.process(block) == model.process(block)
 
 
-def test_ladder_without_resonance_is_four_trapezoidal_one_poles():
-    lad = m.LadderState(48000, 1)
-    lad.configure(5, 1.49)  # oversample 1
-    lad.configure(0, 2000.0)
-    t = math.tan(2000 * math.pi / 48000)
-    g = t / (1 + t)
-    y, s = [], [0.0] * 4
-    data = noise(100, 1, 8, 20000)
-    for sample in samples(data):
-        v = sample / 32768
-        for k in range(4):
-            o = v * g + (1 - g) * s[k]
-            s[k] = 2 * o - s[k]
-            v = o
-        y.append(v * 32768)
-    assert np.max(np.abs(np.array(samples(lad.process(data))) - np.array(y))) <= 1.0
-
-
 def test_ladder_mix_zero_messages_and_uninitialised_object():
     lad = m.LadderState(44100, 1)
     for option, value in ((1, 4.0), (2, 30.0), (6, 0.0)):
