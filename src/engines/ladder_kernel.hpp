@@ -216,11 +216,13 @@ struct LadderKernel {
             r = next;
         }
         const __m128 solved = clamp_unit(r);
-        const __m128 y = _mm_or_ps(_mm_and_ps(take_above, above),
-                                   _mm_or_ps(_mm_and_ps(take_below, below), _mm_andnot_ps(settled, solved)));
+        const __m128 direct = _mm_or_ps(_mm_and_ps(take_above, above), _mm_and_ps(take_below, below));
+        const __m128 y = _mm_or_ps(direct, _mm_andnot_ps(settled, solved));
         st.y_previous = st.y;
         st.y = y;
-        const __m128 q = clamp_unit(y);
+        // clamp(y): the solved value is already clamped, so only the direct
+        // lanes need it, and theirs is ready before the iterations end.
+        const __m128 q = _mm_or_ps(_mm_and_ps(settled, clamp_unit(direct)), _mm_andnot_ps(settled, solved));
         const __m128 shaped = _mm_sub_ps(q, _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(q, q), q), _mm_set1_ps(0.33333334f)));
         __m128 v = _mm_sub_ps(u, _mm_mul_ps(shaped, _mm_set1_ps(resonance)));
         __m128 outputs[4];
