@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/configured.hpp"
 #include "module/python.hpp"
 
 namespace divavova {
@@ -40,8 +41,6 @@ inline bool check_rate_and_channels(uint32_t sample_rate, uint32_t channel_count
     }
     return true;
 }
-
-enum class Configured { ok, unknown_option, no_memory };
 
 template <class Kernel>
 struct EngineObject {

@@ -1,0 +1,5 @@
+import sys
+
+from divavova.cli import main
+
+sys.exit(main())

@@ -1,0 +1,121 @@
+// Fixed-point phaser: per channel a chain of first-order all-pass stages
+// with feedback from the chain's end to its input, the chain's output added
+// to the dry signal and limited by the steep knee.  Q15 coefficients, 16-bit
+// saturating state kept in the caller's buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "module/convert.hpp"
+
+namespace divavova {
+
+constexpr uint32_t kPhaserMaxStages = 255;
+
+struct PhaserSettings {
+    int32_t coefficient_q15;  // all-pass coefficient a
+    int32_t feedback_q15;
+    int32_t depth_q15;
+    uint32_t stages;  // 1 .. kPhaserMaxStages
+};
+
+// A Q15 control: the low 16 bits (sign-extended) of value * 32767 truncated.
+inline int32_t phaser_q15(double value) { return low16(float_to<int32_t>(value * 32767.0)); }
+
+inline PhaserSettings phaser_settings(uint32_t stages, double sweep_hz, double sample_rate, double feedback,
+                                      double depth) {
+    double ratio = sweep_hz / sample_rate;
+    return {phaser_q15((1.0 - ratio) / (1.0 + ratio)), phaser_q15(feedback), phaser_q15(depth), stages};
+}
+
+// Below about 1% depth the effect is bypassed: output = input, state untouched.
+inline bool phaser_bypassed(const PhaserSettings& s) { return s.depth_q15 <= 328; }
+
+namespace phaser_detail {
+
+// (a * b) / 32768 with the quotient truncated toward zero.
+inline int32_t mul_q15(int32_t a, int32_t b) { return (a * b) / 32768; }
+inline int32_t sat16(int32_t v) { return clamp(v, -32768, 32767); }
+
+// f = sat(s - a o) without a clamp on -mul(a, o): for 16-bit a and o it lies
+// within -32768 .. 32767 (only -32768 * -32768 reaches +32768 before the sign).
+inline int32_t stage_output(int32_t cell, int32_t a, int32_t o) { return sat16(cell - mul_q15(a, o)); }
+inline int32_t stage_state(int32_t f, int32_t a, int32_t o) { return sat16(sat16(mul_q15(f, a)) + o); }
+
+inline int16_t phaser_output(const PhaserSettings& s, int32_t x, int32_t o) {
+    int32_t t = x + sat16(mul_q15(s.depth_q15, o));
+    return static_cast<int16_t>(soft_knee(t, kSteepKnee));  // |t| < 2^17: the knee stays in 16 bits
+}
+
+// One sample of one channel straight on the caller's cells (which may
+// overlap each other): feedback, the stage chain, the knee.  Each stage
+// computes y = s - a x and stores x + a y.
+inline int16_t phase_sample_in_place(const PhaserSettings& s, int32_t x, int16_t* feedback, int16_t* stage_cells) {
+    int32_t o = sat16(x + sat16(mul_q15(s.feedback_q15, *feedback)));
+    const int32_t a = s.coefficient_q15;
+    for (uint32_t j = 0; j < s.stages; ++j) {
+        int32_t f = stage_output(stage_cells[j], a, o);
+        stage_cells[j] = static_cast<int16_t>(stage_state(f, a, o));
+        o = f;
+    }
+    *feedback = static_cast<int16_t>(o);
+    return phaser_output(s, x, o);
+}
+
+// frames whole frames on private copies of the cells, the channels of a
+// frame moving through the chain side by side.
+template <unsigned Channels>
+void phase_frames(const PhaserSettings& s, int16_t* samples, size_t frames, int32_t* feedback, int32_t* cells) {
+    const int32_t a = s.coefficient_q15;
+    const uint32_t stages = s.stages;
+    for (size_t n = 0; n < frames; ++n, samples += Channels) {
+        int32_t x[Channels], o[Channels];
+        for (unsigned h = 0; h < Channels; ++h) {
+            x[h] = samples[h];
+            o[h] = sat16(x[h] + sat16(mul_q15(s.feedback_q15, feedback[h])));
+        }
+        for (uint32_t j = 0; j < stages; ++j) {
+            for (unsigned h = 0; h < Channels; ++h) {
+                int32_t& cell = cells[h * stages + j];
+                int32_t f = stage_output(cell, a, o[h]);
+                cell = stage_state(f, a, o[h]);
+                o[h] = f;
+            }
+        }
+        for (unsigned h = 0; h < Channels; ++h) {
+            feedback[h] = o[h];
+            samples[h] = phaser_output(s, x[h], o[h]);
+        }
+    }
+}
+
+}  // namespace phaser_detail
+
+// Processes count interleaved samples in place (a trailing partial frame
+// included).  feedback: channels cells; allpass: channels * stages cells,
+// channel-major.
+template <unsigned Channels>
+void phase_block(const PhaserSettings& s, int16_t* samples, size_t count, int16_t* feedback, int16_t* allpass) {
+    using namespace phaser_detail;
+    const size_t cell_count = size_t{Channels} * s.stages;
+    const uintptr_t f0 = reinterpret_cast<uintptr_t>(feedback), a0 = reinterpret_cast<uintptr_t>(allpass);
+    const bool overlapping = f0 < a0 + cell_count * 2 && a0 < f0 + Channels * 2;
+    if (overlapping) {
+        // The caller's cells share memory: keep the order of every access.
+        for (size_t i = 0; i < count; ++i)
+            samples[i] = phase_sample_in_place(s, samples[i], feedback + i % Channels, allpass + (i % Channels) * s.stages);
+        return;
+    }
+    int32_t feedback_cells[Channels];
+    int32_t cells[Channels * kPhaserMaxStages];
+    for (unsigned h = 0; h < Channels; ++h) feedback_cells[h] = feedback[h];
+    for (size_t c = 0; c < cell_count; ++c) cells[c] = allpass[c];
+    size_t frames = count / Channels;
+    phase_frames<Channels>(s, samples, frames, feedback_cells, cells);
+    if (count % Channels) phase_frames<1>(s, samples + frames * Channels, 1, feedback_cells, cells);  // left only
+    for (unsigned h = 0; h < Channels; ++h) feedback[h] = static_cast<int16_t>(feedback_cells[h]);
+    for (size_t c = 0; c < cell_count; ++c) allpass[c] = static_cast<int16_t>(cells[c]);
+}
+
+}  // namespace divavova
