@@ -9,7 +9,7 @@
 #include "engines/filter_design.hpp"
 #include "module/convert.hpp"
 #include "module/convert_branchless.hpp"
-#include "module/engine.hpp"
+#include "module/configured.hpp"
 
 namespace divavova {
 

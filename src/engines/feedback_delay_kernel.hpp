@@ -12,7 +12,7 @@
 
 #include "module/convert.hpp"
 #include "module/convert_branchless.hpp"
-#include "module/engine.hpp"
+#include "module/configured.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {

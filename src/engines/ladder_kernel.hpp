@@ -15,7 +15,7 @@
 
 #include "module/convert.hpp"
 #include "module/convert_branchless.hpp"
-#include "module/engine.hpp"
+#include "module/configured.hpp"
 
 namespace divavova {
 
