@@ -1,0 +1,395 @@
+// Mono or stereo feedback delay on s16 audio: a ring of s16 frames read by a
+// fractionally interpolated tap, slewed delay changes, wow from a sine
+// oscillator or a caller's wave shape, ping-pong routing, one-pole filters and
+// a cubic saturation in the feedback path, wet-level modulation and a two-tap
+// crossfading pitch shifter.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "module/convert.hpp"
+#include "module/convert_branchless.hpp"
+#include "module/configured.hpp"
+#include "module/memory.hpp"
+
+namespace divavova {
+
+struct FeedbackDelayKernel {
+    uint32_t sample_rate;
+    uint32_t channel_count;
+    uint32_t ring_frames;  // L, at least 2
+    float target_delay_frames;
+    float feedback;
+    float mix;
+    float low_pass_coefficient;
+    float high_pass_coefficient;
+    SineOscillator wow_oscillator;  // k, sine s and cosine v
+    float wow_depth_frames;
+    float cross_feedback;
+    float saturation;
+    float input_matrix[4];  // left->left, right->right, right->left, left->right
+    float low_pass_hz;
+    float high_pass_hz;
+    float wow_rate_hz;
+    const unsigned char* wow_shape;  // native-endian i16 samples, any alignment; null when none
+    int32_t wow_shape_bits;
+    uint32_t wow_phase_step;
+    float delay_slew_frames;
+    float level_modulation;
+    float pitch_semitones;
+    float pitch_window_ms;
+    float pitch_window_frames;
+    int32_t pitch_phase_step;
+    int16_t* ring;  // two halves of ring_frames samples each
+    uint32_t write_position;
+    float low_pass_state[2];
+    float high_pass_state[2];
+    uint32_t wow_shape_phase;
+    uint32_t pitch_phase;
+    float running_delay_frames;  // negative: not yet set
+
+    static constexpr const char* kUnknownOption = "unknown feedback delay option";
+    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+
+    // max(2, low 32 bits of trunc(rate * max_delay_ms / 1000)); the low bits
+    // are taken exactly for any finite product, and an infinite one has none.
+    static uint32_t ring_frames_for(uint32_t rate, double max_delay_ms) {
+        const double frames = std::trunc((static_cast<double>(rate) * max_delay_ms) / 1000.0);
+        double low = std::fmod(frames, 4294967296.0);
+        if (!(low == low)) low = 0.0;
+        if (low < 0.0) low += 4294967296.0;
+        const uint32_t length = static_cast<uint32_t>(low);
+        return length < 2 ? 2 : length;
+    }
+
+    // A fresh record with its own zeroed ring; ring is null when the
+    // allocation failed.
+    static FeedbackDelayKernel make(uint32_t rate, double max_delay_ms, uint32_t channels) {
+        FeedbackDelayKernel k{};
+        k.sample_rate = rate;
+        k.channel_count = channels;
+        k.ring_frames = ring_frames_for(rate, max_delay_ms);
+        k.ring = engine_alloc<int16_t>(2 * static_cast<size_t>(k.ring_frames));
+        const float rate_f = static_cast<float>(rate);
+        k.target_delay_frames = k.bound_delay(((static_cast<float>(max_delay_ms) * 0.5f) * rate_f) / 1000.0f);
+        k.feedback = 0.4f;
+        k.mix = 0.3f;
+        k.wow_oscillator.restart();
+        k.input_matrix[0] = 1.0f;
+        k.input_matrix[1] = channels == 2 ? 1.0f : 0.0f;
+        k.pitch_window_ms = 25.0f;
+        k.pitch_window_frames = k.window_frames(25.0f);
+        k.running_delay_frames = -1.0f;
+        return k;
+    }
+
+    bool initialised() const { return channel_count != 0 && ring != nullptr; }
+    size_t frame_bytes() const { return 2u * channel_count; }
+    void free_memory() { engine_release(ring); }
+
+    // 1 below one frame, else at most L - 2 frames.  NaN passes through and
+    // is caught where the delay becomes an index.
+    float bound_delay(float frames) const {
+        const float longest = static_cast<float>(ring_frames - 2);
+        return frames < 1.0f ? 1.0f : (longest < frames ? longest : frames);
+    }
+
+    float window_frames(float window_ms) const {
+        const float quarter_ring = 0.25f * static_cast<float>(ring_frames);
+        const float from_time = (static_cast<float>(sample_rate) * window_ms) / 1000.0f;
+        const float shorter = from_time < quarter_ring ? from_time : quarter_ring;
+        return shorter < 16.0f ? 16.0f : shorter;
+    }
+
+    static uint32_t phase_step(float rate_hz, uint32_t sample_rate) {
+        if (!(rate_hz > 0.0f) || sample_rate == 0) return 0;
+        const float r = rate_hz / static_cast<float>(sample_rate);
+        const float x = (r - floorf(r)) * 4294967296.0f;
+        if (x <= 0.0f || x >= 4294967296.0f) return 0;
+        return float_to<uint32_t>(x);
+    }
+
+    int32_t pitch_step() const {
+        if (pitch_semitones == 0.0f || pitch_window_frames < 1.0f) return 0;
+        const float x =
+            ((1.0f - powf(2.0f, pitch_semitones * 0.083333336f)) / pitch_window_frames) * 4294967296.0f;
+        return float_to<int32_t>(x);  // saturates at +-2^31, NaN gives 0
+    }
+
+    void set_wow_rate() {
+        wow_oscillator.k =
+            wow_rate_hz <= 0.0f ? 0.0f : 2.0f * sinf((wow_rate_hz * 3.1415927f) / static_cast<float>(sample_rate));
+        wow_phase_step = phase_step(wow_rate_hz, sample_rate);
+    }
+
+    void set_pitch_window() {
+        pitch_window_frames = window_frames(pitch_window_ms);
+        pitch_phase_step = pitch_step();
+    }
+
+    Configured configure(uint32_t option, double value_in) {
+        const float value = static_cast<float>(value_in);
+        const float rate_f = static_cast<float>(sample_rate);
+        switch (option) {
+            case 0:
+                target_delay_frames = bound_delay((rate_f * value) / 1000.0f);
+                break;
+            case 1:
+                feedback = clamp(value, 0.0f, 0.99f);
+                break;
+            case 2:
+                mix = clamp(value, 0.0f, 2.0f);
+                break;
+            case 3:
+                low_pass_hz = value;
+                low_pass_coefficient = one_pole(value, sample_rate);
+                break;
+            case 4:
+                high_pass_hz = value;
+                high_pass_coefficient = one_pole(value, sample_rate);
+                break;
+            case 5:
+                wow_rate_hz = value;
+                set_wow_rate();
+                break;
+            case 6:
+                wow_depth_frames = (rate_f * clamp(value, 0.0f, 1000.0f)) / 1000.0f;
+                break;
+            case 7:
+                cross_feedback = clamp(value, 0.0f, 1.0f);
+                break;
+            case 8:
+                saturation = clamp(value, 0.0f, 1.0f);
+                break;
+            case 9: {
+                const float s = clamp(value, -1.0f, 1.0f);
+                const float p = s > 0.0f ? s : 0.0f;
+                const float n = -s > 0.0f ? -s : 0.0f;
+                input_matrix[0] = (1.0f - n / 2.0f) - p;
+                input_matrix[1] = (1.0f - p / 2.0f) - n;
+                input_matrix[2] = n / 2.0f;
+                input_matrix[3] = p / 2.0f;
+                break;
+            }
+            case 10:
+                delay_slew_frames = clamp(value, 0.0f, 64.0f);
+                break;
+            case 11:
+                level_modulation = clamp(value, 0.0f, 1.0f);
+                break;
+            case 12:
+                pitch_semitones = clamp(value, -24.0f, 24.0f);
+                pitch_phase_step = pitch_step();
+                break;
+            case 13:
+                pitch_window_ms = clamp(value, 1.0f, 250.0f);
+                set_pitch_window();
+                break;
+            default:
+                return Configured::unknown_option;
+        }
+        return Configured::ok;
+    }
+
+    void finish() {
+        low_pass_coefficient = one_pole(low_pass_hz, sample_rate);
+        high_pass_coefficient = one_pole(high_pass_hz, sample_rate);
+        set_wow_rate();
+        pitch_semitones = clamp(pitch_semitones, -24.0f, 24.0f);
+        set_pitch_window();
+    }
+
+    void reset() {
+        std::memset(ring, 0, 2 * static_cast<size_t>(ring_frames) * sizeof(int16_t));
+        write_position = 0;
+        low_pass_state[0] = low_pass_state[1] = 0.0f;
+        high_pass_state[0] = high_pass_state[1] = 0.0f;
+        wow_oscillator.restart();
+        wow_shape_phase = 0;
+        pitch_phase = 0;
+        running_delay_frames = -1.0f;
+    }
+
+    // Installs a wave shape of 2^bits samples (bits 1 .. 12), or none.
+    void set_wow_shape(const unsigned char* samples, int32_t bits) {
+        wow_shape = samples;
+        wow_shape_bits = samples ? bits : 0;
+    }
+
+    // A read position of the ring: the near index, the one before it and the
+    // fraction between them.  Every delay value, including NaN and infinities,
+    // gives indices inside the ring.
+    struct Tap {
+        uint32_t near;
+        uint32_t far;
+        float fraction;
+    };
+
+    struct TapOffset {
+        uint32_t back;  // whole frames behind the write position, reduced into the ring
+        float fraction;
+    };
+
+    TapOffset offset_of(float delay_frames) const {
+        const float x = bound_delay(delay_frames);
+        // x is NaN or within [0, 2^32] here, so the 64-bit truncation is exact.
+        const uint64_t whole = static_cast<uint64_t>(static_cast<int64_t>(x == x ? x : 0.0f));
+        const float fraction = x - static_cast<float>(whole);
+        const uint32_t back = static_cast<uint32_t>(whole < ring_frames ? whole : whole % ring_frames);
+        return {back, fraction};
+    }
+
+    Tap tap_at(TapOffset offset, uint32_t write) const {
+        const uint32_t back = offset.back;
+        const uint32_t near = write >= back ? write - back : write + (ring_frames - back);
+        const uint32_t far = near == 0 ? ring_frames - 1 : near - 1;
+        return {near, far, offset.fraction};
+    }
+
+    Tap tap_at(float delay_frames, uint32_t write) const { return tap_at(offset_of(delay_frames), write); }
+
+    static float read_tap(const int16_t* half, const Tap& tap) {
+        const float a = static_cast<float>(half[tap.near]);
+        const float b = static_cast<float>(half[tap.far]);
+        return a + (b - a) * tap.fraction;
+    }
+
+    // Advances the wow shape phase and returns the interpolated shape value in -1 .. 1.
+    float wow_shape_value(uint32_t& phase) const {
+        const int32_t bits = wow_shape_bits;
+        phase += wow_phase_step;
+        const uint32_t i = phase >> (32 - bits);
+        const uint32_t next = (i + 1) & ((uint32_t{1} << bits) - 1);
+        const float f = static_cast<float>(static_cast<uint32_t>(phase << bits)) * 0x1p-32f;
+        const float a = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(i)));
+        const float b = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(next)));
+        return (a + (b - a) * f) * 0.000030517578125f;
+    }
+
+    // Steady: the tap stays at the running delay for the whole block (no
+    // pitch taps, no wow depth, no slewing, and a finite oscillator, so that
+    // m x 0 + running is exactly the running delay).
+    template <int Channels, bool Pitch, bool Steady>
+    void run(const int16_t* in, int16_t* out, size_t frames, DryWet<float> levels) {
+        const uint32_t length = ring_frames;
+        const float slew = delay_slew_frames;
+        const float target = target_delay_frames;
+        const float depth = wow_depth_frames;
+        const float window = pitch_window_frames;
+        const float lp = low_pass_coefficient, hp = high_pass_coefficient, sat = saturation;
+        const float lm = level_modulation, fb = feedback, cross = cross_feedback;
+        const float own[2] = {input_matrix[0], input_matrix[1]};
+        const float other[2] = {input_matrix[2], input_matrix[3]};
+        float running = running_delay_frames;
+        uint32_t write = write_position;
+        const TapOffset steady = offset_of(running);
+        // The running history lives in locals for the loop (the ring stores
+        // would otherwise force it through memory every frame).
+        SineOscillator osc = wow_oscillator;
+        uint32_t shape_phase = wow_shape_phase, pitch = pitch_phase;
+        float lp_state[2] = {low_pass_state[0], low_pass_state[1]};
+        float hp_state[2] = {high_pass_state[0], high_pass_state[1]};
+        for (size_t i = 0; i < frames; ++i) {
+            const float s = osc.step();
+            Tap tap_a, tap_b;
+            float weight_a = 1.0f;
+            if constexpr (Steady) {
+                tap_a = tap_at(steady, write);
+                tap_b = tap_a;
+            } else {
+                const float m = wow_shape ? wow_shape_value(shape_phase) : s;
+                if (slew > 0.0f) {
+                    const float difference = target - running;
+                    if (difference > slew)
+                        running = running + slew;
+                    else if (difference < -slew)
+                        running = running - slew;
+                    else
+                        running = target;
+                }
+                const float base = m * depth + running;
+                if constexpr (Pitch) {
+                    pitch += static_cast<uint32_t>(pitch_phase_step);
+                    const float phase_a = static_cast<float>(pitch) * 0x1p-32f;
+                    const float phase_b = static_cast<float>(pitch + 0x80000000u) * 0x1p-32f;
+                    tap_a = tap_at(base + phase_a * window, write);
+                    tap_b = tap_at(base + phase_b * window, write);
+                    const float twice = 2.0f * phase_a;
+                    weight_a = twice <= 1.0f ? twice : 2.0f - twice;
+                } else {
+                    tap_a = tap_at(base, write);
+                    tap_b = tap_a;
+                }
+            }
+            float wet[2] = {0.0f, 0.0f};
+            for (int j = 0; j < Channels; ++j) {
+                const int16_t* half = ring + static_cast<size_t>(j) * length;
+                float y;
+                if constexpr (Pitch) {
+                    y = read_tap(half, tap_a) * weight_a + read_tap(half, tap_b) * (1.0f - weight_a);
+                } else {
+                    y = read_tap(half, tap_a);
+                }
+                if (lp > 0.0f) {
+                    lp_state[j] = lp_state[j] + (y - lp_state[j]) * lp;
+                    y = lp_state[j];
+                }
+                if (hp > 0.0f) {
+                    hp_state[j] = hp_state[j] + (y - hp_state[j]) * hp;
+                    y = y - hp_state[j];
+                }
+                if (sat > 0.0f) {
+                    const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
+                    y = (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
+                }
+                wet[j] = y;
+            }
+            const float gain = lm > 0.0f ? levels.wet * (1.0f - ((1.0f - s) * lm) / 2.0f) : levels.wet;
+            float x[2] = {0.0f, 0.0f};
+            for (int j = 0; j < Channels; ++j) x[j] = static_cast<float>(in[i * Channels + j]);
+            for (int j = 0; j < Channels; ++j) {
+                const int o = 1 - j;
+                ring[static_cast<size_t>(j) * length + write] =
+                    s16_branchless((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                out[i * Channels + j] = s16_branchless(wet[j] * gain + x[j] * levels.dry);
+            }
+            write = write + 1 == length ? 0 : write + 1;
+        }
+        running_delay_frames = running;
+        wow_oscillator = osc;
+        wow_shape_phase = shape_phase;
+        pitch_phase = pitch;
+        for (int j = 0; j < Channels; ++j) {
+            low_pass_state[j] = lp_state[j];
+            high_pass_state[j] = hp_state[j];
+        }
+        write_position = write;
+    }
+
+    void process(const int16_t* in, int16_t* out, size_t frames) {
+        const DryWet<float> levels = dry_wet(mix);
+        const bool pitch = pitch_semitones != 0.0f;
+        if (!(delay_slew_frames > 0.0f) || running_delay_frames < 0.0f) running_delay_frames = target_delay_frames;
+        const SineOscillator& osc = wow_oscillator;
+        const bool steady = !pitch && wow_depth_frames == 0.0f &&
+                            (!(delay_slew_frames > 0.0f) || running_delay_frames == target_delay_frames) &&
+                            std::isfinite(osc.k) && std::isfinite(osc.s) && std::isfinite(osc.v);
+        if (steady) {
+            // The wow shape phase still advances by one step per frame.
+            if (wow_shape) wow_shape_phase += static_cast<uint32_t>(wow_phase_step * static_cast<uint64_t>(frames));
+            channel_count == 2 ? run<2, false, true>(in, out, frames, levels)
+                               : run<1, false, true>(in, out, frames, levels);
+        } else if (pitch) {
+            channel_count == 2 ? run<2, true, false>(in, out, frames, levels)
+                               : run<1, true, false>(in, out, frames, levels);
+        } else {
+            channel_count == 2 ? run<2, false, false>(in, out, frames, levels)
+                               : run<1, false, false>(in, out, frames, levels);
+        }
+    }
+};
+
+}  // namespace divavova
