@@ -8,7 +8,6 @@
 
 #include "engines/filter_design.hpp"
 #include "module/convert.hpp"
-#include "module/convert_branchless.hpp"
 #include "module/configured.hpp"
 #include "module/memory.hpp"
 
@@ -112,7 +111,7 @@ struct AllPassF32Kernel {
                     v = y;
                 }
                 fb_state[j] = flush_tiny(v);
-                out[i * Channels + j] = s16_branchless(x * dry + v * wet);
+                out[i * Channels + j] = s16(x * dry + v * wet);
             }
             h = h + step;
         }

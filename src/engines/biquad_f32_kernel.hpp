@@ -8,7 +8,6 @@
 
 #include "engines/filter_design.hpp"
 #include "module/convert.hpp"
-#include "module/convert_branchless.hpp"
 #include "module/configured.hpp"
 
 namespace divavova {
@@ -182,7 +181,7 @@ struct BiquadF32Kernel {
                 const float y = c0 * x + z1[j];
                 z1[j] = flush_tiny((c1 * x - d1 * y) + z2[j]);
                 z2[j] = flush_tiny(c2 * x - d2 * y);
-                out[i * Channels + j] = s16_branchless(x * dry + y * wet);
+                out[i * Channels + j] = s16(x * dry + y * wet);
             }
         }
         for (int j = 0; j < Channels; ++j) {

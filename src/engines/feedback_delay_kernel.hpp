@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "module/convert.hpp"
-#include "module/convert_branchless.hpp"
 #include "module/configured.hpp"
 #include "module/memory.hpp"
 
@@ -353,8 +352,8 @@ struct FeedbackDelayKernel {
             for (int j = 0; j < Channels; ++j) {
                 const int o = 1 - j;
                 ring[static_cast<size_t>(j) * length + write] =
-                    s16_branchless((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
-                out[i * Channels + j] = s16_branchless(wet[j] * gain + x[j] * levels.dry);
+                    s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                out[i * Channels + j] = s16(wet[j] * gain + x[j] * levels.dry);
             }
             write = write + 1 == length ? 0 : write + 1;
         }

@@ -14,7 +14,6 @@
 #endif
 
 #include "module/convert.hpp"
-#include "module/convert_branchless.hpp"
 #include "module/configured.hpp"
 
 namespace divavova {
@@ -171,7 +170,7 @@ struct LadderKernel {
                     value = (((y * gain - h) * wet) + h) * 32768.0f;
                 }
                 previous_input[j] = h;
-                out[i * Channels + j] = s16_branchless(value);
+                out[i * Channels + j] = s16(value);
             }
         }
     }
@@ -261,8 +260,8 @@ struct LadderKernel {
             previous = h;
             alignas(16) float lanes[4];
             _mm_store_ps(lanes, value);
-            out[2 * i] = s16_branchless(lanes[0]);
-            out[2 * i + 1] = s16_branchless(lanes[1]);
+            out[2 * i] = s16(lanes[0]);
+            out[2 * i + 1] = s16(lanes[1]);
         }
         alignas(16) float lanes[4];
         for (int k = 0; k < 4; ++k) {

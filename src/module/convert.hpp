@@ -78,11 +78,14 @@ constexpr Int float_to(Float v) {
 // NaN gives 0.
 
 inline int16_t s16(float v) {
-    if (v > 32767.0f) return 32767;
-    if (v < -32768.0f) return -32768;
-    if (!(v == v)) return 0;
-    return static_cast<int16_t>(v >= 0.0f ? static_cast<int32_t>(v + 0.5f)
-                                          : static_cast<int32_t>(v - 0.5f));
+    // Selects only, no branches: vectorises, and does not mispredict on
+    // broadband audio.  Holding v to the limits first changes nothing, since
+    // 32767 + 0.5 and -32768 - 0.5 truncate back to the limits.
+    v = v == v ? v : 0.0f;
+    v = v > 32767.0f ? 32767.0f : v;
+    v = v < -32768.0f ? -32768.0f : v;
+    // v + 0.5f for v >= 0 (also -0), v + (-0.5f) == v - 0.5f below 0.
+    return static_cast<int16_t>(static_cast<int32_t>(v + std::copysign(0.5f, v)));
 }
 
 inline int16_t s16(double v) {

@@ -5,7 +5,6 @@
 
 #include "module/convert.hpp"
 #include "module/memory.hpp"
-#include "module/s16_vector.hpp"
 
 namespace divavova {
 
@@ -66,7 +65,7 @@ void exchange(const float* __restrict played, float* __restrict collected, const
               int16_t* __restrict out, size_t frames) {
     for (size_t i = 0; i < frames; ++i) {
         for (uint32_t ch = 0; ch < Channels; ++ch) {
-            out[i * Channels + ch] = s16_branchless(played[ch * 256 + i]);
+            out[i * Channels + ch] = s16(played[ch * 256 + i]);
             collected[ch * 256 + i] = static_cast<float>(in[i * Channels + ch]);
         }
     }
