@@ -223,35 +223,93 @@ private:
 
 namespace modal_detail {
 
-using Lanes = float __attribute__((vector_size(16)));
-using LaneMask = int32_t __attribute__((vector_size(16)));
-constexpr uint32_t kLanes = 4;
-constexpr uint32_t kGroup = 2 * kLanes;  // two vectors in flight hide the recurrence latency
+constexpr uint32_t kGroup = 16;  // modes per pass: several vectors in flight hide the recurrence latency
 constexpr size_t kChunkFrames = 256;
 
-inline Lanes load_lanes(const float* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store_lanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+typedef float Float4 __attribute__((vector_size(16)));
+typedef int32_t Mask4 __attribute__((vector_size(16)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int32_t Mask8 __attribute__((vector_size(32)));
 
-// One step of four modes for one input sample; returns y, zero for modes
-// that are not updated (no drive, no state), whose states stay as they are.
-inline Lanes step(Lanes b0, Lanes a1, Lanes negative_a2, Lanes& s1, Lanes& s2, float x) {
-    const Lanes zero = {0.0f, 0.0f, 0.0f, 0.0f};
-    const Lanes floor_lo = zero - 1e-20f, floor_hi = zero + 1e-20f;
-    Lanes xs = zero + x;
-    LaneMask update = ((b0 != zero) & (xs != zero)) | (s1 != zero) | (s2 != zero);
-    Lanes y = b0 * xs + s1;
-    Lanes n1 = s2 - y * a1;
-    Lanes n2 = negative_a2 * y;
-    LaneMask flush = (n1 > floor_lo) & (n1 < floor_hi) & (n2 > floor_lo) & (n2 < floor_hi);
-    n1 = flush ? zero : n1;
-    n2 = flush ? zero : n2;
-    s1 = update ? n1 : s1;
-    s2 = update ? n2 : s2;
-    return update ? y : zero;
+// One pass of kGroup modes over a run of samples of one channel.  Each lane
+// does exactly the scalar update of its mode; a mode with no drive and no
+// state is not updated and contributes nothing; the ordered sum of the
+// modes is added to sums[f] lane by lane, in mode order.
+template <class V, class M>
+struct Pass {
+    static constexpr uint32_t Width = sizeof(V) / sizeof(float);
+    static constexpr uint32_t kVectors = kGroup / Width;
+
+    static inline __attribute__((always_inline)) void run(const float* b0, const float* a1, const float* na2,
+                                                          float* z1, float* z2, const int16_t* in, size_t stride,
+                                                          size_t frames, float* sums) {
+        const V zero = {};
+        const V floor = zero + 1e-20f;
+        const M no_lanes = {};
+        const M magnitude_mask = no_lanes + 0x7fffffff;
+        V vb0[kVectors], va1[kVectors], vna2[kVectors], s1[kVectors], s2[kVectors];
+        M driven[kVectors];
+        for (uint32_t i = 0; i < kVectors; ++i) {
+            std::memcpy(&vb0[i], b0 + i * Width, sizeof(V));
+            std::memcpy(&va1[i], a1 + i * Width, sizeof(V));
+            std::memcpy(&vna2[i], na2 + i * Width, sizeof(V));
+            std::memcpy(&s1[i], z1 + i * Width, sizeof(V));
+            std::memcpy(&s2[i], z2 + i * Width, sizeof(V));
+            driven[i] = vb0[i] != zero;
+        }
+        alignas(64) float outputs[kGroup];
+        for (size_t f = 0; f < frames; ++f) {
+            const float x = static_cast<float>(in[f * stride]);
+            const V xs = zero + x;
+            const bool sounding = x != 0.0f;
+            for (uint32_t i = 0; i < kVectors; ++i) {
+                M update = (s1[i] != zero) | (s2[i] != zero);
+                if (sounding) update |= driven[i];
+                V y = vb0[i] * xs + s1[i];
+                V n1 = s2[i] - y * va1[i];
+                V n2 = vna2[i] * y;
+                // |n| < 1e-20 for both: flushed to exact zeros (NaN is kept).
+                M flush = ((V)((M)n1 & magnitude_mask) < floor) & ((V)((M)n2 & magnitude_mask) < floor);
+                n1 = (V)((M)n1 & ~flush);
+                n2 = (V)((M)n2 & ~flush);
+                s1[i] = update ? n1 : s1[i];
+                s2[i] = update ? n2 : s2[i];
+                V contribution = (V)((M)y & update);
+                std::memcpy(outputs + i * Width, &contribution, sizeof(V));
+            }
+            float sum = sums[f];
+            for (uint32_t lane = 0; lane < kGroup; ++lane) sum = sum + outputs[lane];
+            sums[f] = sum;
+        }
+        for (uint32_t i = 0; i < kVectors; ++i) {
+            std::memcpy(z1 + i * Width, &s1[i], sizeof(V));
+            std::memcpy(z2 + i * Width, &s2[i], sizeof(V));
+        }
+    }
+};
+
+using PassFunction = void (*)(const float*, const float*, const float*, float*, float*, const int16_t*, size_t,
+                              size_t, float*);
+
+inline void pass_sse2(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
+                      size_t stride, size_t frames, float* sums) {
+    Pass<Float4, Mask4>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) inline void pass_avx2(const float* b0, const float* a1, const float* na2, float* z1,
+                                                      float* z2, const int16_t* in, size_t stride, size_t frames,
+                                                      float* sums) {
+    Pass<Float8, Mask8>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+}
+#endif
+
+// The widest pass this processor runs (the results are the same bits).
+inline PassFunction best_pass() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+#endif
+    return pass_sse2;
 }
 
 }  // namespace modal_detail
@@ -294,12 +352,13 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         return;
     }
 
-    // The visited modes laid out as whole groups of lanes, padded with
-    // silent modes (no coefficients, no state) that never update.
+    // The visited modes laid out as whole groups, padded with silent modes
+    // (no coefficients, no state) that never update.
     const uint32_t visited = hi - lo + 1;
     const uint32_t padded = (visited + kGroup - 1) / kGroup * kGroup;
-    float b0[kModalMaxModes + kGroup] = {}, a1[kModalMaxModes + kGroup] = {}, na2[kModalMaxModes + kGroup] = {};
-    float z1[Channels][kModalMaxModes + kGroup] = {}, z2[Channels][kModalMaxModes + kGroup] = {};
+    constexpr uint32_t kSlots = kModalMaxModes + kGroup;
+    alignas(64) float b0[kSlots] = {}, a1[kSlots] = {}, na2[kSlots] = {};
+    alignas(64) float z1[Channels][kSlots] = {}, z2[Channels][kSlots] = {};
     for (uint32_t i = 0; i < visited; ++i) {
         const ModalCoefficients& k = coefficients[lo + i];
         b0[i] = k.b0;
@@ -311,6 +370,7 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         }
     }
     const float wet = wet_mix * wet_gain;
+    static const PassFunction pass = best_pass();
 
     float sums[kChunkFrames];
     for (size_t start = 0; start < frames; start += kChunkFrames) {
@@ -319,33 +379,8 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         int16_t* chunk_out = out + start * Channels;
         for (uint32_t c = 0; c < Channels; ++c) {
             for (size_t f = 0; f < n; ++f) sums[f] = 0.0f;
-            // Groups in mode order, so each frame's sum adds the modes in order.
-            for (uint32_t g = 0; g < padded; g += kGroup) {
-                Lanes b0a = load_lanes(b0 + g), b0b = load_lanes(b0 + g + kLanes);
-                Lanes a1a = load_lanes(a1 + g), a1b = load_lanes(a1 + g + kLanes);
-                Lanes na2a = load_lanes(na2 + g), na2b = load_lanes(na2 + g + kLanes);
-                Lanes s1a = load_lanes(z1[c] + g), s1b = load_lanes(z1[c] + g + kLanes);
-                Lanes s2a = load_lanes(z2[c] + g), s2b = load_lanes(z2[c] + g + kLanes);
-                for (size_t f = 0; f < n; ++f) {
-                    float x = static_cast<float>(chunk_in[f * Channels + c]);
-                    Lanes ya = step(b0a, a1a, na2a, s1a, s2a, x);
-                    Lanes yb = step(b0b, a1b, na2b, s1b, s2b, x);
-                    float sum = sums[f];
-                    sum = sum + ya[0];
-                    sum = sum + ya[1];
-                    sum = sum + ya[2];
-                    sum = sum + ya[3];
-                    sum = sum + yb[0];
-                    sum = sum + yb[1];
-                    sum = sum + yb[2];
-                    sum = sum + yb[3];
-                    sums[f] = sum;
-                }
-                store_lanes(z1[c] + g, s1a);
-                store_lanes(z1[c] + g + kLanes, s1b);
-                store_lanes(z2[c] + g, s2a);
-                store_lanes(z2[c] + g + kLanes, s2b);
-            }
+            for (uint32_t g = 0; g < padded; g += kGroup)
+                pass(b0 + g, a1 + g, na2 + g, z1[c] + g, z2[c] + g, chunk_in + c, Channels, n, sums);
             for (size_t f = 0; f < n; ++f) {
                 float x = static_cast<float>(chunk_in[f * Channels + c]);
                 chunk_out[f * Channels + c] = s16(sums[f] * wet + x * dry);
