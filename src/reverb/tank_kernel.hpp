@@ -14,6 +14,7 @@
 
 #include "module/convert.hpp"
 #include "module/memory.hpp"
+#include "module/rounding.hpp"
 
 namespace divavova {
 
@@ -44,12 +45,11 @@ inline constexpr TankReferenceTap kTankReferenceTaps[kTankDefaultTaps] = {
 };
 
 // line16(v): what a line stores.  Saturates at the s16 bounds, otherwise
-// truncates toward zero; NaN stores 0.
+// truncates toward zero; NaN stores 0 (the low bits of truncate_or_min).
 inline int16_t line16(float v) {
-    v = (v == v) ? v : 0.0f;
-    v = v < 32767.0f ? v : 32767.0f;
-    v = v > -32768.0f ? v : -32768.0f;
-    return static_cast<int16_t>(static_cast<int32_t>(v));
+    v = (32767.0f < v) ? 32767.0f : v;
+    v = (v < -32768.0f) ? -32768.0f : v;
+    return static_cast<int16_t>(truncate_or_min(v));
 }
 
 // The settings block: built whole by the initialiser, then installed.
@@ -402,10 +402,28 @@ struct Tap {
     float gain;
 };
 
+inline float tap_value(const Tap& tap) { return tap.line->aged(tap.age) * tap.gain; }
+
 inline float tap_sum(const Tap* taps, uint32_t count) {
     float sum = 0.0f;
-    for (uint32_t i = 0; i < count; ++i) sum = sum + taps[i].line->aged(taps[i].age) * taps[i].gain;
+    for (uint32_t i = 0; i < count; ++i) sum = sum + tap_value(taps[i]);
     return sum;
+}
+
+// Both channels' sums, each in its own table order, the two chains of
+// additions interleaved.
+inline void tap_sums(const Tap* left, uint32_t left_count, const Tap* right, uint32_t right_count, float* sums) {
+    float l = 0.0f, r = 0.0f;
+    uint32_t both = left_count < right_count ? left_count : right_count;
+    uint32_t i = 0;
+    for (; i < both; ++i) {
+        l = l + tap_value(left[i]);
+        r = r + tap_value(right[i]);
+    }
+    for (uint32_t j = i; j < left_count; ++j) l = l + tap_value(left[j]);
+    for (uint32_t j = i; j < right_count; ++j) r = r + tap_value(right[j]);
+    sums[0] = l;
+    sums[1] = r;
 }
 
 }  // namespace tank_detail
@@ -474,7 +492,7 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
             uint32_t r = w >= predelay ? w - predelay : w + (capacity - predelay);
             y = static_cast<float>(pre[r]);
         }
-        pre[w] = s16(x);
+        pre[w] = s16_branchless(x);
         w = (w + 1 == capacity) ? 0 : w + 1;
 
         if (bandwidth > 0.0f) {
@@ -536,8 +554,7 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         // Taps read after every write, so age 0 is this frame's sample.
         float wet[Channels];
         if constexpr (Channels == 2) {
-            wet[0] = tap_sum(taps[0], tap_counts[0]);
-            wet[1] = tap_sum(taps[1], tap_counts[1]);
+            tap_sums(taps[0], tap_counts[0], taps[1], tap_counts[1], wet);
         } else {
             wet[0] = tap_sum(taps[0], tap_counts[0]) * 0.5f;
         }
@@ -557,7 +574,7 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
                 tilt_states[c] = (o - tilt_states[c]) * tilt + tilt_states[c];
                 o = tilt_states[c] * low_gain + (o - tilt_states[c]) * high_gain;
             }
-            out[f * Channels + c] = s16(dry_in[c] * mix.dry + o * mix.wet);
+            out[f * Channels + c] = s16_branchless(dry_in[c] * mix.dry + o * mix.wet);
         }
     }
 
