@@ -5,22 +5,11 @@ import math
 
 import numpy as np
 
+from tank_model import clamp, s16  # noqa: F401  (the same f32 clamp and output rounding)
+
 F = np.float32
 TWO_PI = 6.283185307179586
 FLUSH = F(1e-20)
-
-
-def clamp(v, a, b):
-    v = F(v)
-    return F(a) if v < F(a) else (F(b) if F(b) < v else v)
-
-
-def s16(v):
-    if v > 32767:
-        return 32767
-    if v < -32768:
-        return -32768
-    return int(v + F(0.5)) if v >= 0 else int(v - F(0.5))
 
 
 def series(x, powers):

@@ -396,6 +396,27 @@ inline float modulated_read(const Line& line, float last_age, float depth, float
     return z0 + (static_cast<float>(line.data[a1]) - z0) * fraction;
 }
 
+// One half of the tank on its four lines: the modulated all-pass fed with
+// `feed` (the other half's output times the decay, plus the diffused
+// input), delay A, the damping low-pass, the all-pass, delay B.
+inline void tank_half(Line* half, float last_age, float depth, float phase, float feed, float d1, float d2, float g,
+                      float damping, float& damping_state) {
+    float z = modulated_read(half[0], last_age, depth, phase);
+    float n = z * d1 + feed;
+    half[0].write(n);
+    float y = z - n * d1;
+    float delayed = half[1].head();
+    half[1].write(y);
+    if (damping > 0.0f) {
+        damping_state = (delayed - damping_state) * damping + damping_state;
+        delayed = damping_state;
+    }
+    float z2 = half[2].head();
+    float n2 = delayed * g + z2 * d2;
+    half[2].write(n2);
+    half[3].write(z2 - n2 * d2);
+}
+
 struct Tap {
     const Line* line;
     uint32_t age;
@@ -516,40 +537,8 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         const float zl = lines[7].head();
         const float zr = lines[11].head();
 
-        // Left half.
-        {
-            float z = modulated_read(lines[4], last_age_left, depth, sine);
-            float n = z * d1 + (zr * g + e);
-            lines[4].write(n);
-            float yl = z - n * d1;
-            float z5 = lines[5].head();
-            lines[5].write(yl);
-            if (damping > 0.0f) {
-                damp_left = (z5 - damp_left) * damping + damp_left;
-                z5 = damp_left;
-            }
-            float z6 = lines[6].head();
-            float n6 = z5 * g + z6 * d2;
-            lines[6].write(n6);
-            lines[7].write(z6 - n6 * d2);
-        }
-        // Right half.
-        {
-            float z = modulated_read(lines[8], last_age_right, depth, cosine);
-            float n = z * d1 + (zl * g + e);
-            lines[8].write(n);
-            float yr = z - n * d1;
-            float z9 = lines[9].head();
-            lines[9].write(yr);
-            if (damping > 0.0f) {
-                damp_right = (z9 - damp_right) * damping + damp_right;
-                z9 = damp_right;
-            }
-            float z10 = lines[10].head();
-            float n10 = z9 * g + z10 * d2;
-            lines[10].write(n10);
-            lines[11].write(z10 - n10 * d2);
-        }
+        tank_half(lines + 4, last_age_left, depth, sine, zr * g + e, d1, d2, g, damping, damp_left);
+        tank_half(lines + 8, last_age_right, depth, cosine, zl * g + e, d1, d2, g, damping, damp_right);
 
         // Taps read after every write, so age 0 is this frame's sample.
         float wet[Channels];
