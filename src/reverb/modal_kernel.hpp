@@ -224,7 +224,10 @@ private:
 
 namespace modal_detail {
 
-constexpr uint32_t kGroup = 16;  // modes per pass: several vectors in flight hide the recurrence latency
+// Modes per pass: several vectors in flight hide the recurrence latency; a
+// bank of at most kSmallGroup visited modes takes the narrower pass.
+constexpr uint32_t kGroup = 16;
+constexpr uint32_t kSmallGroup = 8;
 constexpr size_t kChunkFrames = 256;
 
 typedef float Float4 __attribute__((vector_size(16)));
@@ -232,14 +235,14 @@ typedef int32_t Mask4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
 typedef int32_t Mask8 __attribute__((vector_size(32)));
 
-// One pass of kGroup modes over a run of samples of one channel.  Each lane
+// One pass of Group modes over a run of samples of one channel.  Each lane
 // does exactly the scalar update of its mode; a mode with no drive and no
 // state is not updated and contributes nothing; the ordered sum of the
 // modes is added to sums[f] lane by lane, in mode order.
-template <class V, class M>
+template <class V, class M, uint32_t Group>
 struct Pass {
     static constexpr uint32_t Width = sizeof(V) / sizeof(float);
-    static constexpr uint32_t kVectors = kGroup / Width;
+    static constexpr uint32_t kVectors = Group / Width;
 
     static inline __attribute__((always_inline)) void run(const float* b0, const float* a1, const float* na2,
                                                           float* z1, float* z2, const int16_t* in, size_t stride,
@@ -258,7 +261,7 @@ struct Pass {
             std::memcpy(&s2[i], z2 + i * Width, sizeof(V));
             driven[i] = vb0[i] != zero;
         }
-        alignas(64) float outputs[kGroup];
+        alignas(64) float outputs[Group];
         for (size_t f = 0; f < frames; ++f) {
             const float x = static_cast<float>(in[f * stride]);
             const V xs = zero + x;
@@ -279,7 +282,7 @@ struct Pass {
                 std::memcpy(outputs + i * Width, &contribution, sizeof(V));
             }
             float sum = sums[f];
-            for (uint32_t lane = 0; lane < kGroup; ++lane) sum = sum + outputs[lane];
+            for (uint32_t lane = 0; lane < Group; ++lane) sum = sum + outputs[lane];
             sums[f] = sum;
         }
         for (uint32_t i = 0; i < kVectors; ++i) {
@@ -292,25 +295,28 @@ struct Pass {
 using PassFunction = void (*)(const float*, const float*, const float*, float*, float*, const int16_t*, size_t,
                               size_t, float*);
 
-inline void pass_sse2(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
-                      size_t stride, size_t frames, float* sums) {
-    Pass<Float4, Mask4>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+template <uint32_t Group>
+void pass_sse2(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
+               size_t stride, size_t frames, float* sums) {
+    Pass<Float4, Mask4, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) inline void pass_avx2(const float* b0, const float* a1, const float* na2, float* z1,
-                                                      float* z2, const int16_t* in, size_t stride, size_t frames,
-                                                      float* sums) {
-    Pass<Float8, Mask8>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+template <uint32_t Group>
+__attribute__((target("avx2"))) void pass_avx2(const float* b0, const float* a1, const float* na2, float* z1,
+                                               float* z2, const int16_t* in, size_t stride, size_t frames,
+                                               float* sums) {
+    Pass<Float8, Mask8, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
 }
 #endif
 
-// The widest pass this processor runs (the results are the same bits).
-inline PassFunction best_pass() {
+// The widest pass of Group modes this processor runs (the same bits either way).
+template <uint32_t Group>
+PassFunction best_pass() {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx2")) return pass_avx2;
+    if (__builtin_cpu_supports("avx2")) return pass_avx2<Group>;
 #endif
-    return pass_sse2;
+    return pass_sse2<Group>;
 }
 
 }  // namespace modal_detail
@@ -356,7 +362,9 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
     // The visited modes laid out as whole groups, padded with silent modes
     // (no coefficients, no state) that never update.
     const uint32_t visited = hi - lo + 1;
-    const uint32_t padded = (visited + kGroup - 1) / kGroup * kGroup;
+    const bool small = visited <= kSmallGroup;
+    const uint32_t group = small ? kSmallGroup : kGroup;
+    const uint32_t padded = (visited + group - 1) / group * group;
     constexpr uint32_t kSlots = kModalMaxModes + kGroup;
     alignas(64) float b0[kSlots] = {}, a1[kSlots] = {}, na2[kSlots] = {};
     alignas(64) float z1[Channels][kSlots] = {}, z2[Channels][kSlots] = {};
@@ -371,7 +379,8 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         }
     }
     const float wet = wet_mix * wet_gain;
-    static const PassFunction pass = best_pass();
+    static const PassFunction wide_pass = best_pass<kGroup>(), small_pass = best_pass<kSmallGroup>();
+    const PassFunction pass = small ? small_pass : wide_pass;
 
     float sums[kChunkFrames];
     for (size_t start = 0; start < frames; start += kChunkFrames) {
@@ -380,7 +389,7 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         int16_t* chunk_out = out + start * Channels;
         for (uint32_t c = 0; c < Channels; ++c) {
             for (size_t f = 0; f < n; ++f) sums[f] = 0.0f;
-            for (uint32_t g = 0; g < padded; g += kGroup)
+            for (uint32_t g = 0; g < padded; g += group)
                 pass(b0 + g, a1 + g, na2 + g, z1[c] + g, z2[c] + g, chunk_in + c, Channels, n, sums);
             for (size_t f = 0; f < n; ++f) {
                 float x = static_cast<float>(chunk_in[f * Channels + c]);
