@@ -205,8 +205,8 @@ class SampleHoldProcessor(Processor):
         return self.engine.process(block, self.frame_bytes)
 
 
-SAMPLE_HOLD_OPTIONS = {"num": Option("num", "", 1, 2 ** 30, 1, "held frames are den/num long"),
-                       "den": Option("den", "", 1, 2 ** 30, 4)}
+SAMPLE_HOLD_OPTIONS = {"num": Option("num", "", 1, 2 ** 30, 4, "every num/den-th frame is captured"),
+                       "den": Option("den", "", 1, 2 ** 30, 1, "at most num")}
 
 
 # --- one-call effects on caller-held state --------------------------------------

@@ -14,7 +14,6 @@
 
 #include "module/convert.hpp"
 #include "module/memory.hpp"
-#include "module/rounding.hpp"
 
 namespace divavova {
 
@@ -355,7 +354,7 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         }
     }
     if (lo == count) {
-        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16_branchless(static_cast<float>(in[i]) * dry);
+        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
         return;
     }
 
@@ -393,7 +392,7 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
                 pass(b0 + g, a1 + g, na2 + g, z1[c] + g, z2[c] + g, chunk_in + c, Channels, n, sums);
             for (size_t f = 0; f < n; ++f) {
                 float x = static_cast<float>(chunk_in[f * Channels + c]);
-                chunk_out[f * Channels + c] = s16_branchless(sums[f] * wet + x * dry);
+                chunk_out[f * Channels + c] = s16(sums[f] * wet + x * dry);
             }
         }
     }

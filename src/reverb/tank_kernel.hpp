@@ -14,7 +14,6 @@
 
 #include "module/convert.hpp"
 #include "module/memory.hpp"
-#include "module/rounding.hpp"
 
 namespace divavova {
 
@@ -45,11 +44,12 @@ inline constexpr TankReferenceTap kTankReferenceTaps[kTankDefaultTaps] = {
 };
 
 // line16(v): what a line stores.  Saturates at the s16 bounds, otherwise
-// truncates toward zero; NaN stores 0 (the low bits of truncate_or_min).
+// truncates toward zero; NaN stores 0.  Selects only, like s16().
 inline int16_t line16(float v) {
+    v = v == v ? v : 0.0f;
     v = (32767.0f < v) ? 32767.0f : v;
     v = (v < -32768.0f) ? -32768.0f : v;
-    return static_cast<int16_t>(truncate_or_min(v));
+    return static_cast<int16_t>(static_cast<int32_t>(v));
 }
 
 // The settings block: built whole by the initialiser, then installed.
@@ -513,7 +513,7 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
             uint32_t r = w >= predelay ? w - predelay : w + (capacity - predelay);
             y = static_cast<float>(pre[r]);
         }
-        pre[w] = s16_branchless(x);
+        pre[w] = s16(x);
         w = (w + 1 == capacity) ? 0 : w + 1;
 
         if (bandwidth > 0.0f) {
@@ -563,7 +563,7 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
                 tilt_states[c] = (o - tilt_states[c]) * tilt + tilt_states[c];
                 o = tilt_states[c] * low_gain + (o - tilt_states[c]) * high_gain;
             }
-            out[f * Channels + c] = s16_branchless(dry_in[c] * mix.dry + o * mix.wet);
+            out[f * Channels + c] = s16(dry_in[c] * mix.dry + o * mix.wet);
         }
     }
 
