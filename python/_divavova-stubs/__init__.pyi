@@ -6,7 +6,7 @@ object exporting a contiguous buffer; results are new ``bytes``.
 """
 
 from types import TracebackType
-from typing import Final, Optional, Sequence, SupportsIndex, Tuple, final
+from typing import Final, Optional, Sequence, SupportsIndex, Tuple, TypeVar, final, overload
 
 from typing_extensions import Buffer, Self
 
@@ -37,19 +37,25 @@ TANK_LINES: Final[int]
 TANK_MAX_TAPS: Final[int]
 
 _Int = SupportsIndex
+_Dest = TypeVar("_Dest", bound=Buffer)
 
 # --- buffer utilities --------------------------------------------------------
 
 def mix_s16(first: Buffer, second: Buffer, /) -> bytes:
     """Saturating sample-by-sample sum of two equally long s16 buffers."""
 
-def remix_s16(source: Buffer, source_channels: int, dest_channels: int, dest: Optional[Buffer] = None, /) -> bytes | Buffer:
-    """Convert interleaved s16 between 1 and 2 channels; with ``dest``, write into it and return it."""
+@overload
+def remix_s16(source: Buffer, source_channels: int, dest_channels: int, dest: None = None, /) -> bytes:
+    """Convert interleaved s16 between 1 and 2 channels (a mono sample goes to both sides,
+    stereo to mono is the mean of the two)."""
+@overload
+def remix_s16(source: Buffer, source_channels: int, dest_channels: int, dest: _Dest, /) -> _Dest:
+    """As above, written to the start of the writable ``dest``, which is returned."""
 
 def multiply_s16(signal: Buffer, modulator: Buffer, depth: float, channel_count: _Int = 2, /) -> bytes:
     """signal x modulator (Q15) blended with the signal by ``depth`` (0 .. 1)."""
 
-def midside_s16(buffer: Buffer, width: float = 1.0, channel_count: _Int = 2, /) -> bytes:
+def midside_s16(buffer: Buffer, width: float, channel_count: _Int = 2, /) -> bytes:
     """Stereo width: side scaled by ``width`` (0 mono .. 1 unchanged .. 2 double side)."""
 
 # --- synthesizer voices -----------------------------------------------------
@@ -176,7 +182,9 @@ class EnvelopeState:
 
 @final
 class BiquadState:
-    """Fixed-point per-voice biquad; mode 0 .. 6, frequency in Hz, gain in dB."""
+    """Fixed-point per-voice biquad: mode 0 .. 6 (low-pass, high-pass, band-pass, notch, peaking,
+    low shelf, high shelf), frequency in Hz (fitted up to a quarter of the rate), q, gain as a linear
+    amplitude (10 ** (dB / 40)) for modes 4 .. 6, mix 0 dry .. 1 filtered."""
     def __init__(self) -> None: ...
     def reset(self) -> None: ...
     def process_i32(self, samples: Buffer, mode: int, frequency: float, q: float, gain: float,

@@ -3,25 +3,33 @@
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
+import tempfile
 
 from divavova import effects, wav
 
 
-def progress_bar(label):
+def progress_bar(label, stream=None):
+    """A bar redrawn in place on a terminal; quarter steps on lines elsewhere."""
+    stream = stream or sys.stderr
+    live = stream.isatty()
     state = {"last": -1}
 
     def show(done, total):
         percent = 100 * done // max(1, total)
-        if percent != state["last"]:
-            state["last"] = percent
+        shown = percent if live else percent // 25 * 25
+        if shown == state["last"]:
+            return
+        state["last"] = shown
+        if live:
             filled = percent // 4
-            sys.stderr.write(f"\r{label} [{'#' * filled}{'.' * (25 - filled)}] {percent:3d}%")
+            stream.write(f"\r{label} [{'#' * filled}{'.' * (25 - filled)}] {percent:3d}%")
             if done >= total:
-                sys.stderr.write("\n")
-            sys.stderr.flush()
+                stream.write("\n")
+        else:
+            stream.write(f"{label}: {shown}%\n")
+        stream.flush()
     return show
 
 
@@ -31,6 +39,8 @@ def parse_settings(pairs):
         name, sep, text = pair.partition("=")
         if not sep or not name:
             raise SystemExit(f"divavova: --set takes NAME=VALUE, not {pair!r}")
+        if name.strip() in values:
+            raise SystemExit(f"divavova: option {name.strip()!r} is given twice")
         try:
             values[name.strip()] = float(text)
         except ValueError:
@@ -40,6 +50,8 @@ def parse_settings(pairs):
 
 def command_demo(args):
     from divavova import demo
+    if not 0 < args.seconds <= 600:
+        fail("demo", "--seconds must be above 0 and at most 600")
     audio = wav.Audio(demo.render(args.seconds), 2, demo.RATE)
     wav.write(args.output, audio)
     print(f"wrote {args.output}: {audio.frame_count / demo.RATE:.1f} s, stereo, {demo.RATE} Hz")
@@ -56,96 +68,97 @@ def list_effects():
     return 0
 
 
+def fail(command, message):
+    raise SystemExit(f"divavova {command}: {message}")
+
+
+def find_effect(command, name):
+    if name not in effects.EFFECTS:
+        fail(command, f"unknown effect {name!r}; `divavova fx --list` shows them")
+    return effects.EFFECTS[name]
+
+
 def command_fx(args):
     if args.list:
         return list_effects()
     if not (args.input and args.output and args.effect):
-        raise SystemExit("divavova fx: give IN.wav OUT.wav EFFECT (or --list)")
-    if args.effect not in effects.EFFECTS:
-        raise SystemExit(f"divavova fx: unknown effect {args.effect!r}; `divavova fx --list` shows them")
+        fail("fx", "give IN.wav OUT.wav EFFECT (or --list)")
+    effect = find_effect("fx", args.effect)
     values = parse_settings(args.set)
     if args.mix is not None:
+        if "mix" in values:
+            fail("fx", "option 'mix' is given twice (--mix and --set mix=)")
         values["mix"] = args.mix
-    effect = effects.EFFECTS[args.effect]
     try:
         values = effects.settle(effect, values)
-    except effects.UnknownOption as exc:
-        raise SystemExit(f"divavova fx: {exc.args[0]}") from None
-    try:
         audio = wav.read(args.input)
-    except wav.WavError as exc:
-        raise SystemExit(f"divavova fx: {exc}") from None
-    frames, channels = audio.frames, audio.channels
-    import _divavova as core
-    if effect.channels and effect.channels != channels:
-        frames = core.remix_s16(frames, channels, effect.channels)
-        channels = effect.channels
-    processor = effect.build(audio.sample_rate, channels, values)
-    show = progress_bar(args.effect) if audio.frame_count > 5 * audio.sample_rate and not args.quiet else None
-    out = effects.run(processor, frames, channels, show)
-    if channels != audio.channels:
-        out = core.remix_s16(out, channels, audio.channels)
+        processor = effect.build(audio.sample_rate, audio.channels, values)
+    except (wav.WavError, ValueError) as exc:
+        fail("fx", exc)
+    long_file = audio.frame_count > 5 * audio.sample_rate
+    show = progress_bar(args.effect) if long_file and not args.quiet else None
+    tail = round(args.tail * audio.sample_rate)
+    out = effects.run(processor, audio.frames, audio.channels, show, tail)
     wav.write(args.output, wav.Audio(out, audio.channels, audio.sample_rate))
     if not args.quiet:
-        print(f"wrote {args.output}: {args.effect} over {audio.frame_count} frames")
+        print(f"wrote {args.output}: {args.effect} over {audio.frame_count + tail} frames")
     return 0
 
 
-def impulse_response(effect_name, values, rate, frames):
+IMPULSE_LEVEL = 8192  # an impulse at -12 dBFS keeps the nonlinear stages gentle
+
+
+def impulse_response(effect, values, rate, frames):
+    """The effect's mono response to one impulse, in full-scale units."""
     import array
-    effect = effects.EFFECTS[effect_name]
-    values = effects.settle(effect, values)
     processor = effect.build(rate, 1, values)
-    impulse = array.array("h", [0] * frames)
-    impulse[0] = 16384
-    out = array.array("h", effects.run(processor, impulse.tobytes(), 1))
-    return [v / 16384 for v in out]
-
-
-def magnitude_db(response, rate, points=512):
-    freqs, mags = [], []
-    n = len(response)
-    for k in range(1, points):
-        f = rate / 2 * k / points
-        w = 2 * math.pi * f / rate
-        re = sum(v * math.cos(w * i) for i, v in enumerate(response))
-        im = sum(v * math.sin(w * i) for i, v in enumerate(response))
-        freqs.append(f)
-        mags.append(20 * math.log10(max(1e-9, math.hypot(re, im))))
-    return freqs, mags
+    impulse = array.array("h", bytes(2 * frames))
+    impulse[0] = IMPULSE_LEVEL
+    out = array.array("h")
+    out.frombytes(effects.run(processor, impulse.tobytes(), 1))
+    return [v / IMPULSE_LEVEL for v in out]
 
 
 def command_response(args):
-    if args.effect not in effects.EFFECTS:
-        raise SystemExit(f"divavova response: unknown effect {args.effect!r}; `divavova fx --list` shows them")
-    effect = effects.EFFECTS[args.effect]
+    effect = find_effect("response", args.effect)
     if not effect.linear:
-        raise SystemExit(f"divavova response: {args.effect} is not linear; its impulse response says little")
+        fail("response", f"{args.effect} is not linear; an impulse response does not describe it")
+    try:
+        values = effects.settle(effect, parse_settings(args.set))
+    except ValueError as exc:
+        fail("response", exc)
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import numpy as np
     except ImportError:
-        raise SystemExit("divavova response: plotting needs matplotlib (pip install 'divavova[plot]')") from None
+        fail("response", "plotting needs matplotlib: pip install 'divavova[plot]' (or pip install matplotlib)")
     try:
-        response = impulse_response(args.effect, parse_settings(args.set), args.rate, args.frames)
-    except effects.UnknownOption as exc:
-        raise SystemExit(f"divavova response: {exc.args[0]}") from None
-    analysed = response[: min(len(response), 4096)]
-    freqs, mags = magnitude_db(analysed, args.rate, 256)
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6))
-    top.plot([i / args.rate * 1000 for i in range(len(response))], response, linewidth=0.8)
+        response = np.array(impulse_response(effect, values, args.rate, args.frames))
+    except ValueError as exc:
+        fail("response", exc)
+    spectrum = np.fft.rfft(response)
+    freqs = np.fft.rfftfreq(len(response), 1 / args.rate)
+    magnitude = 20 * np.log10(np.maximum(np.abs(spectrum), 1e-6))
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(9, 6.5))
+    top.plot(np.arange(len(response)) / args.rate * 1000, response, linewidth=0.7)
     top.set_xlabel("time (ms)")
     top.set_ylabel("impulse response")
-    bottom.semilogx(freqs, mags, linewidth=0.8)
+    top.grid(True, alpha=0.3)
+    bottom.semilogx(freqs[1:], magnitude[1:], linewidth=0.8)
+    bottom.set_xlim(10, args.rate / 2)
     bottom.set_xlabel("frequency (Hz)")
     bottom.set_ylabel("magnitude (dB)")
     bottom.grid(True, which="both", alpha=0.3)
-    figure.suptitle(f"{args.effect} at {args.rate} Hz")
+    settings = ", ".join(f"{name}={value:g}" for name, value in sorted(parse_settings(args.set).items()))
+    figure.suptitle(f"{args.effect} at {args.rate} Hz" + (f" ({settings})" if settings else ""))
     figure.tight_layout()
-    tmp = args.png + ".part"
+    directory = os.path.dirname(os.path.abspath(args.png))
+    fd, tmp = tempfile.mkstemp(suffix=".png.part", dir=directory)
     try:
-        figure.savefig(tmp, format="png", dpi=100)
+        with os.fdopen(fd, "wb") as handle:
+            figure.savefig(handle, format="png", dpi=100)
         os.replace(tmp, args.png)
     finally:
         if os.path.exists(tmp):
@@ -170,6 +183,8 @@ def main(argv=None):
     fx.add_argument("--set", action="append", metavar="NAME=VALUE", help="an option by name (repeatable)")
     fx.add_argument("--mix", type=float, help="shorthand for --set mix=VALUE")
     fx.add_argument("--list", action="store_true", help="list the effects and their options")
+    fx.add_argument("--tail", type=float, default=0.0, metavar="SECONDS",
+                    help="seconds of silence run through after the input (reverb and delay tails)")
     fx.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     fx.set_defaults(run=command_fx)
 
@@ -177,8 +192,8 @@ def main(argv=None):
     response.add_argument("effect", metavar="EFFECT")
     response.add_argument("--set", action="append", metavar="NAME=VALUE")
     response.add_argument("--png", required=True, metavar="OUT.png")
-    response.add_argument("--rate", type=int, default=48000)
-    response.add_argument("--frames", type=int, default=8192)
+    response.add_argument("--rate", type=int, default=48000, help="sample rate in Hz (default 48000)")
+    response.add_argument("--frames", type=int, default=8192, help="length of the response (default 8192)")
     response.set_defaults(run=command_response)
 
     args = parser.parse_args(argv)

@@ -8,6 +8,8 @@ import math
 
 import _divavova as core
 
+from divavova import effects
+
 RATE = 48000
 BLOCK = 256
 TABLE = 2048
@@ -58,26 +60,22 @@ def render_voices(seconds: float) -> bytes:
 
 
 def render(seconds: float = 7.0) -> bytes:
+    """The piece as interleaved stereo s16 at RATE: the voices, then chorus,
+    feedback delay, reverb tank and limiter in 256-frame blocks."""
     dry = render_voices(seconds)
-    chorus_ring, chorus_pos = bytearray(2 * 2400), 0
-    delay = core.FeedbackDelayState(RATE, 1000.0, 2)
-    for option, value in ((0, 375.0), (1, 0.35), (2, 0.6), (3, 5000.0), (7, 0.3), (9, 0.5)):
-        delay.configure(option, value)
-    delay.finish()
-    tank = core.TankState(RATE, 200.0, 2)
-    for option, value in ((0, 0.7), (2, 7000.0), (5, 20.0), (11, 0.5)):
-        tank.configure(option, value)
-    tank.finish()
-    limiter = core.DynamicsState(1, RATE, 2)
-    for option, value in ((0, -3.0), (5, 80.0)):
-        limiter.configure(option, value)
-    limiter.finish()
+    chain = [
+        effects.make("chorus", RATE, 2, {"voices": 3, "delay_ms": 18, "sweep": 0.4, "rate_hz": 0.4, "depth": 0.4}),
+        effects.make("delay", RATE, 2, {"delay_ms": 375, "feedback": 0.35, "mix": 0.5, "lowpass_hz": 5000,
+                                        "cross_feedback": 0.3, "input_routing": 0.5}),
+        effects.make("tank", RATE, 2, {"decay": 0.7, "damping_hz": 7000, "bandwidth_hz": 12000, "predelay_ms": 20,
+                                       "modulation_depth_ms": 0.3, "modulation_rate_hz": 0.7, "mix": 0.5}),
+        effects.make("limiter", RATE, 2, {"threshold_db": -3, "release_ms": 80}),
+    ]
     out = bytearray()
     step = 4 * BLOCK
     for start in range(0, len(dry), step):
         block = dry[start:start + step]
-        block, chorus_pos = core.chorus_s16(block, chorus_ring, chorus_pos, 1600, 2400, 3, 0.4)
-        block = delay.process(block)
-        block = tank.process(block)
-        out += limiter.process(block)
+        for stage in chain:
+            block = stage.process(block)
+        out += block
     return bytes(out)

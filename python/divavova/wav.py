@@ -9,6 +9,14 @@ import wave
 from dataclasses import dataclass
 
 
+FORMATS = {
+    "unknown format: 3": "32- or 64-bit float samples",
+    "unknown format: 6": "A-law samples",
+    "unknown format: 7": "mu-law samples",
+    "unknown format: 65534": "an extensible-format header; save it as plain 16-bit PCM",
+}
+
+
 class WavError(Exception):
     """A WAV file this tool cannot read or write."""
 
@@ -42,7 +50,8 @@ def read(path: str) -> Audio:
                 raise WavError(f"{path}: {channels} channels; only mono and stereo are supported")
             data = reader.readframes(reader.getnframes())
     except wave.Error as exc:
-        raise WavError(f"{path}: not a PCM WAV file this tool can read ({exc})") from None
+        reason = FORMATS.get(str(exc), str(exc))
+        raise WavError(f"{path}: not a 16-bit PCM WAV file ({reason})") from None
     except EOFError:
         raise WavError(f"{path}: truncated WAV file") from None
     except OSError as exc:
