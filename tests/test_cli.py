@@ -157,6 +157,15 @@ def test_progress_bar_on_long_files(tmp_path, capsys):
 
 # --- errors -------------------------------------------------------------------
 
+def wav_header(code, channels, rate, bits, size):
+    """A RIFF header of the given format code, then ``size`` zero bytes."""
+    block = channels * bits // 8
+    fmt = b"".join(v.to_bytes(n, "little") for v, n in ((code, 2), (channels, 2), (rate, 4), (rate * block, 4),
+                                                        (block, 2), (bits, 2)))
+    return (b"RIFF" + (36 + size).to_bytes(4, "little") + b"WAVEfmt " + (16).to_bytes(4, "little") + fmt
+            + b"data" + size.to_bytes(4, "little") + bytes(size))
+
+
 def unsupported_inputs(tmp_path):
     yield "24-bit", write_wav(tmp_path / "w24.wav", [0] * 30, 1, width=3)
     yield "8-bit", write_wav(tmp_path / "w8.wav", [0] * 30, 1, width=1)
@@ -165,12 +174,11 @@ def unsupported_inputs(tmp_path):
     not_wav.write_text("not audio at all")
     yield "not a 16-bit PCM WAV", str(not_wav)
     float_wav = tmp_path / "float.wav"
-    data = bytes(40)
-    header = (b"RIFF" + (36 + len(data)).to_bytes(4, "little") + b"WAVEfmt " + (16).to_bytes(4, "little")
-              + bytes([3, 0, 1, 0]) + (8000).to_bytes(4, "little") + (32000).to_bytes(4, "little")
-              + bytes([4, 0, 32, 0]) + b"data" + len(data).to_bytes(4, "little"))
-    float_wav.write_bytes(header + data)
+    float_wav.write_bytes(wav_header(3, 1, 8000, 32, 40))
     yield "float", str(float_wav)
+    zero_rate = tmp_path / "zero.wav"
+    zero_rate.write_bytes(wav_header(1, 1, 0, 16, 40))
+    yield "sample rate of 0 Hz", str(zero_rate)
     yield "No such file", str(tmp_path / "missing.wav")
 
 
@@ -195,6 +203,7 @@ def test_unsupported_wavs_fail_clearly_and_write_nothing(tmp_path):
     (["synthbiquad", "--set", "frequency_hz=20000"], "at most a quarter of the rate"),
     (["samplehold", "--set", "num=2", "--set", "den=3"], "den must be at most num"),
     (["waveshaper", "--set", "oversample=3"], "1, 2, 4, 8 or 16"),
+    (["echo", "--tail", "-1"], "--tail must be 0 to 600 seconds"),
 ])
 def test_bad_effects_and_options_fail_before_writing(tmp_path, arguments, message):
     source = write_wav(tmp_path / "in.wav", tone(100, 2), 2)
@@ -203,6 +212,16 @@ def test_bad_effects_and_options_fail_before_writing(tmp_path, arguments, messag
         cli.main(["fx", source, str(target), *arguments])
     assert message in str(failure.value.code)
     assert not target.exists()
+
+
+def test_a_cut_off_last_frame_is_dropped(tmp_path):
+    source = tmp_path / "cut.wav"
+    write_wav(source, tone(50, 2), 2)
+    raw = bytearray(source.read_bytes())
+    raw[40:44] = (len(raw) - 44 - 3).to_bytes(4, "little")  # the data chunk ends inside a frame
+    source.write_bytes(bytes(raw[:-3]))
+    assert cli.main(["fx", str(source), str(tmp_path / "out.wav"), "echo", "--quiet"]) == 0
+    assert len(read_wav(tmp_path / "out.wav")[2]) == 2 * 49
 
 
 def test_failed_run_leaves_an_existing_output_alone(tmp_path):

@@ -84,6 +84,8 @@ def command_fx(args):
     if not (args.input and args.output and args.effect):
         fail("fx", "give IN.wav OUT.wav EFFECT (or --list)")
     effect = find_effect("fx", args.effect)
+    if not 0 <= args.tail <= 600:
+        fail("fx", "--tail must be 0 to 600 seconds")
     values = parse_settings(args.set)
     if args.mix is not None:
         if "mix" in values:
@@ -121,6 +123,8 @@ def impulse_response(effect, values, rate, frames):
 
 def command_response(args):
     effect = find_effect("response", args.effect)
+    if args.rate < 1000 or not 16 <= args.frames <= 10_000_000:
+        fail("response", "--rate must be at least 1000 Hz and --frames 16 to 10000000")
     if not effect.linear:
         fail("response", f"{args.effect} is not linear; an impulse response does not describe it")
     try:

@@ -523,7 +523,7 @@ def run(processor: Processor, frames: bytes, channels: int, progress=None, tail_
     ``tail_frames`` of silence after them, and removes its latency."""
     frame_bytes = 2 * channels
     skip = processor.latency * frame_bytes
-    data = memoryview(bytes(frames) + bytes((tail_frames + processor.latency) * frame_bytes))
+    data = bytes(frames) + bytes((tail_frames + processor.latency) * frame_bytes)
     step = BLOCK_FRAMES * frame_bytes
     out = bytearray()
     total = len(data)

@@ -56,6 +56,9 @@ def read(path: str) -> Audio:
         raise WavError(f"{path}: truncated WAV file") from None
     except OSError as exc:
         raise WavError(f"{path}: {exc.strerror or exc}") from None
+    if rate < 1:
+        raise WavError(f"{path}: the header gives a sample rate of {rate} Hz")
+    data = data[:len(data) - len(data) % (2 * channels)]  # a cut-off last frame is dropped
     if sys.byteorder == "big":
         data = _swap16(data)
     return Audio(data, channels, rate)
