@@ -202,7 +202,23 @@ class _Engine:
 
 @final
 class DynamicsState(_Engine):
-    """Compressor (0), limiter, expander, gate and transient shaper; 34 options by id."""
+    """Compressor (0), limiter, expander, gate and transient shaper; 34 options by id.
+
+    configure ids (useful ranges): 0 threshold_db (-96 .. 0 dB), 1 ratio (1 .. 100 :1),
+    2 knee_db (0 .. 48 dB), 3 makeup_db (-24 .. 48 dB), 4 attack_ms (0 .. 1000 ms),
+    5 release_ms (0 .. 5000 ms), 6 transient_attack_db (-24 .. 24 dB),
+    7 transient_sustain_db (-24 .. 24 dB), 8 sidechain_highpass_hz (0 .. 20000 Hz),
+    9 lookahead_ms (0 .. 50 ms), 10 detector (0 .. 2), 11 fast_attack_ms (0 .. 100 ms),
+    12 fast_release_ms (0 .. 1000 ms), 13 slow_attack_ms (0 .. 500 ms),
+    14 slow_release_ms (0 .. 5000 ms), 15 rms (0 .. 1), 16 rms_window_ms (0 .. 500 ms),
+    17 feedback_detect (0 .. 1), 18 sidechain_lowpass_hz (0 .. 20000 Hz),
+    19 sidechain_filter_order (1 .. 2), 20 listen (0 .. 1), 21 range_db (-96 .. 1 dB),
+    22 gate_hold_ms (0 .. 5000 ms), 23 hysteresis_db (0 .. 24 dB), 24 key_relative (0 .. 1),
+    25 adaptive_attack (0 .. 1), 26 dual_transient (0 .. 1), 27 sustain_fast_attack_ms (0 .. 100 ms),
+    28 sustain_fast_release_ms (0 .. 2000 ms), 29 sustain_slow_attack_ms (0 .. 500 ms),
+    30 sustain_slow_release_ms (0 .. 10000 ms), 31 hold_ms (0 .. 5000 ms),
+    32 gain_smoothing_ms (0 .. 100 ms), 33 feedback_slope (0 .. 1).
+    """
     def __init__(self, mode: int = 0, sample_rate: _Int = 48000, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
     def set_sample_rate(self, rate: int, /) -> None: ...
@@ -226,7 +242,14 @@ class SplitterRing:
 
 @final
 class FeedbackDelayState(_Engine):
-    """Delay with feedback, filters, saturation, wow and pitch; delay in ms."""
+    """Delay with feedback, filters, saturation, wow and pitch; delay in ms.
+
+    configure ids (useful ranges): 0 delay_ms (1 .. 10000 ms), 1 feedback (0 .. 0.99), 2 mix (0 .. 2),
+    3 lowpass_hz (0 .. 24000 Hz), 4 highpass_hz (0 .. 24000 Hz), 5 wow_rate_hz (0 .. 20 Hz),
+    6 wow_depth_ms (0 .. 1000 ms), 7 cross_feedback (0 .. 1), 8 saturation (0 .. 1),
+    9 input_routing (-1 .. 1), 10 delay_slew (0 .. 64 frames/frame), 11 level_modulation (0 .. 1),
+    12 pitch_semitones (-24 .. 24 semitones), 13 pitch_window_ms (1 .. 250 ms).
+    """
     def __init__(self, sample_rate: _Int = 48000, max_delay_ms: float = 250.0, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
     def set_wow_shape(self, shape: Optional[Buffer], /) -> None:
@@ -234,7 +257,12 @@ class FeedbackDelayState(_Engine):
 
 @final
 class WaveshaperState(_Engine):
-    """Oversampled (1 .. 16x) curve waveshaper."""
+    """Oversampled (1 .. 16x) curve waveshaper.
+
+    configure ids (useful ranges): 0 drive (-1000 .. 1000 times), 1 bias (-1 .. 1),
+    2 output_gain (-1000 .. 1000 times), 3 mix (0 .. 1), 4 hysteresis_amount (0 .. 1),
+    5 hysteresis_width (0 .. 0.5), 6 hysteresis_asymmetry (-1 .. 1).
+    """
     def __init__(self, sample_rate: _Int = 48000, oversample: _Int = 4, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
     def load_curve(self, curve: Buffer, /) -> None:
@@ -251,13 +279,22 @@ class SampleHoldState:
 
 @final
 class LadderState(_Engine):
-    """Resonant four-pole ladder filter; cutoff in Hz."""
+    """Resonant four-pole ladder filter; cutoff in Hz.
+
+    configure ids (useful ranges): 0 cutoff_hz (1 .. 40000 Hz), 1 resonance (0 .. 4.2),
+    2 drive (0 .. 64 times), 3 poles (1 .. 4), 4 compensation (0 .. 1), 5 oversample (1 .. 2),
+    6 mix (0 .. 1).
+    """
     def __init__(self, sample_rate: _Int = 48000, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
 
 @final
 class BiquadF32State(_Engine):
-    """Float biquad: type 0 .. 6, frequency Hz, Q, gain dB, mix."""
+    """Float biquad: type 0 .. 6, frequency Hz, Q, gain dB, mix.
+
+    configure ids (useful ranges): 0 type (0 .. 6), 1 frequency_hz (0 .. 24000 Hz), 2 q (0.05 .. 60),
+    3 gain_db (-60 .. 60 dB), 4 mix (0 .. 1).
+    """
     def __init__(self, sample_rate: _Int = 48000, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
     def coefficients(self) -> Tuple[float, float, float, float, float]:
@@ -265,20 +302,31 @@ class BiquadF32State(_Engine):
 
 @final
 class AllPassF32State(_Engine):
-    """Chain of 1 .. 16 first-order all-pass stages; frequency Hz, feedback, mix."""
+    """Chain of 1 .. 16 first-order all-pass stages; frequency Hz, feedback, mix.
+
+    configure ids (useful ranges): 0 frequency_hz (0 .. 24000 Hz), 1 feedback (-0.99 .. 0.99),
+    2 mix (0 .. 1).
+    """
     def __init__(self, sample_rate: _Int = 48000, channel_count: _Int = 2, stages: _Int = 4) -> None: ...
     def finish(self) -> None: ...
     def coefficient(self) -> float: ...
 
 @final
 class SubOctaveState(_Engine):
-    """Square-wave sub-octave generator (one or two octaves down)."""
+    """Square-wave sub-octave generator (one or two octaves down).
+
+    configure ids (useful ranges): 0 octaves (1 .. 2), 1 depth (0 .. 1), 2 threshold (0 .. 1),
+    3 holdoff_ms (0 .. 100 ms).
+    """
     def __init__(self, sample_rate: _Int = 48000, channel_count: _Int = 2) -> None: ...
     def finish(self) -> None: ...
 
 @final
 class ConvolverState(_Engine):
-    """Partitioned FFT convolver: impulses of up to partitions x 256 frames, 256 frames of latency."""
+    """Partitioned FFT convolver: impulses of up to partitions x 256 frames, 256 frames of latency.
+
+    configure ids (useful ranges): 0 mix (0 .. 1: 0 dry, 0.5 dry and wet, 1 wet).
+    """
     def __init__(self, sample_rate: _Int = 48000, partitions: _Int = 1, ir_channels: _Int = 1,
                  channel_count: _Int = 2) -> None: ...
     def load(self, impulse: Buffer, channels: _Int, gain: float, /) -> None:
@@ -291,14 +339,24 @@ class ConvolverState(_Engine):
 
 @final
 class TankState(_Engine):
-    """Plate-style reverb tank of twelve lines; pre-delay in ms."""
+    """Plate-style reverb tank of twelve lines; pre-delay in ms.
+
+    configure ids (useful ranges): 0 decay (0 .. 0.999), 1 input_diffusion (0 .. 0.9),
+    2 damping_hz (0 .. 24000 Hz), 3 bandwidth_hz (0 .. 24000 Hz), 4 highpass_hz (0 .. 24000 Hz),
+    5 predelay_ms (0 .. 200 ms), 6 modulation_depth_ms (0 .. 100 ms),
+    7 modulation_rate_hz (0 .. 100 Hz), 8 drive (0 .. 1), 9 width (0 .. 2), 10 tilt_db (-24 .. 24 dB),
+    11 mix (0 .. 2).
+    """
     def __init__(self, sample_rate: _Int = 48000, max_predelay_ms: float = 200.0, channel_count: _Int = 2,
                  delays: Optional[Sequence[float]] = None, taps: Optional[Sequence[float]] = None) -> None: ...
     def finish(self) -> None: ...
 
 @final
 class ModalState(_Engine):
-    """Bank of up to 64 decaying resonators."""
+    """Bank of up to 64 decaying resonators.
+
+    configure ids (useful ranges): 0 wet_mix (0 .. 1), 1 wet_gain (0 .. 16 times).
+    """
     def __init__(self, sample_rate: _Int = 48000, channel_count: _Int = 2, modes: _Int = 8) -> None: ...
     def finish(self) -> None: ...
     def set_mode(self, index: _Int, frequency: float, decay: float, gain: float, /) -> None:
