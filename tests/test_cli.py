@@ -224,6 +224,13 @@ def test_a_cut_off_last_frame_is_dropped(tmp_path):
     assert len(read_wav(tmp_path / "out.wav")[2]) == 2 * 49
 
 
+def test_unwritable_output_fails_clearly(tmp_path):
+    source = write_wav(tmp_path / "in.wav", tone(10, 1), 1)
+    with pytest.raises(SystemExit) as failure:
+        cli.main(["fx", source, str(tmp_path / "no" / "out.wav"), "echo"])
+    assert "No such file or directory" in str(failure.value.code)
+
+
 def test_failed_run_leaves_an_existing_output_alone(tmp_path):
     target = tmp_path / "out.wav"
     target.write_bytes(b"keep me")

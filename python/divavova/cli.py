@@ -53,7 +53,10 @@ def command_demo(args):
     if not 0 < args.seconds <= 600:
         fail("demo", "--seconds must be above 0 and at most 600")
     audio = wav.Audio(demo.render(args.seconds), 2, demo.RATE)
-    wav.write(args.output, audio)
+    try:
+        wav.write(args.output, audio)
+    except OSError as exc:
+        fail("demo", f"{args.output}: {exc.strerror or exc}")
     print(f"wrote {args.output}: {audio.frame_count / demo.RATE:.1f} s, stereo, {demo.RATE} Hz")
     return 0
 
@@ -101,7 +104,10 @@ def command_fx(args):
     show = progress_bar(args.effect) if long_file and not args.quiet else None
     tail = round(args.tail * audio.sample_rate)
     out = effects.run(processor, audio.frames, audio.channels, show, tail)
-    wav.write(args.output, wav.Audio(out, audio.channels, audio.sample_rate))
+    try:
+        wav.write(args.output, wav.Audio(out, audio.channels, audio.sample_rate))
+    except OSError as exc:
+        fail("fx", f"{args.output}: {exc.strerror or exc}")
     if not args.quiet:
         print(f"wrote {args.output}: {args.effect} over {audio.frame_count + tail} frames")
     return 0
@@ -159,7 +165,10 @@ def command_response(args):
     figure.suptitle(f"{args.effect} at {args.rate} Hz" + (f" ({settings})" if settings else ""))
     figure.tight_layout()
     directory = os.path.dirname(os.path.abspath(args.png))
-    fd, tmp = tempfile.mkstemp(suffix=".png.part", dir=directory)
+    try:
+        fd, tmp = tempfile.mkstemp(suffix=".png.part", dir=directory)
+    except OSError as exc:
+        fail("response", f"{args.png}: {exc.strerror or exc}")
     try:
         with os.fdopen(fd, "wb") as handle:
             figure.savefig(handle, format="png", dpi=100)
