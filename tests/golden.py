@@ -193,6 +193,12 @@ def run_types(d, mono, stereo):
             shaper.configure(option, value)
         shaper.finish()
         stream(d, "WaveshaperState", shaper, stereo, 4)
+        plain = m.WaveshaperState(48000, oversample, 1)  # no backlash: the per-sample path
+        plain.load_curve(array.array("h", (int(32767 * math.sin(i / 40)) for i in range(97))))
+        for option, value in ((0, 2.5), (1, -0.05), (2, 1.1), (3, 0.8)):
+            plain.configure(option, value)
+        plain.finish()
+        stream(d, "WaveshaperState", plain, mono, 2)
 
     hold = m.SampleHoldState(7, 3)
     for block in blocks(stereo, 4):
