@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engines/waveshaper_plain.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 
@@ -252,7 +253,16 @@ private:
 
     template <int Channels>
     void run_plain(const int16_t* in, int16_t* out, size_t frames) {
-        for (size_t f = 0; f < frames; ++f) {
+        size_t done_frames = 0;
+        if (!(hysteresis_amount > 0.0f) && (!has_curve() || curve_points <= waveshaper_plain::kMaxPoints)) {
+            // Without the backlash the samples are independent: the lanes take
+            // whole groups of them, the frames left over go below.
+            const waveshaper_plain::Settings settings = {
+                drive, bias, output_gain, mix, static_cast<float>(curve_points - 1), has_curve() ? curve : nullptr,
+                static_cast<int32_t>(curve_points) - 2};
+            done_frames = waveshaper_plain::run(settings, in, out, Channels * frames) / Channels;
+        }
+        for (size_t f = done_frames; f < frames; ++f) {
             for (int c = 0; c < Channels; ++c) {
                 int16_t x = in[Channels * f + c];
                 float v = (static_cast<float>(x) * drive) * 3.0517578125e-05f + bias;
