@@ -90,11 +90,14 @@ struct GainConstants {
 };
 
 // Which of the three computers a call uses; the mode is fixed for a call.
-enum class GainKind { envelope, gated, transient };
+// The compressor is the envelope computer with the knee curve, split out so
+// that its loop carries no test of the mode.
+enum class GainKind { envelope, compressor, gated, transient };
 
 inline GainKind gain_kind(const GainSettings& s) {
     if (s.mode == kTransientShaper) return GainKind::transient;
     if (s.mode == kGate && s.gate_hold_frames != 0) return GainKind::gated;
+    if (s.mode != kLimiter && s.mode != kExpander && s.mode != kGate) return GainKind::compressor;
     return GainKind::envelope;
 }
 
@@ -128,6 +131,17 @@ inline GainConstants gain_constants(const GainSettings& s, uint32_t sample_rate)
 // Level in dB of an envelope, kept off log(0).
 inline float envelope_db(float envelope, float offset) { return linear_to_db(max_of(1e-6f, envelope + offset)); }
 
+// Compressor with a quadratic knee of width W centred on the threshold.
+inline float compressor_curve_db(const GainSettings& s, const GainConstants& c, float x) {
+    const float half = c.curve_half;
+    if (x <= -half) return 0.0f;
+    if (x < half && s.knee_db > 0.0f) {
+        const float into = half + x;
+        return (((-c.curve_slope) * into) * into) / c.curve_width2;
+    }
+    return -c.curve_slope * x;
+}
+
 // The static curve: gain change in dB for an overshoot x in dB.
 inline float curve_db(const GainSettings& s, const GainConstants& c, float x) {
     switch (s.mode) {
@@ -139,20 +153,12 @@ inline float curve_db(const GainSettings& s, const GainConstants& c, float x) {
         case kGate:
             if (x >= 0.0f) return 0.0f;
             return max_of(c.curve_floor, 8.0f * x);
-        default: {
-            // Compressor with a quadratic knee of width W centred on the threshold.
-            const float half = c.curve_half;
-            if (x <= -half) return 0.0f;
-            if (x < half && s.knee_db > 0.0f) {
-                const float into = half + x;
-                return (((-c.curve_slope) * into) * into) / c.curve_width2;
-            }
-            return -c.curve_slope * x;
-        }
+        default: return compressor_curve_db(s, c, x);
     }
 }
 
 // Envelope follower, optional key-relative level, then the mode's curve.
+template <bool compressor>
 inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level, float key_level,
                            float& reduction_db) {
     const bool rising = level > st.envelope;
@@ -168,7 +174,8 @@ inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainSt
         st.key_envelope = follow(st.key_envelope, key_level, kk);
         level_db = level_db - envelope_db(st.key_envelope, 1e-6f);
     }
-    const float change_db = curve_db(s, c, level_db - s.threshold_db);
+    const float x = level_db - s.threshold_db;
+    const float change_db = compressor ? compressor_curve_db(s, c, x) : curve_db(s, c, x);
     reduction_db = change_db;
     return gain_of_db(change_db);
 }
@@ -278,7 +285,7 @@ inline float compute_gain(const GainSettings& s, const GainConstants& c, GainSta
                           float& reduction_db) {
     if constexpr (kind == GainKind::transient) return transient_gain(s, c, st, level, reduction_db);
     else if constexpr (kind == GainKind::gated) return gated_gain(s, c, st, level, reduction_db);
-    else return envelope_gain(s, c, st, level, key_level, reduction_db);
+    else return envelope_gain<kind == GainKind::compressor>(s, c, st, level, key_level, reduction_db);
 }
 
 }  // namespace divavova

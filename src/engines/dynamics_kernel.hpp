@@ -423,12 +423,14 @@ inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16
     if (channel_count == 1) {
         switch (kind) {
             case GainKind::envelope: return run<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::compressor: return run<1, GainKind::compressor>(in, key, out, frames, c, lookahead);
             case GainKind::gated: return run<1, GainKind::gated>(in, key, out, frames, c, lookahead);
             case GainKind::transient: return run<1, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     } else {
         switch (kind) {
             case GainKind::envelope: return run<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::compressor: return run<2, GainKind::compressor>(in, key, out, frames, c, lookahead);
             case GainKind::gated: return run<2, GainKind::gated>(in, key, out, frames, c, lookahead);
             case GainKind::transient: return run<2, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
