@@ -207,6 +207,13 @@ private:
 
     bool has_curve() const { return curve != nullptr && curve_points >= 2; }
 
+    // What the vector lanes read (meaningful for curves of up to
+    // waveshaper_plain::kMaxPoints points).
+    waveshaper_plain::Settings plain_settings() const {
+        return {drive, bias, output_gain, mix, static_cast<float>(curve_points - 1), has_curve() ? curve : nullptr,
+                static_cast<int32_t>(curve_points) - 2};
+    }
+
     // One value through hysteresis (when on), the clip and the curve.
     float shape(float u, float& h) const {
         if (hysteresis_amount > 0.0f) {
@@ -257,10 +264,7 @@ private:
         if (!(hysteresis_amount > 0.0f) && (!has_curve() || curve_points <= waveshaper_plain::kMaxPoints)) {
             // Without the backlash the samples are independent: the lanes take
             // whole groups of them, the frames left over go below.
-            const waveshaper_plain::Settings settings = {
-                drive, bias, output_gain, mix, static_cast<float>(curve_points - 1), has_curve() ? curve : nullptr,
-                static_cast<int32_t>(curve_points) - 2};
-            done_frames = waveshaper_plain::run(settings, in, out, Channels * frames) / Channels;
+            done_frames = waveshaper_plain::run(plain_settings(), in, out, Channels * frames) / Channels;
         }
         for (size_t f = done_frames; f < frames; ++f) {
             for (int c = 0; c < Channels; ++c) {
@@ -314,6 +318,8 @@ private:
         float (*right_decimator)[kBlockValues] = Channels == 2 ? decimator[1] : scratch_decimator;
         const bool backlash_on = hysteresis_amount > 0.0f;
         const bool curve_on = has_curve();
+        const bool lanes_shape = !backlash_on && (!curve_on || curve_points <= waveshaper_plain::kMaxPoints);
+        const waveshaper_plain::Settings shape_settings = plain_settings();
         for (size_t start = 0; start < frames; start += kChunkFrames) {
             const size_t count = frames - start < kChunkFrames ? frames - start : kChunkFrames;
             const int16_t* src = in + Channels * start;
@@ -343,10 +349,17 @@ private:
                 q = next;
                 next = t;
             }
-            Lanes h = {hysteresis[0], hysteresis[0], hysteresis[Channels - 1], hysteresis[Channels - 1]};
-            for (size_t j = 0; j < n; ++j) q[j] = shape_pair<Channels>(q[j], h, backlash_on, curve_on);
-            hysteresis[0] = h[0];
-            if (Channels == 2) hysteresis[1] = h[2];
+            if (lanes_shape) {
+                // Without the backlash every value is shaped on its own.
+                float* values = reinterpret_cast<float*>(q);
+                const size_t done = waveshaper_plain::shape(shape_settings, values, 4 * n);
+                for (size_t v = done; v < 4 * n; ++v) values[v] = shape(values[v], hysteresis[0]);
+            } else {
+                Lanes h = {hysteresis[0], hysteresis[0], hysteresis[Channels - 1], hysteresis[Channels - 1]};
+                for (size_t j = 0; j < n; ++j) q[j] = shape_pair<Channels>(q[j], h, backlash_on, curve_on);
+                hysteresis[0] = h[0];
+                if (Channels == 2) hysteresis[1] = h[2];
+            }
             for (uint32_t k = stages; k-- > 0;) {
                 decimate(decimator[0][k], right_decimator[k], q, next, n);
                 if (k == 0) break;

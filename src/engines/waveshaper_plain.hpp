@@ -34,36 +34,51 @@ struct Lanes {
     typedef int32_t I __attribute__((vector_size(32)));
     typedef int16_t S __attribute__((vector_size(16)));
 
+    // The clip to -1 .. 1 and the curve (when loaded) of each lane, in place
+    // (a reference: a 32-byte value would not pass in registers on SSE2).
+    static inline __attribute__((always_inline)) void clip_and_curve(const Settings& s, F& u) {
+        const F lo_clip = F{} - 1.0f, hi_clip = F{} + 1.0f, zero = F{};
+        u = u < lo_clip ? lo_clip : (hi_clip < u ? hi_clip : u);
+        if (!s.curve) return;
+        const F p = ((u + 1.0f) * 0.5f) * (F{} + s.span);
+        // p is within 0 .. span, or NaN (segment 0 then).
+        I segment = __builtin_convertvector(p == p ? p : zero, I);
+        const I last = I{} + s.last_segment;
+        segment = segment > last ? last : segment;
+        I lo_i, hi_i;
+        for (int l = 0; l < W; ++l) {
+            lo_i[l] = s.curve[segment[l]];
+            hi_i[l] = s.curve[segment[l] + 1];
+        }
+        const F lo = __builtin_convertvector(lo_i, F) / 32768.0f;
+        const F hi = __builtin_convertvector(hi_i, F) / 32768.0f;
+        u = lo + (hi - lo) * (p - __builtin_convertvector(segment, F));
+    }
+
+    // Clip and curve in place over `count` values, a multiple of W.
+    static inline __attribute__((always_inline)) void shape(const Settings& s, float* values, size_t count) {
+        for (size_t i = 0; i < count; i += W) {
+            F u;
+            std::memcpy(&u, values + i, sizeof u);
+            clip_and_curve(s, u);
+            std::memcpy(values + i, &u, sizeof u);
+        }
+    }
+
     // The whole samples of `count`, a multiple of W.
     static inline __attribute__((always_inline)) void run(const Settings& s, const int16_t* in, int16_t* out,
                                                           size_t count) {
         const F drive = F{} + s.drive, bias = F{} + s.bias, gain = F{} + s.output_gain;
-        const F wet = F{} + s.mix, dry_share = F{} + (1.0f - s.mix), span = F{} + s.span;
-        const F lo_clip = F{} - 1.0f, hi_clip = F{} + 1.0f, zero = F{};
+        const F wet = F{} + s.mix, dry_share = F{} + (1.0f - s.mix), zero = F{};
         const F top = F{} + 32767.0f, bottom = F{} - 32768.0f;
-        const I last = I{} + s.last_segment, sign_bit = I{} + INT32_MIN;
+        const I sign_bit = I{} + INT32_MIN;
         const I half = I{} + 0x3f000000;  // bits of 0.5f
         for (size_t i = 0; i < count; i += W) {
             S raw;
             std::memcpy(&raw, in + i, sizeof raw);
             const F x = __builtin_convertvector(raw, F);
-            F u = (x * drive) * 3.0517578125e-05f + bias;
-            u = u < lo_clip ? lo_clip : (hi_clip < u ? hi_clip : u);
-            F r = u;
-            if (s.curve) {
-                const F p = ((u + 1.0f) * 0.5f) * span;
-                // p is within 0 .. span, or NaN (segment 0 then).
-                I segment = __builtin_convertvector(p == p ? p : zero, I);
-                segment = segment > last ? last : segment;
-                I lo_i, hi_i;
-                for (int l = 0; l < W; ++l) {
-                    lo_i[l] = s.curve[segment[l]];
-                    hi_i[l] = s.curve[segment[l] + 1];
-                }
-                const F lo = __builtin_convertvector(lo_i, F) / 32768.0f;
-                const F hi = __builtin_convertvector(hi_i, F) / 32768.0f;
-                r = lo + (hi - lo) * (p - __builtin_convertvector(segment, F));
-            }
+            F r = (x * drive) * 3.0517578125e-05f + bias;
+            clip_and_curve(s, r);
             F o = ((r * gain) * 32768.0f) * wet + x * dry_share;
             // Rounding as s16(float): NaN to 0, held to the limits, then
             // o + copysign(0.5, o) truncated.
@@ -80,5 +95,9 @@ struct Lanes {
 // Runs the multiple of 8 samples of `count` with the widest lanes this
 // processor has; returns how many samples it did.
 size_t run(const Settings& settings, const int16_t* in, int16_t* out, size_t count);
+
+// Clip and curve in place over the multiple of 8 values of `count` (drive,
+// bias, gain and mix are not used); returns how many values it did.
+size_t shape(const Settings& settings, float* values, size_t count);
 
 }  // namespace divavova::waveshaper_plain
