@@ -214,6 +214,18 @@ inline float highpass_step(float& s, float x, float a) {
     return x - s;
 }
 
+// One side-chain filter (and its second stage when `second` is given) over
+// a chunk of interleaved values, each channel's states in frame order.
+template <uint32_t N, class Step>
+inline void filter_chunk(Step step, float* first, float* second, float* values, size_t count, float a) {
+    for (uint32_t ch = 0; ch < N; ++ch) {
+        for (size_t i = 0; i < count; ++i) values[i * N + ch] = step(first[ch], values[i * N + ch], a);
+        if (second) {
+            for (size_t i = 0; i < count; ++i) values[i * N + ch] = step(second[ch], values[i * N + ch], a);
+        }
+    }
+}
+
 // A value already clamped to the s16 range, truncated toward zero; NaN
 // gives 0.  Branch-free, unlike float_to, which must also bound the value.
 inline int16_t truncate_clamped(float y) {
@@ -309,24 +321,8 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
             for (size_t v = 0; v < values; ++v) sources[v] = static_cast<float>(chunk_in[v]) * kFromS16;
         }
         for (size_t v = 0; v < values; ++v) det[v] = side[v];
-        if (hp > 0.0f) {
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                for (size_t i = 0; i < count; ++i) det[i * N + ch] = highpass_step(p.highpass[ch], det[i * N + ch], hp);
-                if (second_stage) {
-                    for (size_t i = 0; i < count; ++i)
-                        det[i * N + ch] = highpass_step(p.highpass2[ch], det[i * N + ch], hp);
-                }
-            }
-        }
-        if (lp > 0.0f) {
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                for (size_t i = 0; i < count; ++i) det[i * N + ch] = lowpass_step(p.lowpass[ch], det[i * N + ch], lp);
-                if (second_stage) {
-                    for (size_t i = 0; i < count; ++i)
-                        det[i * N + ch] = lowpass_step(p.lowpass2[ch], det[i * N + ch], lp);
-                }
-            }
-        }
+        if (hp > 0.0f) filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, det, count, hp);
+        if (lp > 0.0f) filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, det, count, lp);
 
         if (use_rms) {
             for (size_t i = 0; i < count; ++i) {
