@@ -81,27 +81,44 @@ struct GainConstants {
     float second_fast_attack, second_fast_release, second_slow_attack, second_slow_release;
     float gate_open, gate_close, gate_floor;  // 0 unless the held gate runs
     float adaptive_reference;                 // 0 unless adaptive attack is on
+    // The static curve's settings in the forms curve_db uses.
+    float curve_slope;   // compressor: dB of reduction per dB over
+    float curve_half;    // compressor: half the knee width
+    float curve_width2;  // compressor: twice the knee width
+    float curve_floor;   // expander and gate: the deepest reduction
+    float curve_rise;    // expander: ratio - 1
 };
 
 // Which of the three computers a call uses; the mode is fixed for a call.
-enum class GainKind { envelope, gated, transient };
+// The compressor is the envelope computer with the knee curve, split out so
+// that its loop carries no test of the mode.
+enum class GainKind { envelope, compressor, gated, transient };
 
 inline GainKind gain_kind(const GainSettings& s) {
     if (s.mode == kTransientShaper) return GainKind::transient;
     if (s.mode == kGate && s.gate_hold_frames != 0) return GainKind::gated;
+    if (s.mode != kLimiter && s.mode != kExpander && s.mode != kGate) return GainKind::compressor;
     return GainKind::envelope;
 }
 
 inline GainConstants gain_constants(const GainSettings& s, uint32_t sample_rate) {
     GainConstants c{};
-    c.fast_attack = time_coefficient(s.fast_attack_ms, sample_rate);
-    c.fast_release = time_coefficient(s.fast_release_ms, sample_rate);
-    c.slow_attack = time_coefficient(s.slow_attack_ms, sample_rate);
-    c.slow_release = time_coefficient(s.slow_release_ms, sample_rate);
-    c.second_fast_attack = time_coefficient(s.sustain_fast_attack_ms, sample_rate);
-    c.second_fast_release = time_coefficient(s.sustain_fast_release_ms, sample_rate);
-    c.second_slow_attack = time_coefficient(s.sustain_slow_attack_ms, sample_rate);
-    c.second_slow_release = time_coefficient(s.sustain_slow_release_ms, sample_rate);
+    // Only the transient shaper reads the envelope times.
+    if (gain_kind(s) == GainKind::transient) {
+        c.fast_attack = time_coefficient(s.fast_attack_ms, sample_rate);
+        c.fast_release = time_coefficient(s.fast_release_ms, sample_rate);
+        c.slow_attack = time_coefficient(s.slow_attack_ms, sample_rate);
+        c.slow_release = time_coefficient(s.slow_release_ms, sample_rate);
+        c.second_fast_attack = time_coefficient(s.sustain_fast_attack_ms, sample_rate);
+        c.second_fast_release = time_coefficient(s.sustain_fast_release_ms, sample_rate);
+        c.second_slow_attack = time_coefficient(s.sustain_slow_attack_ms, sample_rate);
+        c.second_slow_release = time_coefficient(s.sustain_slow_release_ms, sample_rate);
+    }
+    c.curve_slope = (s.feedback_detect && s.feedback_slope) ? s.ratio - 1.0f : 1.0f - 1.0f / s.ratio;
+    c.curve_half = s.knee_db / 2.0f;
+    c.curve_width2 = s.knee_db + s.knee_db;
+    c.curve_floor = s.range_db <= 0.0f ? s.range_db : (s.mode == kExpander ? -60.0f : -80.0f);
+    c.curve_rise = s.ratio - 1.0f;
     if (gain_kind(s) == GainKind::gated) {
         c.gate_open = db_to_linear(s.threshold_db);
         c.gate_close = db_to_linear(s.threshold_db - s.hysteresis_db);
@@ -114,33 +131,34 @@ inline GainConstants gain_constants(const GainSettings& s, uint32_t sample_rate)
 // Level in dB of an envelope, kept off log(0).
 inline float envelope_db(float envelope, float offset) { return linear_to_db(max_of(1e-6f, envelope + offset)); }
 
+// Compressor with a quadratic knee of width W centred on the threshold.
+inline float compressor_curve_db(const GainSettings& s, const GainConstants& c, float x) {
+    const float half = c.curve_half;
+    if (x <= -half) return 0.0f;
+    if (x < half && s.knee_db > 0.0f) {
+        const float into = half + x;
+        return (((-c.curve_slope) * into) * into) / c.curve_width2;
+    }
+    return -c.curve_slope * x;
+}
+
 // The static curve: gain change in dB for an overshoot x in dB.
-inline float curve_db(const GainSettings& s, float x) {
+inline float curve_db(const GainSettings& s, const GainConstants& c, float x) {
     switch (s.mode) {
         case kLimiter:
             return x > 0.0f ? -x : 0.0f;
         case kExpander:
             if (x >= 0.0f) return 0.0f;
-            return max_of(s.range_db <= 0.0f ? s.range_db : -60.0f, (s.ratio - 1.0f) * x);
+            return max_of(c.curve_floor, c.curve_rise * x);
         case kGate:
             if (x >= 0.0f) return 0.0f;
-            return max_of(s.range_db <= 0.0f ? s.range_db : -80.0f, 8.0f * x);
-        default: {
-            // Compressor with a quadratic knee of width W centred on the threshold.
-            const float width = s.knee_db;
-            const float slope = (s.feedback_detect && s.feedback_slope) ? s.ratio - 1.0f : 1.0f - 1.0f / s.ratio;
-            const float half = width / 2.0f;
-            if (x <= -half) return 0.0f;
-            if (x < half && width > 0.0f) {
-                const float into = half + x;
-                return (((-slope) * into) * into) / (width + width);
-            }
-            return -slope * x;
-        }
+            return max_of(c.curve_floor, 8.0f * x);
+        default: return compressor_curve_db(s, c, x);
     }
 }
 
 // Envelope follower, optional key-relative level, then the mode's curve.
+template <bool compressor>
 inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level, float key_level,
                            float& reduction_db) {
     const bool rising = level > st.envelope;
@@ -156,7 +174,8 @@ inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainSt
         st.key_envelope = follow(st.key_envelope, key_level, kk);
         level_db = level_db - envelope_db(st.key_envelope, 1e-6f);
     }
-    const float change_db = curve_db(s, level_db - s.threshold_db);
+    const float x = level_db - s.threshold_db;
+    const float change_db = compressor ? compressor_curve_db(s, c, x) : curve_db(s, c, x);
     reduction_db = change_db;
     return gain_of_db(change_db);
 }
@@ -266,7 +285,7 @@ inline float compute_gain(const GainSettings& s, const GainConstants& c, GainSta
                           float& reduction_db) {
     if constexpr (kind == GainKind::transient) return transient_gain(s, c, st, level, reduction_db);
     else if constexpr (kind == GainKind::gated) return gated_gain(s, c, st, level, reduction_db);
-    else return envelope_gain(s, c, st, level, key_level, reduction_db);
+    else return envelope_gain<kind == GainKind::compressor>(s, c, st, level, key_level, reduction_db);
 }
 
 }  // namespace divavova

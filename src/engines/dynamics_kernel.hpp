@@ -214,6 +214,18 @@ inline float highpass_step(float& s, float x, float a) {
     return x - s;
 }
 
+// One side-chain filter (and its second stage when `second` is given) over
+// a chunk of interleaved values, each channel's states in frame order.
+template <uint32_t N, class Step>
+inline void filter_chunk(Step step, float* first, float* second, float* values, size_t count, float a) {
+    for (uint32_t ch = 0; ch < N; ++ch) {
+        for (size_t i = 0; i < count; ++i) values[i * N + ch] = step(first[ch], values[i * N + ch], a);
+        if (second) {
+            for (size_t i = 0; i < count; ++i) values[i * N + ch] = step(second[ch], values[i * N + ch], a);
+        }
+    }
+}
+
 // A value already clamped to the s16 range, truncated toward zero; NaN
 // gives 0.  Branch-free, unlike float_to, which must also bound the value.
 inline int16_t truncate_clamped(float y) {
@@ -272,76 +284,91 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
     // stage applies them.  The side chain and the gain computer share no
     // state, so the stages may run chunk by chunk; with feedback detection
     // the side chain reads the previous output, and the chunk is one frame.
+    // Within the side chain each step runs over the whole chunk with its
+    // settings tested once: every filter and detector still sees its own
+    // inputs in frame order.
     constexpr size_t kChunk = 64;
     const size_t chunk = feedback ? 1 : kChunk;
     float levels[kChunk];
     float key_levels[kChunk];
     float gains[kChunk];
-    float sources[kChunk * N];
+    float sources[kChunk * N];  // the dry signal (or the side chain when listening)
+    float side[kChunk * N];     // the side-chain input
+    float det[kChunk * N];      // the side chain after its filters
 
     for (size_t start = 0; start < frames; start += chunk) {
         const size_t count = frames - start < chunk ? frames - start : chunk;
-        for (size_t i = 0; i < count; ++i) {
-            const size_t f = start + i;
-            const int16_t* frame_in = in + f * N;
-            float dry[N], side[N], det[N];
-            for (uint32_t ch = 0; ch < N; ++ch) dry[ch] = static_cast<float>(frame_in[ch]) * kFromS16;
-            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = dry[ch];
-            if (lookahead != 0) {
+        const size_t values = count * N;
+        const int16_t* chunk_in = in + start * N;
+        if (feedback) {
+            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
+        } else if (key) {
+            const int16_t* chunk_key = key + start * N;
+            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_key[v]) * kFromS16;
+        } else {
+            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_in[v]) * kFromS16;
+        }
+        if (lookahead != 0) {
+            for (size_t i = 0; i < count; ++i) {
                 int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
                 for (uint32_t ch = 0; ch < N; ++ch) {
-                    dry[ch] = static_cast<float>(cell[ch]) * kFromS16;
-                    cell[ch] = frame_in[ch];
+                    sources[i * N + ch] = static_cast<float>(cell[ch]) * kFromS16;
+                    cell[ch] = chunk_in[i * N + ch];
                 }
                 write = write + 1 == lookahead ? 0 : write + 1;
             }
-            if (key) {
-                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = static_cast<float>(key[f * N + ch]) * kFromS16;
-            }
-            if (feedback) {
-                for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
-            }
-            for (uint32_t ch = 0; ch < N; ++ch) det[ch] = side[ch];
-            if (hp > 0.0f) {
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    det[ch] = highpass_step(p.highpass[ch], det[ch], hp);
-                    if (second_stage) det[ch] = highpass_step(p.highpass2[ch], det[ch], hp);
-                }
-            }
-            if (lp > 0.0f) {
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    det[ch] = lowpass_step(p.lowpass[ch], det[ch], lp);
-                    if (second_stage) det[ch] = lowpass_step(p.lowpass2[ch], det[ch], lp);
-                }
-            }
+        } else {
+            for (size_t v = 0; v < values; ++v) sources[v] = static_cast<float>(chunk_in[v]) * kFromS16;
+        }
+        for (size_t v = 0; v < values; ++v) det[v] = side[v];
+        if (hp > 0.0f) filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, det, count, hp);
+        if (lp > 0.0f) filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, det, count, lp);
 
-            float level = 0.0f;
-            if (use_rms) {
+        if (use_rms) {
+            for (size_t i = 0; i < count; ++i) {
                 float largest = 0.0f;
                 for (uint32_t ch = 0; ch < N; ++ch) {
-                    p.mean_square[ch] = follow(p.mean_square[ch], det[ch] * det[ch], rms_k);
+                    const float d = det[i * N + ch];
+                    p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
                     largest = max_of(largest, p.mean_square[ch]);
                 }
-                level = sqrtf(largest);
-            } else {
-                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[ch]));
+                levels[i] = sqrtf(largest);
             }
-            if (detector_kind == Detector::interpolated) {
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[ch]));
-            } else if (detector_kind == Detector::oversampled) {
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[ch]));
+        } else {
+            for (size_t i = 0; i < count; ++i) {
+                float level = 0.0f;
+                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[i * N + ch]));
+                levels[i] = level;
             }
-            levels[i] = level;
+        }
+        if (detector_kind == Detector::interpolated) {
+            for (size_t i = 0; i < count; ++i) {
+                float level = levels[i];
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
+                levels[i] = level;
+            }
+        } else if (detector_kind == Detector::oversampled) {
+            for (size_t i = 0; i < count; ++i) {
+                float level = levels[i];
+                for (uint32_t ch = 0; ch < N; ++ch)
+                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
+                levels[i] = level;
+            }
+        }
 
-            float key_level = 0.0f;
-            if (key_relative) {
-                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[ch]));
+        if (key_relative) {
+            for (size_t i = 0; i < count; ++i) {
+                float key_level = 0.0f;
+                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[i * N + ch]));
+                key_levels[i] = key_level;
             }
-            key_levels[i] = key_level;
-            // Listening outputs the filtered side chain at unit gain.
-            for (uint32_t ch = 0; ch < N; ++ch) sources[i * N + ch] = use_listen ? det[ch] : dry[ch];
+        } else {
+            for (size_t i = 0; i < count; ++i) key_levels[i] = 0.0f;
+        }
+        // Listening outputs the filtered side chain at unit gain.
+        if (use_listen) {
+            for (size_t v = 0; v < values; ++v) sources[v] = det[v];
         }
 
         for (size_t i = 0; i < count; ++i) {
@@ -362,11 +389,18 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
         }
 
         int16_t* chunk_out = out + start * N;
-        for (size_t i = 0; i < count; ++i) {
+        if (feedback) {
             for (uint32_t ch = 0; ch < N; ++ch) {
-                const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
-                chunk_out[i * N + ch] = truncate_clamped(y);
-                if (feedback) p.previous_output[ch] = y * kFromS16;
+                const float y = clamp((gains[0] * sources[ch]) * kToS16, -32768.0f, 32767.0f);
+                chunk_out[ch] = truncate_clamped(y);
+                p.previous_output[ch] = y * kFromS16;
+            }
+        } else {
+            for (size_t i = 0; i < count; ++i) {
+                for (uint32_t ch = 0; ch < N; ++ch) {
+                    const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
+                    chunk_out[i * N + ch] = truncate_clamped(y);
+                }
             }
         }
     }
@@ -385,12 +419,14 @@ inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16
     if (channel_count == 1) {
         switch (kind) {
             case GainKind::envelope: return run<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::compressor: return run<1, GainKind::compressor>(in, key, out, frames, c, lookahead);
             case GainKind::gated: return run<1, GainKind::gated>(in, key, out, frames, c, lookahead);
             case GainKind::transient: return run<1, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     } else {
         switch (kind) {
             case GainKind::envelope: return run<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::compressor: return run<2, GainKind::compressor>(in, key, out, frames, c, lookahead);
             case GainKind::gated: return run<2, GainKind::gated>(in, key, out, frames, c, lookahead);
             case GainKind::transient: return run<2, GainKind::transient>(in, key, out, frames, c, lookahead);
         }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engines/waveshaper_plain.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 
@@ -206,6 +207,13 @@ private:
 
     bool has_curve() const { return curve != nullptr && curve_points >= 2; }
 
+    // What the vector lanes read (meaningful for curves of up to
+    // waveshaper_plain::kMaxPoints points).
+    waveshaper_plain::Settings plain_settings() const {
+        return {drive, bias, output_gain, mix, static_cast<float>(curve_points - 1), has_curve() ? curve : nullptr,
+                static_cast<int32_t>(curve_points) - 2};
+    }
+
     // One value through hysteresis (when on), the clip and the curve.
     float shape(float u, float& h) const {
         if (hysteresis_amount > 0.0f) {
@@ -252,7 +260,13 @@ private:
 
     template <int Channels>
     void run_plain(const int16_t* in, int16_t* out, size_t frames) {
-        for (size_t f = 0; f < frames; ++f) {
+        size_t done_frames = 0;
+        if (!(hysteresis_amount > 0.0f) && (!has_curve() || curve_points <= waveshaper_plain::kMaxPoints)) {
+            // Without the backlash the samples are independent: the lanes take
+            // whole groups of them, the frames left over go below.
+            done_frames = waveshaper_plain::run(plain_settings(), in, out, Channels * frames) / Channels;
+        }
+        for (size_t f = done_frames; f < frames; ++f) {
             for (int c = 0; c < Channels; ++c) {
                 int16_t x = in[Channels * f + c];
                 float v = (static_cast<float>(x) * drive) * 3.0517578125e-05f + bias;
@@ -288,6 +302,67 @@ private:
         block_right[8] = previous_b[2];
     }
 
+    // Two consecutive stages in one loop: the second takes the first's values
+    // as they come out, so the two recurrences (independent of each other
+    // but for that data) run side by side instead of one after the other.
+    // Each filter block still sees its inputs in order.
+    //
+    // Up: stage a interpolates n inputs (frames splatted over both branches
+    // when a is stage 0, else pairs), stage b the values a gives.
+    template <bool FirstTakesFrames>
+    static void interpolate_two(float* a_left, float* a_right, float* b_left, float* b_right, const Lanes* in,
+                                Lanes* out, size_t n) {
+        Cascade a = load(a_left, a_right);
+        Cascade b = load(b_left, b_right);
+        for (size_t j = 0; j < n; ++j) {
+            if (FirstTakesFrames) {
+                const Lanes pair = a.step(in[j]);
+                out[2 * j] = b.step(pick<0, 0, 2, 2>(pair));
+                out[2 * j + 1] = b.step(pick<1, 1, 3, 3>(pair));
+            } else {
+                const Lanes first = a.step(pick<0, 0, 2, 2>(in[j]));
+                const Lanes second = a.step(pick<1, 1, 3, 3>(in[j]));
+                out[4 * j] = b.step(pick<0, 0, 2, 2>(first));
+                out[4 * j + 1] = b.step(pick<1, 1, 3, 3>(first));
+                out[4 * j + 2] = b.step(pick<0, 0, 2, 2>(second));
+                out[4 * j + 3] = b.step(pick<1, 1, 3, 3>(second));
+            }
+        }
+        store(a, a_left, 0);
+        store(a, a_right, 2);
+        store(b, b_left, 0);
+        store(b, b_right, 2);
+    }
+
+    // Down: stage a decimates 2n pairs into n pairs, stage b those into n
+    // values per channel (lanes 0 and 2 of half[j]).
+    static void decimate_two(float* a_left, float* a_right, float* b_left, float* b_right, const Lanes* in,
+                             Lanes* half, size_t n) {
+        Cascade a = load(a_left, a_right);
+        Cascade b = load(b_left, b_right);
+        Lanes previous_a = {a_left[8], 0.0f, a_right[8], 0.0f};
+        Lanes previous_b = {b_left[8], 0.0f, b_right[8], 0.0f};
+        for (size_t j = 0; j < n; ++j) {
+            const Lanes w0 = a.step(in[2 * j]);
+            const Lanes h0 = (w0 + previous_a) * 0.5f;
+            const Lanes w1 = a.step(in[2 * j + 1]);
+            previous_a = pick<1, 1, 3, 3>(w0);
+            const Lanes h1 = (w1 + previous_a) * 0.5f;
+            previous_a = pick<1, 1, 3, 3>(w1);
+            const Lanes w = b.step(pick<0, 4, 2, 6>(h0, h1));
+            half[j] = (w + previous_b) * 0.5f;
+            previous_b = pick<1, 1, 3, 3>(w);
+        }
+        store(a, a_left, 0);
+        store(a, a_right, 2);
+        store(b, b_left, 0);
+        store(b, b_right, 2);
+        a_left[8] = previous_a[0];
+        a_right[8] = previous_a[2];
+        b_left[8] = previous_b[0];
+        b_right[8] = previous_b[2];
+    }
+
     // The block goes through the cascade stage by stage, a chunk of frames
     // at a time: every filter block still sees its inputs in order, so this is
     // the same as taking each frame through all stages.  A mono stream runs
@@ -304,6 +379,8 @@ private:
         float (*right_decimator)[kBlockValues] = Channels == 2 ? decimator[1] : scratch_decimator;
         const bool backlash_on = hysteresis_amount > 0.0f;
         const bool curve_on = has_curve();
+        const bool lanes_shape = !backlash_on && (!curve_on || curve_points <= waveshaper_plain::kMaxPoints);
+        const waveshaper_plain::Settings shape_settings = plain_settings();
         for (size_t start = 0; start < frames; start += kChunkFrames) {
             const size_t count = frames - start < kChunkFrames ? frames - start : kChunkFrames;
             const int16_t* src = in + Channels * start;
@@ -319,27 +396,60 @@ private:
                 next[f] = Lanes{vl, vl, vr, vr};
             }
             // Stage 0 takes one value per channel: both branches see it.
-            {
+            // Stages go two at a time where there are two.
+            size_t n = count;
+            uint32_t k = 0;
+            if (stages >= 2) {
+                interpolate_two<true>(interpolator[0][0], right_interpolator[0], interpolator[0][1],
+                                      right_interpolator[1], next, q, n);
+                n *= 2;
+                k = 2;
+            } else {
                 Cascade c = load(interpolator[0][0], right_interpolator[0]);
                 for (size_t f = 0; f < count; ++f) q[f] = c.step(next[f]);
                 store(c, interpolator[0][0], 0);
                 store(c, right_interpolator[0], 2);
+                k = 1;
             }
-            size_t n = count;
-            for (uint32_t k = 1; k < stages; ++k) {
-                interpolate(interpolator[0][k], right_interpolator[k], q, next, n);
-                n *= 2;
+            for (; k < stages;) {
+                if (k + 1 < stages) {
+                    interpolate_two<false>(interpolator[0][k], right_interpolator[k], interpolator[0][k + 1],
+                                           right_interpolator[k + 1], q, next, n);
+                    n *= 4;
+                    k += 2;
+                } else {
+                    interpolate(interpolator[0][k], right_interpolator[k], q, next, n);
+                    n *= 2;
+                    k += 1;
+                }
                 Lanes* t = q;
                 q = next;
                 next = t;
             }
-            Lanes h = {hysteresis[0], hysteresis[0], hysteresis[Channels - 1], hysteresis[Channels - 1]};
-            for (size_t j = 0; j < n; ++j) q[j] = shape_pair<Channels>(q[j], h, backlash_on, curve_on);
-            hysteresis[0] = h[0];
-            if (Channels == 2) hysteresis[1] = h[2];
-            for (uint32_t k = stages; k-- > 0;) {
-                decimate(decimator[0][k], right_decimator[k], q, next, n);
-                if (k == 0) break;
+            if (lanes_shape) {
+                // Without the backlash every value is shaped on its own.
+                float* values = reinterpret_cast<float*>(q);
+                const size_t done = waveshaper_plain::shape(shape_settings, values, 4 * n);
+                for (size_t v = done; v < 4 * n; ++v) values[v] = shape(values[v], hysteresis[0]);
+            } else {
+                Lanes h = {hysteresis[0], hysteresis[0], hysteresis[Channels - 1], hysteresis[Channels - 1]};
+                for (size_t j = 0; j < n; ++j) q[j] = shape_pair<Channels>(q[j], h, backlash_on, curve_on);
+                hysteresis[0] = h[0];
+                if (Channels == 2) hysteresis[1] = h[2];
+            }
+            // Down again, two stages at a time from the top; the last
+            // stage's values end in next[f] (lanes 0 and 2).
+            for (uint32_t top = stages; top > 0;) {
+                if (top >= 2) {
+                    decimate_two(decimator[0][top - 1], right_decimator[top - 1], decimator[0][top - 2],
+                                 right_decimator[top - 2], q, next, n / 2);
+                    n /= 2;
+                    top -= 2;
+                } else {
+                    decimate(decimator[0][0], right_decimator[0], q, next, n);
+                    top = 0;
+                }
+                if (top == 0) break;
                 n /= 2;
                 for (size_t j = 0; j < n; ++j) q[j] = pick<0, 4, 2, 6>(next[2 * j], next[2 * j + 1]);
             }

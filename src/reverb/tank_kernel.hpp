@@ -352,21 +352,11 @@ inline void TankKernel::finish() {
 
 namespace tank_detail {
 
-// One line during a call: its samples, length and write position.
+// A line at one frame: its samples, length and write position.
 struct Line {
-    int16_t* data;
+    const int16_t* data;
     uint32_t length;
     uint32_t position;
-
-    float head() const { return static_cast<float>(data[position]); }
-    void write(float v) const { data[position] = line16(v); }
-    // The sample `age` frames before the write position (age < length).
-    float aged(uint32_t age) const {
-        uint32_t i = position - age;
-        if (position < age) i += length;
-        return static_cast<float>(data[i]);
-    }
-    void advance() { position = (position + 1 == length) ? 0 : position + 1; }
 };
 
 // x mod length for any u32 x (the common cases without a division).
@@ -374,14 +364,6 @@ inline uint32_t reduce(uint32_t x, uint32_t length) {
     if (x < length) return x;
     x -= length;
     return x < length ? x : x % length;
-}
-
-// All-pass on a line: returns the output, writes the line.
-inline float allpass(const Line& line, float y, float a) {
-    float z = line.head();
-    float n = y + z * a;
-    line.write(n);
-    return z - n * a;
 }
 
 // Modulated all-pass read: linear interpolation at age t in [1, L - 1].
@@ -396,53 +378,81 @@ inline float modulated_read(const Line& line, float last_age, float depth, float
     return z0 + (static_cast<float>(line.data[a1]) - z0) * fraction;
 }
 
-// One half of the tank on its four lines: the modulated all-pass fed with
-// `feed` (the other half's output times the decay, plus the diffused
-// input), delay A, the damping low-pass, the all-pass, delay B.
-inline void tank_half(Line* half, float last_age, float depth, float phase, float feed, float d1, float d2, float g,
-                      float damping, float& damping_state) {
-    float z = modulated_read(half[0], last_age, depth, phase);
+// What the pre-delay stores: s16 of the input (mono) or of the mean of the
+// two inputs, worked on the integers.  The mean is a whole or a half number,
+// well inside the s16 range, and s16 rounds it half away from zero: for a sum
+// s of the two, (s + 1) >> 1 from zero up, s >> 1 (flooring) below zero.
+template <uint32_t Channels>
+inline int16_t predelay_sample(const int16_t* frame) {
+    if constexpr (Channels == 1) {
+        return frame[0];
+    } else {
+        const int32_t sum = static_cast<int32_t>(frame[0]) + static_cast<int32_t>(frame[1]);
+        return static_cast<int16_t>(sum >= 0 ? (sum + 1) >> 1 : sum >> 1);
+    }
+}
+
+// During a run of frames in which no line position, tap and pre-delay
+// cursor wraps, every fixed read and write of frame j is at a base pointer
+// plus j: the positions and their wrap tests are then per run, not per frame.
+struct Run {
+    int16_t* at[kTankLines];              // each line's write position
+    const int16_t* taps[2][kTankMaxTaps];  // each tap's read position
+};
+
+// Frames from `cursor` to the end of a line of `length` (cursor < length).
+inline uint32_t room(uint32_t cursor, uint32_t length) { return length - cursor; }
+
+// All-pass on a line's cell: returns the output, writes the cell.
+inline float allpass_at(int16_t* cell, float y, float a) {
+    float z = static_cast<float>(*cell);
+    float n = y + z * a;
+    *cell = line16(n);
+    return z - n * a;
+}
+
+// One half of the tank on its four lines (cells at[0..3] + j): the modulated
+// all-pass fed with `feed` (the other half's output times the decay, plus the
+// diffused input), delay A, the damping low-pass, the all-pass, delay B.
+// `modulated` is the half's first line at this frame's position.
+inline void tank_half_at(int16_t* const* at, size_t j, const Line& modulated, float last_age, float depth,
+                         float phase, float feed, float d1, float d2, float g, float damping, float& damping_state) {
+    float z = modulated_read(modulated, last_age, depth, phase);
     float n = z * d1 + feed;
-    half[0].write(n);
+    at[0][j] = line16(n);
     float y = z - n * d1;
-    float delayed = half[1].head();
-    half[1].write(y);
+    float delayed = static_cast<float>(at[1][j]);
+    at[1][j] = line16(y);
     if (damping > 0.0f) {
         damping_state = (delayed - damping_state) * damping + damping_state;
         delayed = damping_state;
     }
-    float z2 = half[2].head();
+    float z2 = static_cast<float>(at[2][j]);
     float n2 = delayed * g + z2 * d2;
-    half[2].write(n2);
-    half[3].write(z2 - n2 * d2);
+    at[2][j] = line16(n2);
+    at[3][j] = line16(z2 - n2 * d2);
 }
 
-struct Tap {
-    const Line* line;
-    uint32_t age;
-    float gain;
-};
-
-inline float tap_value(const Tap& tap) { return tap.line->aged(tap.age) * tap.gain; }
-
-inline float tap_sum(const Tap* taps, uint32_t count) {
+// One channel's tap sum, in table order.
+inline float tap_sum_at(const int16_t* const* taps, const float* gains, uint32_t count, size_t j) {
     float sum = 0.0f;
-    for (uint32_t i = 0; i < count; ++i) sum = sum + tap_value(taps[i]);
+    for (uint32_t i = 0; i < count; ++i) sum = sum + static_cast<float>(taps[i][j]) * gains[i];
     return sum;
 }
 
 // Both channels' sums, each in its own table order, the two chains of
 // additions interleaved.
-inline void tap_sums(const Tap* left, uint32_t left_count, const Tap* right, uint32_t right_count, float* sums) {
+inline void tap_sums_at(const Run& run, const float (*gains)[kTankMaxTaps], const uint32_t* counts, size_t j,
+                        float* sums) {
     float l = 0.0f, r = 0.0f;
-    uint32_t both = left_count < right_count ? left_count : right_count;
+    uint32_t both = counts[0] < counts[1] ? counts[0] : counts[1];
     uint32_t i = 0;
     for (; i < both; ++i) {
-        l = l + tap_value(left[i]);
-        r = r + tap_value(right[i]);
+        l = l + static_cast<float>(run.taps[0][i][j]) * gains[0][i];
+        r = r + static_cast<float>(run.taps[1][i][j]) * gains[1][i];
     }
-    for (uint32_t j = i; j < left_count; ++j) l = l + tap_value(left[j]);
-    for (uint32_t j = i; j < right_count; ++j) r = r + tap_value(right[j]);
+    for (uint32_t t = i; t < counts[0]; ++t) l = l + static_cast<float>(run.taps[0][t][j]) * gains[0][t];
+    for (uint32_t t = i; t < counts[1]; ++t) r = r + static_cast<float>(run.taps[1][t][j]) * gains[1][t];
     sums[0] = l;
     sums[1] = r;
 }
@@ -453,19 +463,24 @@ template <uint32_t Channels>
 void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
     using namespace tank_detail;
     const TankSettings& s = settings;
-    Line lines[kTankLines];
-    for (uint32_t k = 0; k < kTankLines; ++k) lines[k] = {line_start[k], s.line_frames[k], line_position[k]};
+    uint32_t positions[kTankLines];
+    for (uint32_t k = 0; k < kTankLines; ++k) positions[k] = line_position[k];
 
     // Taps in table order; in stereo split by channel, keeping each
     // channel's order, so both sums add in table order.
-    Tap taps[2][kTankMaxTaps];
+    uint8_t tap_lines[2][kTankMaxTaps];
+    uint32_t tap_ages[2][kTankMaxTaps];
+    float tap_gains[2][kTankMaxTaps];
     uint32_t tap_counts[2] = {0, 0};
     for (uint32_t i = 0; i < s.tap_count; ++i) {
         uint32_t line = s.tap_line[i];
         uint32_t age = s.tap_offset_frames[i];
         if (age >= s.line_frames[line]) age = s.line_frames[line] - 1;
         uint32_t group = Channels == 2 ? s.tap_channel[i] : 0;
-        taps[group][tap_counts[group]++] = {&lines[line], age, s.tap_gain[i]};
+        tap_lines[group][tap_counts[group]] = static_cast<uint8_t>(line);
+        tap_ages[group][tap_counts[group]] = age;
+        tap_gains[group][tap_counts[group]] = s.tap_gain[i];
+        ++tap_counts[group];
     }
 
     const float m = s.diffusion;
@@ -498,76 +513,118 @@ void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
     float damp_left = damping_state[0], damp_right = damping_state[1];
     float tilt_states[2] = {tilt_state[0], tilt_state[1]};
 
-    for (size_t f = 0; f < frames; ++f) {
-        sine = sine + k * cosine;
-        cosine = cosine - k * sine;
-
-        float dry_in[Channels];
-        for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(in[f * Channels + c]);
-        float x = Channels == 1 ? dry_in[0] : (dry_in[1] + dry_in[0]) * 0.5f;
-
+    Run cells;
+    for (size_t f = 0; f < frames;) {
+        // The longest run from here in which nothing wraps.
+        size_t n = frames - f;
+        for (uint32_t line = 0; line < kTankLines; ++line) {
+            cells.at[line] = line_start[line] + positions[line];
+            const size_t left = room(positions[line], s.line_frames[line]);
+            n = left < n ? left : n;
+        }
+        for (uint32_t group = 0; group < 2; ++group) {
+            for (uint32_t i = 0; i < tap_counts[group]; ++i) {
+                // The tap reads `age` frames before the write position.
+                const uint32_t line = tap_lines[group][i], length = s.line_frames[line];
+                const uint32_t position = positions[line], age = tap_ages[group][i];
+                const uint32_t cursor = position >= age ? position - age : position + (length - age);
+                cells.taps[group][i] = line_start[line] + cursor;
+                const size_t left = room(cursor, length);
+                n = left < n ? left : n;
+            }
+        }
         // Pre-delay: read before write, so a delay of the whole capacity
         // returns the sample written that many frames ago.
-        float y = x;
+        const uint32_t r = !use_predelay ? w : (w >= predelay ? w - predelay : w + (capacity - predelay));
+        {
+            const size_t left = room(w, capacity);
+            n = left < n ? left : n;
+        }
         if (use_predelay) {
-            uint32_t r = w >= predelay ? w - predelay : w + (capacity - predelay);
-            y = static_cast<float>(pre[r]);
+            const size_t left = room(r, capacity);
+            n = left < n ? left : n;
         }
-        pre[w] = s16(x);
-        w = (w + 1 == capacity) ? 0 : w + 1;
+        int16_t* const pre_write = pre + w;
+        const int16_t* const pre_read = pre + r;
+        const int16_t* const frame_in = in + f * Channels;
+        int16_t* const frame_out = out + f * Channels;
 
-        if (bandwidth > 0.0f) {
-            bw = (y - bw) * bandwidth + bw;
-            y = bw;
-        }
-        if (highpass > 0.0f) {
-            hp = (y - hp) * highpass + hp;
-            y = y - hp;
-        }
-        if (drive > 0.0f) {
-            float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
-            y = (u - u * drive * u * u / 3.0f) * 32768.0f;
-        }
+        for (size_t j = 0; j < n; ++j) {
+            sine = sine + k * cosine;
+            cosine = cosine - k * sine;
 
-        y = allpass(lines[0], y, m);
-        y = allpass(lines[1], y, m);
-        y = allpass(lines[2], y, m2);
-        const float e = allpass(lines[3], y, m2);
+            float dry_in[Channels];
+            for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[j * Channels + c]);
+            float x = Channels == 1 ? dry_in[0] : (dry_in[1] + dry_in[0]) * 0.5f;
 
-        const float zl = lines[7].head();
-        const float zr = lines[11].head();
+            float y = x;
+            if (use_predelay) y = static_cast<float>(pre_read[j]);
+            pre_write[j] = predelay_sample<Channels>(frame_in + j * Channels);
 
-        tank_half(lines + 4, last_age_left, depth, sine, zr * g + e, d1, d2, g, damping, damp_left);
-        tank_half(lines + 8, last_age_right, depth, cosine, zl * g + e, d1, d2, g, damping, damp_right);
+            if (bandwidth > 0.0f) {
+                bw = (y - bw) * bandwidth + bw;
+                y = bw;
+            }
+            if (highpass > 0.0f) {
+                hp = (y - hp) * highpass + hp;
+                y = y - hp;
+            }
+            if (drive > 0.0f) {
+                float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
+                y = (u - u * drive * u * u / 3.0f) * 32768.0f;
+            }
 
-        // Taps read after every write, so age 0 is this frame's sample.
-        float wet[Channels];
-        if constexpr (Channels == 2) {
-            tap_sums(taps[0], tap_counts[0], taps[1], tap_counts[1], wet);
-        } else {
-            wet[0] = tap_sum(taps[0], tap_counts[0]) * 0.5f;
-        }
-        for (Line& line : lines) line.advance();
+            y = allpass_at(cells.at[0] + j, y, m);
+            y = allpass_at(cells.at[1] + j, y, m);
+            y = allpass_at(cells.at[2] + j, y, m2);
+            const float e = allpass_at(cells.at[3] + j, y, m2);
 
-        if constexpr (Channels == 2) {
-            if (use_width) {
-                float mid = (wet[1] + wet[0]) * 0.5f;
-                float side = (wet[0] - wet[1]) * 0.5f * width;
-                wet[0] = side + mid;
-                wet[1] = mid - side;
+            const float zl = static_cast<float>(cells.at[7][j]);
+            const float zr = static_cast<float>(cells.at[11][j]);
+
+            const Line left_first = {line_start[4], s.line_frames[4], positions[4] + static_cast<uint32_t>(j)};
+            const Line right_first = {line_start[8], s.line_frames[8], positions[8] + static_cast<uint32_t>(j)};
+            tank_half_at(cells.at + 4, j, left_first, last_age_left, depth, sine, zr * g + e, d1, d2, g, damping,
+                         damp_left);
+            tank_half_at(cells.at + 8, j, right_first, last_age_right, depth, cosine, zl * g + e, d1, d2, g,
+                         damping, damp_right);
+
+            // Taps read after every write, so age 0 is this frame's sample.
+            float wet[Channels];
+            if constexpr (Channels == 2) {
+                tap_sums_at(cells, tap_gains, tap_counts, j, wet);
+            } else {
+                wet[0] = tap_sum_at(cells.taps[0], tap_gains[0], tap_counts[0], j) * 0.5f;
+            }
+
+            if constexpr (Channels == 2) {
+                if (use_width) {
+                    float mid = (wet[1] + wet[0]) * 0.5f;
+                    float side = (wet[0] - wet[1]) * 0.5f * width;
+                    wet[0] = side + mid;
+                    wet[1] = mid - side;
+                }
+            }
+            for (uint32_t c = 0; c < Channels; ++c) {
+                float o = wet[c];
+                if (use_tilt) {
+                    tilt_states[c] = (o - tilt_states[c]) * tilt + tilt_states[c];
+                    o = tilt_states[c] * low_gain + (o - tilt_states[c]) * high_gain;
+                }
+                frame_out[j * Channels + c] = s16(dry_in[c] * mix.dry + o * mix.wet);
             }
         }
-        for (uint32_t c = 0; c < Channels; ++c) {
-            float o = wet[c];
-            if (use_tilt) {
-                tilt_states[c] = (o - tilt_states[c]) * tilt + tilt_states[c];
-                o = tilt_states[c] * low_gain + (o - tilt_states[c]) * high_gain;
-            }
-            out[f * Channels + c] = s16(dry_in[c] * mix.dry + o * mix.wet);
+
+        for (uint32_t line = 0; line < kTankLines; ++line) {
+            const uint32_t moved = positions[line] + static_cast<uint32_t>(n);
+            positions[line] = moved == s.line_frames[line] ? 0 : moved;
         }
+        w += static_cast<uint32_t>(n);
+        if (w == capacity) w = 0;
+        f += n;
     }
 
-    for (uint32_t k2 = 0; k2 < kTankLines; ++k2) line_position[k2] = lines[k2].position;
+    for (uint32_t k2 = 0; k2 < kTankLines; ++k2) line_position[k2] = positions[k2];
     predelay_position = w;
     oscillator_sine = sine;
     oscillator_cosine = cosine;
