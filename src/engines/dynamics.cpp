@@ -7,19 +7,7 @@
 namespace divavova {
 namespace {
 
-// The kernel with configure's outcome in the engine protocol's terms.
-struct DynamicsEngine : DynamicsKernel {
-    Configured configure(uint32_t option, double value) {
-        switch (DynamicsKernel::configure(option, value)) {
-            case OptionResult::ok: return Configured::ok;
-            case OptionResult::unknown_option: return Configured::unknown_option;
-            case OptionResult::no_memory: return Configured::no_memory;
-        }
-        return Configured::ok;
-    }
-};
-
-using DynamicsObject = EngineObject<DynamicsEngine>;
+using DynamicsObject = EngineObject<DynamicsKernel>;
 
 int dynamics_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"mode", "sample_rate", "channel_count", nullptr};
@@ -30,7 +18,7 @@ int dynamics_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &sample_rate, &channel_count))
         return -1;
     if (!check_rate_and_channels(sample_rate, channel_count)) return -1;
-    DynamicsEngine& state = reinterpret_cast<DynamicsObject*>(self)->state;
+    DynamicsKernel& state = reinterpret_cast<DynamicsObject*>(self)->state;
     state.free_memory();
     static_cast<DynamicsKernel&>(state) = DynamicsKernel::initial(mode, sample_rate, channel_count);
     return 0;
@@ -56,7 +44,7 @@ PyObject* dynamics_set_sample_rate(PyObject* self, PyObject* arg) {
 PyObject* dynamics_process(PyObject* self, PyObject* args) {
     DynamicsObject* object = live_engine<DynamicsObject>(self);
     if (!object) return nullptr;
-    DynamicsEngine& state = object->state;
+    DynamicsKernel& state = object->state;
     PyObject* input_object = nullptr;
     PyObject* key_object = nullptr;
     if (!PyArg_ParseTuple(args, "O|O:process", &input_object, &key_object)) return nullptr;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engines/dynamics_gain.hpp"
+#include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 #include "module/narrow.hpp"
@@ -17,7 +18,6 @@
 namespace divavova {
 
 // Outcome of configure; the binding maps it onto the engine protocol's.
-enum class OptionResult { ok, unknown_option, no_memory };
 
 inline constexpr float kFromS16 = 3.0517578125e-05f;  // 1 / 32768
 inline constexpr float kToS16 = 32768.0f;
@@ -121,7 +121,7 @@ struct DynamicsKernel {
         return float_to<uint32_t>((static_cast<float>(sample_rate) * ms) / 1000.0f);
     }
 
-    OptionResult configure(uint32_t option, double value_in) {
+    Configured configure(uint32_t option, double value_in) {
         const float v = narrow_to_float(value_in);
         GainSettings& g = gain;
         switch (option) {
@@ -164,21 +164,21 @@ struct DynamicsKernel {
             case 31: g.hold_frames = ms_to_frames(v); break;
             case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
             case 33: g.feedback_slope = v != 0.0f; break;
-            default: return OptionResult::unknown_option;
+            default: return Configured::unknown_option;
         }
-        return OptionResult::ok;
+        return Configured::ok;
     }
 
     // The ring only grows; on failure the old ring stays in place.
-    OptionResult grow_ring() {
-        if (lookahead_frames == 0 || lookahead_frames <= ring_capacity) return OptionResult::ok;
+    Configured grow_ring() {
+        if (lookahead_frames == 0 || lookahead_frames <= ring_capacity) return Configured::ok;
         int16_t* fresh = engine_alloc<int16_t>(static_cast<size_t>(lookahead_frames) * channel_count);
-        if (!fresh) return OptionResult::no_memory;
+        if (!fresh) return Configured::no_memory;
         engine_free(ring);
         ring = fresh;
         ring_capacity = lookahead_frames;
         ring_write_frame = 0;
-        return OptionResult::ok;
+        return Configured::ok;
     }
 
     void finish() {

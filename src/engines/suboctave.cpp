@@ -1,13 +1,12 @@
 // SubOctaveState: square-wave modulation at one or two octaves below the input.
 #include "engines/suboctave_kernel.hpp"
-#include "engines/option_engine.hpp"
 #include "module/engine.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
 namespace {
 
-using SubOctaveObject = EngineObject<OptionEngine<SubOctaveKernel>>;
+using SubOctaveObject = EngineObject<SubOctaveKernel>;
 
 int suboctave_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"sample_rate", "channel_count", nullptr};

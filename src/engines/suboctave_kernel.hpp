@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "module/configured.hpp"
 #include "module/convert.hpp"
 
 namespace divavova {
@@ -58,18 +59,18 @@ struct SubOctaveKernel {
         return float_to<uint32_t>(value * 32768.0f + 0.5f);  // NaN lands here and gives 0
     }
 
-    // Stores one option; false for an unknown id.
-    bool set_option(uint32_t option, double value_in) {
+    // Stores one option.
+    Configured configure(uint32_t option, double value_in) {
         float value = static_cast<float>(value_in);
         switch (option) {
-            case 0: octaves = value >= 2.0f ? 2 : 1; return true;
-            case 1: depth_q15 = level_q15(value, 32768); return true;
-            case 2: threshold = level_q15(value, 32767); return true;
+            case 0: octaves = value >= 2.0f ? 2 : 1; return Configured::ok;
+            case 1: depth_q15 = level_q15(value, 32768); return Configured::ok;
+            case 2: threshold = level_q15(value, 32767); return Configured::ok;
             case 3:
                 holdoff_ms = value > 0.0f ? value : 0.0f;  // NaN counts as no hold-off
                 holdoff_frames = holdoff(holdoff_ms);
-                return true;
-            default: return false;
+                return Configured::ok;
+            default: return Configured::unknown_option;
         }
     }
 

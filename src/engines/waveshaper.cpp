@@ -1,13 +1,12 @@
 // WaveshaperState: oversampled curve distortion with a caller-loaded curve.
 #include "engines/waveshaper_kernel.hpp"
-#include "engines/option_engine.hpp"
 #include "module/engine.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
 namespace {
 
-using WaveshaperObject = EngineObject<OptionEngine<WaveshaperKernel>>;
+using WaveshaperObject = EngineObject<WaveshaperKernel>;
 
 // Checks come first and change nothing.  Re-initialising keeps the loaded
 // curve's memory (until the next load or destruction) but no curve is active.

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "engines/waveshaper_plain.hpp"
+#include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 
@@ -91,8 +92,8 @@ struct WaveshaperKernel {
         curve_points = 0;
     }
 
-    // Stores one option; false for an unknown id.
-    bool set_option(uint32_t option, double value_in) {
+    // Stores one option.
+    Configured configure(uint32_t option, double value_in) {
         float v = static_cast<float>(value_in);
         switch (option) {
             case 0: drive = clamp(v, -1000.0f, 1000.0f); break;
@@ -102,9 +103,9 @@ struct WaveshaperKernel {
             case 4: hysteresis_amount = clamp(v, 0.0f, 1.0f); break;
             case 5: hysteresis_width = clamp(v, 0.0f, 0.5f); break;
             case 6: hysteresis_asymmetry = clamp(v, -1.0f, 1.0f); break;
-            default: return false;
+            default: return Configured::unknown_option;
         }
-        return true;
+        return Configured::ok;
     }
 
     void finish() {

@@ -7,14 +7,10 @@ namespace divavova {
 
 namespace {
 
-// The kernel plus the configure() shape the engine glue expects.
+// The kernel with the messages of its Python face.
 struct ConvolverEngine : ConvolverKernel {
     static constexpr const char* kUnknownOption = "unknown convolver option";
     static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
-
-    Configured configure(uint32_t option, double value) {
-        return set_option(option, value) ? Configured::ok : Configured::unknown_option;
-    }
 };
 
 using ConvolverObject = EngineObject<ConvolverEngine>;

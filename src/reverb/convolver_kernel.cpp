@@ -131,10 +131,10 @@ void ConvolverKernel::free_memory() {
     *this = ConvolverKernel{};
 }
 
-bool ConvolverKernel::set_option(uint32_t option, double value) {
-    if (option != 0) return false;
+Configured ConvolverKernel::configure(uint32_t option, double value) {
+    if (option != 0) return Configured::unknown_option;
     mix = clamp(static_cast<float>(value), 0.0f, 1.0f) * 2.0f;
-    return true;
+    return Configured::ok;
 }
 
 float* ConvolverKernel::input_spectrum(uint32_t channel, uint32_t slot) const {

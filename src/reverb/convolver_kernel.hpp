@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "module/configured.hpp"
 #include "reverb/real_fft.hpp"
 
 namespace divavova {
@@ -46,7 +47,7 @@ struct ConvolverKernel {
     void free_memory();
 
     // Mix option (id 0): clamp(value, 0, 1) x 2.  False for any other id.
-    bool set_option(uint32_t option, double value);
+    Configured configure(uint32_t option, double value);
 
     // Clears the streaming state; the impulse response and mix stay.
     void reset();
