@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -118,12 +119,19 @@ void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair t
 }
 
 template <class Sample>
-void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
-                 uint32_t channels) {
+void level_stage_frames(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                        uint32_t channels) {
     if (channels == 2)
         level_stage<2>(out, in, current, target, n);
     else
         level_stage<1>(out, in, current, target, n);
+}
+
+// The same, on the widest instructions this processor has.
+template <class Sample>
+void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                 uint32_t channels) {
+    run_kernel<level_stage_frames<Sample>>(out, in, current, target, n, channels);
 }
 
 // Ring modulation of n i32 samples in place by a looped table read at the

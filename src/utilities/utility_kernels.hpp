@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -84,25 +85,6 @@ inline void midside_frames(const uint8_t* in, uint8_t* out, size_t frames, int32
         put_sample(out, 2 * i, saturate_s16_i32((sum + side + 1) >> 1));
         put_sample(out, 2 * i + 1, saturate_s16_i32((sum - side + 1) >> 1));
     }
-}
-
-// Runs a kernel above compiled for AVX2 when the processor has it, else the
-// baseline build of the same loop.  Both builds do the same integer
-// arithmetic, so the output bytes do not depend on the path taken.
-#if defined(__x86_64__) && defined(__GNUC__)
-template <auto Kernel, class... Args>
-__attribute__((target("avx2"), flatten)) void run_kernel_avx2(Args... args) {
-    Kernel(args...);
-}
-#endif
-
-template <auto Kernel, class... Args>
-void run_kernel(Args... args) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    if (has_avx2) return run_kernel_avx2<Kernel>(args...);
-#endif
-    Kernel(args...);
 }
 
 }  // namespace divavova
