@@ -33,7 +33,7 @@ PyObject* ring_multiply_i32(PyObject*, PyObject* args) {
     const uint32_t position =
         ring_multiply(out, n, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, phase);
     table.release();
-    return Py_BuildValue("(NI)", samples, static_cast<unsigned int>(position));
+    return samples_and_position(samples, position);
 }
 
 PyObject* apply_loudness_i32(PyObject*, PyObject* args) {
