@@ -30,9 +30,10 @@ PyObject* oscillator_raw_i32(PyObject*, PyObject* args) {
     int32_t* out = nullptr;
     PyObject* samples = new_bytes_of<int32_t>(count, &out);
     if (!samples) return nullptr;
-    std::memset(out, 0, static_cast<size_t>(count) * sizeof(int32_t));
+    // The reader writes every sample, or none when the step is too large.
     uint32_t position = phase;
-    read_loop(out, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, &position, count);
+    if (!read_loop(out, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, &position, count))
+        std::memset(out, 0, static_cast<size_t>(count) * sizeof(int32_t));
     table.release();
     return samples_and_position(samples, position);
 }

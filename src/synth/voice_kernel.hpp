@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <type_traits>
 
@@ -57,16 +58,37 @@ inline int32_t table_sample(const uint8_t* table, uint32_t position) {
 // Renders n raw table samples into out, advancing *position before each read
 // (so the first sample is the one a step past the incoming position).  A step
 // above half the loop end yields nothing: false, out and *position untouched.
+// Reads n table samples from position p (below the loop end), advancing
+// before each read; returns the last position.  From p, j more steps stay
+// below the loop end for every j <= (end - 1 - p) / step: those are plain
+// additions, and only the step that crosses the end goes through advance().
+template <class Sample>
+uint32_t read_table(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step, uint32_t p,
+                    size_t n) {
+    size_t k = 0;
+    while (k < n) {
+        const uint32_t room = step ? (loop.end_pos - 1 - p) / step : UINT32_MAX;
+        const size_t stop = room < n - k ? k + room : n;
+        uint32_t q = p;
+        for (size_t j = k; j < stop; ++j) {
+            q += step;
+            out[j] = static_cast<Sample>(table_sample(table, q));
+        }
+        p = q;
+        k = stop;
+        if (k < n) {
+            p = loop.advance(p, step);
+            out[k++] = static_cast<Sample>(table_sample(table, p));
+        }
+    }
+    return p;
+}
+
 template <class Sample>
 bool read_loop(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step, uint32_t* position,
                size_t n) {
     if (step > loop.end_pos / 2) return false;
-    uint32_t p = loop.fold(*position);
-    for (size_t k = 0; k < n; ++k) {
-        p = loop.advance(p, step);
-        out[k] = static_cast<Sample>(table_sample(table, p));
-    }
-    *position = p;
+    *position = read_table(out, table, loop, step, loop.fold(*position), n);
     return true;
 }
 
@@ -172,26 +194,25 @@ inline int32_t ring_product(int32_t w, int32_t r) {
     return low16((low + (negative ? 32767u : 0u)) >> 15);
 }
 
-inline void ring_products(int32_t* samples, const int16_t* modulator, size_t n) {
-    for (size_t k = 0; k < n; ++k) samples[k] = ring_product(modulator[k], samples[k]);
+// out[k] = ring_product(modulator[k], voice sample k); the voice may sit at
+// any address.
+inline void ring_products(int32_t* out, const uint8_t* voice, const int16_t* modulator, size_t n) {
+    for (size_t k = 0; k < n; ++k) out[k] = ring_product(modulator[k], load<int32_t>(voice + 4 * k));
 }
 
-// Ring modulation of n i32 samples in place by a looped table read at the
-// given step (no step limit here; the loop keeps every read in the table).
-// Each sample becomes the low 16 bits of table x sample / 32768, truncated.
-// The table is read into a small block first, then multiplied in one pass.
-inline uint32_t ring_multiply(int32_t* samples, size_t n, const uint8_t* table, const WavetableLoop& loop,
-                              uint32_t step, uint32_t position) {
+// Ring modulation of n i32 voice samples by a looped table read at the given
+// step (no step limit here; the loop keeps every read in the table).  Each
+// sample becomes the low 16 bits of table x sample / 32768, truncated.  The
+// table is read into a small block first, then multiplied in one pass.
+inline uint32_t ring_multiply(int32_t* out, const uint8_t* voice, size_t n, const uint8_t* table,
+                              const WavetableLoop& loop, uint32_t step, uint32_t position) {
     constexpr size_t kChunk = 1024;
     int16_t modulator[kChunk];
     uint32_t p = loop.fold(position);
     for (size_t done = 0; done < n; done += kChunk) {
         const size_t count = n - done < kChunk ? n - done : kChunk;
-        for (size_t k = 0; k < count; ++k) {
-            p = loop.advance(p, step);
-            modulator[k] = static_cast<int16_t>(table_sample(table, p));
-        }
-        run_kernel<ring_products>(samples + done, static_cast<const int16_t*>(modulator), count);
+        p = read_table(modulator, table, loop, step, p, count);
+        run_kernel<ring_products>(out + done, voice + 4 * done, static_cast<const int16_t*>(modulator), count);
     }
     return p;
 }
