@@ -70,6 +70,7 @@ uint32_t read_table(Sample* out, const uint8_t* table, const WavetableLoop& loop
         const uint32_t room = step ? (loop.end_pos - 1 - p) / step : UINT32_MAX;
         const size_t stop = room < n - k ? k + room : n;
         uint32_t q = p;
+#pragma GCC unroll 8
         for (size_t j = k; j < stop; ++j) {
             q += step;
             out[j] = static_cast<Sample>(table_sample(table, q));
