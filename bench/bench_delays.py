@@ -1,117 +1,83 @@
-"""Delay-line effects (echo, multi-tap, pitch shift, Freeverb) beside
-pedalboard's Delay, PitchShift and Reverb.
-
-The pedalboard columns: "pedalboard" runs on float32 arrays made beforehand;
-"pedalboard+s16" also pays the int16 <-> float32 conversion a caller holding
-s16 blocks needs around every call."""
+"""One-call delay effects (echo, multi-tap, pitch shift, Freeverb) beside
+pedalboard's Delay, PitchShift and Reverb."""
 
 from __future__ import annotations
 
 import array
-import random
 
 import _divavova as m
-from harness import Row
+from harness import RATE, SIZES, pedalboard, pedalboard_peers, row, s16_noise
 
-RATE = 48000
-
-try:
-    import numpy as np
-    import pedalboard
-except ImportError:  # pragma: no cover
-    pedalboard = None
+LAYOUTS = (("stereo", 2), ("mono", 1))
 
 
-def noise(samples: int, seed: int = 1) -> bytes:
-    rng = random.Random(seed)
-    return array.array("h", (rng.randrange(-12000, 12000) for _ in range(samples))).tobytes()
-
-
-def pedalboard_peers(make_plugin, block: bytes, channels: int):
-    if pedalboard is None:
-        return {}
-    plugin = make_plugin()
-    as_float = (np.frombuffer(block, dtype=np.int16).reshape(-1, channels).T / np.float32(32768)).astype(np.float32)
-    as_float = np.ascontiguousarray(as_float)
-
-    def plain():
-        return plugin.process(as_float, RATE, reset=False)
-
-    def with_conversion():
-        x = np.frombuffer(block, dtype=np.int16).reshape(-1, channels).T.astype(np.float32) * np.float32(1 / 32768)
-        y = plugin.process(x, RATE, reset=False)
-        return np.clip(y.T * np.float32(32768), -32768, 32767).astype(np.int16).tobytes()
-
-    return {"pedalboard": plain, "pedalboard+s16": with_conversion}
-
-
-def echo_rows(frames: int, label: str):
-    block = noise(frames * 2)
+def echo_rows(frames):
+    out = []
     delay = RATE // 4
-    normal = {"line": bytearray(delay * 4), "pos": (0, 0)}
-    varying = {"line": bytearray(delay * 4), "pos": (0, 0)}
+    for layout, channels in LAYOUTS:
+        block = s16_noise(frames, channels, 1, 12000)
+        peers = pedalboard_peers(lambda: pedalboard.Delay(delay_seconds=0.25, feedback=0.4, mix=0.5), block, channels)
+        for variable in (False, True) if channels == 2 else (False,):
+            state = {"line": bytearray(delay * 2 * channels), "pos": (0, 0)}
 
-    def run_normal():
-        out, *normal["pos"] = m.echo_s16(block, normal["line"], *normal["pos"], delay, delay, 0, 0.4, 1.0, False, 2)
-        return out
+            def run(state=state, block=block, c=channels, v=variable):
+                data, *state["pos"] = m.echo_s16(block, state["line"], *state["pos"], delay, delay, 300 if v else 0,
+                                                 0.4, 1.0, v, c)
+                return data
 
-    def run_variable():
-        out, *varying["pos"] = m.echo_s16(block, varying["line"], *varying["pos"], delay, delay, 300, 0.4, 1.0,
-                                          True, 2)
-        return out
-
-    peers = pedalboard_peers(lambda: pedalboard.Delay(delay_seconds=0.25, feedback=0.4, mix=0.5), block, 2)
-    return [Row("echo_s16", f"stereo {label}", frames, run_normal, peers),
-            Row("echo_s16", f"variable-rate st {label}", frames, run_variable, peers)]
+            out.append(row("echo_s16", f"{layout}{' variable-rate' if variable else ''}", frames, run, peers, block))
+    return out
 
 
-def multitap_rows(frames: int, label: str):
-    block = noise(frames * 2, 2)
+def multitap_rows(frames):
+    out = []
     length = RATE // 2
-    ring = bytearray(length * 4)
     delays = array.array("I", [4800, 9600, 14400, 19200])
     gains = array.array("d", [0.6, 0.45, 0.3, 0.2])
-    state = {"pos": 0}
+    for layout, channels in LAYOUTS:
+        block = s16_noise(frames, channels, 2, 12000)
+        state = {"ring": bytearray(length * 2 * channels), "pos": 0}
 
-    def run():
-        out, state["pos"] = m.multitap_s16(block, ring, state["pos"], length, 2, delays, gains, 0.3, 1.0)
-        return out
+        def run(state=state, block=block, c=channels):
+            data, state["pos"] = m.multitap_s16(block, state["ring"], state["pos"], length, c, delays, gains, 0.3, 1.0)
+            return data
 
-    peers = pedalboard_peers(lambda: pedalboard.Delay(delay_seconds=0.1, feedback=0.3, mix=0.5), block, 2)
-    return [Row("multitap_s16", f"stereo 4 taps {label}", frames, run, peers)]
+        peers = pedalboard_peers(lambda: pedalboard.Delay(delay_seconds=0.1, feedback=0.3, mix=0.5), block, channels)
+        out.append(row("multitap_s16", f"{layout} 4 taps", frames, run, peers, block))
+    return out
 
 
-def pitchshift_rows(frames: int, label: str):
-    block = noise(frames * 2, 3)
+def pitchshift_rows(frames):
+    out = []
     length, fade = 4096, 256
-    ring, fifo = bytearray(length * 4), bytearray(fade * 4)
-    state = {"pos": (0, 0, 0)}
+    for layout, channels in LAYOUTS:
+        block = s16_noise(frames, channels, 3, 12000)
+        state = {"ring": bytearray(length * 2 * channels), "fifo": bytearray(fade * 2 * channels), "pos": (0, 0, 0)}
 
-    def run():
-        out, *state["pos"] = m.pitchshift_s16(block, ring, fifo, length, fade, 2, 300, *state["pos"], 2.0)
-        return out
+        def run(state=state, block=block, c=channels):
+            data, *state["pos"] = m.pitchshift_s16(block, state["ring"], state["fifo"], length, fade, c, 300,
+                                                   *state["pos"], 2.0)
+            return data
 
-    peers = pedalboard_peers(lambda: pedalboard.PitchShift(semitones=2.75), block, 2)
-    return [Row("pitchshift_s16", f"stereo {label}", frames, run, peers)]
+        peers = pedalboard_peers(lambda: pedalboard.PitchShift(semitones=2.75), block, channels)
+        out.append(row("pitchshift_s16", layout, frames, run, peers, block))
+    return out
 
 
-def freeverb_rows(frames: int, label: str):
-    block = noise(frames, 4)
+def freeverb_rows(frames):
+    block = s16_noise(frames, 1, 4, 12000)
     state = [bytearray(n) for n in (22048, 32, 16, 3126, 16)]
 
     def run():
         return m.freeverb_s16(block, *state, 0.7, 0.4, 0.35)
 
-    peers = pedalboard_peers(lambda: pedalboard.Reverb(room_size=0.7, damping=0.4, wet_level=0.33,
-                                                       dry_level=0.7, width=0.0), block, 1)
-    return [Row("freeverb_s16", f"mono {label}", frames, run, peers)]
+    peers = pedalboard_peers(lambda: pedalboard.Reverb(room_size=0.7, damping=0.4, wet_level=0.33, dry_level=0.7,
+                                                       width=0.0), block, 1)
+    return [row("freeverb_s16", "mono", frames, run, peers, block)]
 
 
-def rows(quick: bool):
+def rows(quick):
     out = []
-    for frames, label in ((256, "256"), (RATE, "1 s")):
-        out += echo_rows(frames, label)
-        out += multitap_rows(frames, label)
-        out += pitchshift_rows(frames, label)
-        out += freeverb_rows(frames, label)
+    for frames in SIZES:
+        out += echo_rows(frames) + multitap_rows(frames) + pitchshift_rows(frames) + freeverb_rows(frames)
     return out

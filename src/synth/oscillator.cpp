@@ -1,6 +1,9 @@
 // Wavetable oscillators: one voice rendered from a caller's looped s16 table,
 // raw or scaled into mono / interleaved stereo levels.  The position travels
 // in and out of every call.
+#include <algorithm>
+#include <cstring>
+
 #include "module/registry.hpp"
 #include "synth/voice_kernel.hpp"
 #include "synth/wavetable.hpp"
@@ -9,6 +12,7 @@ namespace divavova {
 namespace {
 
 constexpr uint32_t kMaxBlockFrames = 65535;
+constexpr size_t kScratchFrames = 1024;  // table samples rendered per pass
 
 PyObject* oscillator_raw_i32(PyObject*, PyObject* args) {
     PyObject* waveform = nullptr;
@@ -26,11 +30,12 @@ PyObject* oscillator_raw_i32(PyObject*, PyObject* args) {
     int32_t* out = nullptr;
     PyObject* samples = new_bytes_of<int32_t>(count, &out);
     if (!samples) return nullptr;
-    std::memset(out, 0, static_cast<size_t>(count) * sizeof(int32_t));
+    // The reader writes every sample, or none when the step is too large.
     uint32_t position = phase;
-    read_loop(out, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, &position, count);
+    if (!read_loop(out, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, &position, count))
+        std::memset(out, 0, static_cast<size_t>(count) * sizeof(int32_t));
     table.release();
-    return Py_BuildValue("(NI)", samples, static_cast<unsigned int>(position));
+    return samples_and_position(samples, position);
 }
 
 PyObject* oscillator_i32(PyObject*, PyObject* args) {
@@ -50,23 +55,33 @@ PyObject* oscillator_i32(PyObject*, PyObject* args) {
                            "waveform must be a native signed 16-bit buffer with a valid loop"))
         return nullptr;
 
-    PyMemArray<int16_t> raw;  // table samples
-    if (!raw.allocate_zeroed(count)) return PyErr_NoMemory();
     const size_t out_count = static_cast<size_t>(count) * channel_count;
     int32_t* out = nullptr;
     PyObject* samples = new_bytes_of<int32_t>(out_count, &out);
     if (!samples) return nullptr;
 
+    // The table samples pass through a small scratch block in chunks: after
+    // the first read the position lies inside the loop, so each chunk goes on
+    // where the last one stopped, and the levels are the same throughout.
+    // The first read runs even for a count of 0, which folds the position.
+    const WavetableLoop loop = WavetableLoop::of(loop_start, loop_end);
+    const LevelPair levels{left_level, right_level};
+    int16_t raw[kScratchFrames];
     uint32_t position = phase;
-    if (read_loop(raw.get(), table.bytes(), WavetableLoop::of(loop_start, loop_end), step, &position, count)) {
+    size_t done = 0;
+    do {
+        const size_t n = std::min<size_t>(kScratchFrames, count - done);
+        if (!read_loop(raw, table.bytes(), loop, step, &position, n)) {
+            std::memset(out, 0, out_count * sizeof(int32_t));  // step too large: silence, position kept
+            break;
+        }
         // Current and target levels agree, so they apply from the first sample.
-        LevelPair levels{left_level, right_level};
-        level_stage(out, raw.get(), &levels, levels, count, channel_count);
-    } else {
-        std::memset(out, 0, out_count * sizeof(int32_t));
-    }
+        LevelPair current = levels;
+        level_stage(out + done * channel_count, raw, &current, levels, n, channel_count);
+        done += n;
+    } while (done < count);
     table.release();
-    return Py_BuildValue("(NI)", samples, static_cast<unsigned int>(position));
+    return samples_and_position(samples, position);
 }
 
 }  // namespace

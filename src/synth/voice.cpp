@@ -28,12 +28,11 @@ PyObject* ring_multiply_i32(PyObject*, PyObject* args) {
     const size_t n = voice.size() / 4;
     PyObject* samples = new_bytes_of<int32_t>(n, &out);
     if (!samples) return nullptr;
-    if (n) std::memcpy(out, voice.data(), voice.size());
-    voice.release();
     const uint32_t position =
-        ring_multiply(out, n, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, phase);
+        ring_multiply(out, voice.bytes(), n, table.bytes(), WavetableLoop::of(loop_start, loop_end), step, phase);
+    voice.release();
     table.release();
-    return Py_BuildValue("(NI)", samples, static_cast<unsigned int>(position));
+    return samples_and_position(samples, position);
 }
 
 PyObject* apply_loudness_i32(PyObject*, PyObject* args) {

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
+#include <type_traits>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -55,16 +58,38 @@ inline int32_t table_sample(const uint8_t* table, uint32_t position) {
 // Renders n raw table samples into out, advancing *position before each read
 // (so the first sample is the one a step past the incoming position).  A step
 // above half the loop end yields nothing: false, out and *position untouched.
+// Reads n table samples from position p (below the loop end), advancing
+// before each read; returns the last position.  From p, j more steps stay
+// below the loop end for every j <= (end - 1 - p) / step: those are plain
+// additions, and only the step that crosses the end goes through advance().
+template <class Sample>
+uint32_t read_table(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step, uint32_t p,
+                    size_t n) {
+    size_t k = 0;
+    while (k < n) {
+        const uint32_t room = step ? (loop.end_pos - 1 - p) / step : UINT32_MAX;
+        const size_t stop = room < n - k ? k + room : n;
+        uint32_t q = p;
+#pragma GCC unroll 8
+        for (size_t j = k; j < stop; ++j) {
+            q += step;
+            out[j] = static_cast<Sample>(table_sample(table, q));
+        }
+        p = q;
+        k = stop;
+        if (k < n) {
+            p = loop.advance(p, step);
+            out[k++] = static_cast<Sample>(table_sample(table, p));
+        }
+    }
+    return p;
+}
+
 template <class Sample>
 bool read_loop(Sample* out, const uint8_t* table, const WavetableLoop& loop, uint32_t step, uint32_t* position,
                size_t n) {
     if (step > loop.end_pos / 2) return false;
-    uint32_t p = loop.fold(*position);
-    for (size_t k = 0; k < n; ++k) {
-        p = loop.advance(p, step);
-        out[k] = static_cast<Sample>(table_sample(table, p));
-    }
-    *position = p;
+    *position = read_table(out, table, loop, step, loop.fold(*position), n);
     return true;
 }
 
@@ -76,6 +101,21 @@ inline int32_t scale_level(int32_t level, int32_t x) {
     return saturate_s16((static_cast<int64_t>(level) * x) / 65536);
 }
 inline int32_t scale_level(int32_t level, int16_t x) { return (level * x) / 65536; }
+
+// The same quotient for |x| <= 65535, where level x sample fits 32 bits and
+// the quotient stays within -32767 .. 32767, so no clamp is needed.
+inline int32_t scale_level_narrow(int32_t level, int32_t x) { return (level * x) / 65536; }
+
+// True when every sample lies within -65535 .. 65535 (voices rendered by the
+// oscillators always do), so scale_level_narrow gives scale_level's results.
+inline bool within_17_bits(const int32_t* in, size_t n) {
+    uint32_t widest = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t biased = static_cast<uint32_t>(in[k]) + 65535u;
+        widest = biased > widest ? biased : widest;
+    }
+    return widest <= 131070u;
+}
 
 // Levels are signed 16-bit factors; the bindings refuse anything else.
 constexpr bool is_s16_level(int64_t level) { return level >= -32768 && level <= 32767; }
@@ -91,8 +131,9 @@ struct LevelPair {
 // the first zero sample or sign change, which already takes the new levels;
 // after the block the target is in force whether or not a crossing came.
 // Writes every output sample (the result equals adding into zeros).
-template <int Channels, class Sample>
-void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n) {
+template <int Channels, class Sample, class Scale>
+void level_stage_with(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                      Scale scale) {
     static_assert(Channels == 1 || Channels == 2);
     LevelPair levels = *current;
     size_t k = 0;
@@ -102,8 +143,8 @@ void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair t
             const Sample x = in[k];
             if (x == 0 || (last > 0 && x < 0) || (last < 0 && x > 0)) break;
             last = x;
-            out[Channels * k] = scale_level(levels.left, x);
-            if constexpr (Channels == 2) out[2 * k + 1] = scale_level(levels.right, x);
+            out[Channels * k] = scale(levels.left, x);
+            if constexpr (Channels == 2) out[2 * k + 1] = scale(levels.right, x);
         }
     }
     // From the crossing on (or from the start when nothing changes) the
@@ -111,31 +152,68 @@ void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair t
     levels = target;
     for (; k < n; ++k) {
         const Sample x = in[k];
-        out[Channels * k] = scale_level(levels.left, x);
-        if constexpr (Channels == 2) out[2 * k + 1] = scale_level(levels.right, x);
+        out[Channels * k] = scale(levels.left, x);
+        if constexpr (Channels == 2) out[2 * k + 1] = scale(levels.right, x);
     }
     *current = target;
 }
 
+template <int Channels, class Sample>
+void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n) {
+    if constexpr (std::is_same_v<Sample, int32_t>) {
+        if (within_17_bits(in, n))
+            return level_stage_with<Channels>(out, in, current, target, n,
+                                              [](int32_t level, int32_t x) { return scale_level_narrow(level, x); });
+    }
+    level_stage_with<Channels>(out, in, current, target, n,
+                               [](int32_t level, Sample x) { return scale_level(level, x); });
+}
+
 template <class Sample>
-void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
-                 uint32_t channels) {
+void level_stage_frames(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                        uint32_t channels) {
     if (channels == 2)
         level_stage<2>(out, in, current, target, n);
     else
         level_stage<1>(out, in, current, target, n);
 }
 
-// Ring modulation of n i32 samples in place by a looped table read at the
-// given step (no step limit here; the loop keeps every read in the table).
-// Each sample becomes the low 16 bits of table x sample / 32768, truncated.
-inline uint32_t ring_multiply(int32_t* samples, size_t n, const uint8_t* table, const WavetableLoop& loop,
-                              uint32_t step, uint32_t position) {
+// The same, on the widest instructions this processor has.
+template <class Sample>
+void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair target, size_t n,
+                 uint32_t channels) {
+    run_kernel<level_stage_frames<Sample>>(out, in, current, target, n, channels);
+}
+
+// Low 16 bits of trunc(w x r / 32768), from the low 32 bits of the product:
+// those bits of the quotient are bits 15 .. 30 of the product (plus 32767
+// first when the product is negative, which turns the flooring shift into a
+// truncation), and an addition carries only upward.
+inline int32_t ring_product(int32_t w, int32_t r) {
+    const uint32_t low = static_cast<uint32_t>(w) * static_cast<uint32_t>(r);
+    const bool negative = ((w ^ r) < 0) && w != 0 && r != 0;
+    return low16((low + (negative ? 32767u : 0u)) >> 15);
+}
+
+// out[k] = ring_product(modulator[k], voice sample k); the voice may sit at
+// any address.
+inline void ring_products(int32_t* out, const uint8_t* voice, const int16_t* modulator, size_t n) {
+    for (size_t k = 0; k < n; ++k) out[k] = ring_product(modulator[k], load<int32_t>(voice + 4 * k));
+}
+
+// Ring modulation of n i32 voice samples by a looped table read at the given
+// step (no step limit here; the loop keeps every read in the table).  Each
+// sample becomes the low 16 bits of table x sample / 32768, truncated.  The
+// table is read into a small block first, then multiplied in one pass.
+inline uint32_t ring_multiply(int32_t* out, const uint8_t* voice, size_t n, const uint8_t* table,
+                              const WavetableLoop& loop, uint32_t step, uint32_t position) {
+    constexpr size_t kChunk = 1024;
+    int16_t modulator[kChunk];
     uint32_t p = loop.fold(position);
-    for (size_t k = 0; k < n; ++k) {
-        p = loop.advance(p, step);
-        int64_t product = static_cast<int64_t>(table_sample(table, p)) * samples[k];
-        samples[k] = low16(product / 32768);
+    for (size_t done = 0; done < n; done += kChunk) {
+        const size_t count = n - done < kChunk ? n - done : kChunk;
+        p = read_table(modulator, table, loop, step, p, count);
+        run_kernel<ring_products>(out + done, voice + 4 * done, static_cast<const int16_t*>(modulator), count);
     }
     return p;
 }
@@ -143,9 +221,24 @@ inline uint32_t ring_multiply(int32_t* samples, size_t n, const uint8_t* table, 
 // Folds a sum of voices into s16 through the soft knee sized for the voice
 // count.  Sums within +-voices x 32768 stay inside -32096 .. 32095; anything
 // louder saturates instead of wrapping.
-inline void mixdown(int16_t* out, const int32_t* in, size_t n, uint32_t voices) {
+//
+// Computed as saturate_s16(soft_knee(x, k)) in 32-bit lanes: the excess
+// beyond the knee is first clamped to +-limit, past which the output has
+// saturated already (|excess| x k > 4767 x 65536 + 1), so excess x k stays
+// below 2^31 for every k the knee factor can take.
+inline void mixdown_samples(int16_t* out, const int32_t* in, size_t n, uint32_t voices) {
     const int32_t k = knee_factor(voices);
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<int16_t>(saturate_s16(soft_knee(in[i], k)));
+    const int32_t limit = k > 0 ? 312410113 / k + 1 : 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t x = in[i];
+        const int32_t inside = clamp<int32_t>(x, -kKneeThreshold, kKneeThreshold);
+        const int32_t excess = clamp<int32_t>(x - inside, -limit, limit);
+        out[i] = static_cast<int16_t>(clamp<int32_t>(((excess * k) >> 16) + inside, -32768, 32767));
+    }
+}
+
+inline void mixdown(int16_t* out, const int32_t* in, size_t n, uint32_t voices) {
+    run_kernel<mixdown_samples>(out, in, n, voices);
 }
 
 // value x 2^(bend / 32768): whole octaves as a shift, the fraction of an

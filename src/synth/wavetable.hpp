@@ -24,4 +24,20 @@ inline bool acquire_wavetable(BufferView& view, PyObject* waveform, uint32_t loo
     return true;
 }
 
+// (samples, position) as the voice functions return them: the tuple that
+// Py_BuildValue("(NI)", samples, position) builds, without reading a format
+// on every call.  Takes over the reference to samples, also on failure.
+inline PyObject* samples_and_position(PyObject* samples, uint32_t position) {
+    PyObject* number = PyLong_FromUnsignedLong(position);
+    PyObject* pair = number ? PyTuple_New(2) : nullptr;
+    if (!pair) {
+        Py_XDECREF(number);
+        Py_DECREF(samples);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, samples);
+    PyTuple_SET_ITEM(pair, 1, number);
+    return pair;
+}
+
 }  // namespace divavova

@@ -18,7 +18,7 @@ PyObject* mix_s16(PyObject*, PyObject* args) {
     char* out = nullptr;
     PyObject* result = new_bytes(first.size(), &out);
     if (!result) return nullptr;
-    mix_saturating(first.bytes(), second.bytes(), reinterpret_cast<uint8_t*>(out), first.size() / 2);
+    run_kernel<mix_saturating>(first.bytes(), second.bytes(), reinterpret_cast<uint8_t*>(out), first.size() / 2);
     return result;
 }
 
@@ -51,7 +51,7 @@ PyObject* remix_s16(PyObject*, PyObject* args) {
         if (!result) return nullptr;
         out = reinterpret_cast<uint8_t*>(data);
     }
-    remix_frames(source.bytes(), out, frames, source_channels, dest_channels);
+    run_kernel<remix_frames>(source.bytes(), out, frames, source_channels, dest_channels);
     return result;
 }
 

@@ -22,8 +22,8 @@ PyObject* multiply_s16(PyObject*, PyObject* args) {
     char* out = nullptr;
     PyObject* result = new_bytes(signal.size(), &out);
     if (!result) return nullptr;
-    multiply_blend(signal.bytes(), modulator.bytes(), reinterpret_cast<uint8_t*>(out), signal.size() / 2,
-                   depth_q15(depth));
+    run_kernel<multiply_blend>(signal.bytes(), modulator.bytes(), reinterpret_cast<uint8_t*>(out),
+                               signal.size() / 2, depth_q15(depth));
     return result;
 }
 
@@ -43,7 +43,8 @@ PyObject* midside_s16(PyObject*, PyObject* args) {
     if (channel_count == 1)
         std::memcpy(out, buffer.data(), buffer.size());
     else
-        midside_frames(buffer.bytes(), reinterpret_cast<uint8_t*>(out), buffer.size() / 4, width_q14(width));
+        run_kernel<midside_frames>(buffer.bytes(), reinterpret_cast<uint8_t*>(out), buffer.size() / 4,
+                                   width_q14(width));
     return result;
 }
 

@@ -8,15 +8,20 @@
 #include <cstring>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
 inline int32_t sample_at(const uint8_t* base, size_t index) { return load<int16_t>(base + 2 * index); }
 inline void put_sample(uint8_t* base, size_t index, int32_t v) { store<int16_t>(base + 2 * index, static_cast<int16_t>(v)); }
 
+// Saturation of a sum that fits 32 bits: the same result as saturate_s16, but
+// kept in 32-bit lanes so the loops vectorise as min/max and a 16-bit pack.
+inline int32_t saturate_s16_i32(int32_t v) { return clamp<int32_t>(v, -32768, 32767); }
+
 // out[i] = a[i] + b[i], saturated to 16 bits.
 inline void mix_saturating(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t samples) {
-    for (size_t i = 0; i < samples; ++i) put_sample(out, i, saturate_s16(sample_at(a, i) + sample_at(b, i)));
+    for (size_t i = 0; i < samples; ++i) put_sample(out, i, saturate_s16_i32(sample_at(a, i) + sample_at(b, i)));
 }
 
 // Channel conversion between 1 and 2 channels.  Two to one runs forward and
@@ -66,7 +71,7 @@ inline void multiply_blend(const uint8_t* signal, const uint8_t* modulator, uint
     for (size_t i = 0; i < samples; ++i) {
         int32_t s = sample_at(signal, i);
         int32_t m = sample_at(modulator, i);
-        put_sample(out, i, saturate_s16((depth_q15 * ((s * m) >> 15) + dry_q15 * s) >> 15));
+        put_sample(out, i, saturate_s16_i32((depth_q15 * ((s * m) >> 15) + dry_q15 * s) >> 15));
     }
 }
 
@@ -77,8 +82,8 @@ inline void midside_frames(const uint8_t* in, uint8_t* out, size_t frames, int32
         int32_t right = sample_at(in, 2 * i + 1);
         int32_t sum = left + right;
         int32_t side = ((left - right) * width_q14) >> 14;
-        put_sample(out, 2 * i, saturate_s16((sum + side + 1) >> 1));
-        put_sample(out, 2 * i + 1, saturate_s16((sum - side + 1) >> 1));
+        put_sample(out, 2 * i, saturate_s16_i32((sum + side + 1) >> 1));
+        put_sample(out, 2 * i + 1, saturate_s16_i32((sum - side + 1) >> 1));
     }
 }
 
