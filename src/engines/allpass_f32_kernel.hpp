@@ -33,7 +33,7 @@ struct AllPassF32Kernel {
     bool running_set;
 
     static constexpr const char* kUnknownOption = "unknown all-pass option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     // A fresh record with its own zeroed state array; section_states is null
     // when the allocation failed.

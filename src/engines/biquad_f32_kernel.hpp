@@ -33,7 +33,7 @@ struct BiquadF32Kernel {
     float s2[2];
 
     static constexpr const char* kUnknownOption = "unknown biquad option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     static BiquadF32Kernel make(uint32_t rate, uint32_t channels) {
         BiquadF32Kernel k{};

@@ -55,7 +55,7 @@ struct PathState {
 
 struct DynamicsKernel {
     static constexpr const char* kUnknownOption = "unknown dynamics option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
     static constexpr const char* kShortKey = "the key must carry at least as many frames as the input";
 
     uint32_t sample_rate;

@@ -51,7 +51,7 @@ struct FeedbackDelayKernel {
     float running_delay_frames;  // negative: not yet set
 
     static constexpr const char* kUnknownOption = "unknown feedback delay option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     // max(2, low 32 bits of trunc(rate * max_delay_ms / 1000)); the low bits
     // are taken exactly for any finite product, and an infinite one has none.

@@ -40,7 +40,7 @@ struct LadderKernel {
     float previous_input[2];
 
     static constexpr const char* kUnknownOption = "unknown ladder option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     static LadderKernel make(uint32_t rate, uint32_t channels) {
         LadderKernel k{};

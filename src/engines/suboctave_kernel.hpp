@@ -14,7 +14,7 @@ namespace divavova {
 
 struct SubOctaveKernel {
     static constexpr const char* kUnknownOption = "unknown sub-octave option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     uint32_t sample_rate;
     uint32_t channel_count;  // 0 only before the first initialisation

@@ -25,7 +25,7 @@ namespace divavova {
 
 struct WaveshaperKernel {
     static constexpr const char* kUnknownOption = "unknown waveshaper option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
     static constexpr uint32_t kMaxOversample = 16;
     static constexpr uint32_t kMaxStages = 4;
     static constexpr uint32_t kBlockValues = 9;  // per channel and stage

@@ -6,4 +6,8 @@ namespace divavova {
 
 enum class Configured { ok, unknown_option, no_memory };
 
+// The whole-frames message the s16 engines share.
+inline constexpr const char* kWholeS16FramesMessage =
+    "input must be whole 16-bit frames for the configured channel count";
+
 }  // namespace divavova

@@ -10,7 +10,7 @@ namespace {
 // The kernel with the messages of its Python face.
 struct ConvolverEngine : ConvolverKernel {
     static constexpr const char* kUnknownOption = "unknown convolver option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 };
 
 using ConvolverObject = EngineObject<ConvolverEngine>;

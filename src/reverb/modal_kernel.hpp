@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 
@@ -116,7 +117,7 @@ struct ModalKernel {
     uint32_t state_count;
 
     static constexpr const char* kUnknownOption = "unknown modal option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     // False only for the all-zero record of an object never initialised.
     bool initialised() const { return channel_count != 0; }

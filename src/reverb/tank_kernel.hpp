@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
 
@@ -218,7 +219,7 @@ struct TankKernel {
     uint32_t storage_samples;
 
     static constexpr const char* kUnknownOption = "unknown tank option";
-    static constexpr const char* kWholeFrames = "input must be whole 16-bit frames for the configured channel count";
+    static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
 
     bool initialised() const { return storage != nullptr; }
     size_t frame_bytes() const { return 2u * settings.channel_count; }
