@@ -117,6 +117,12 @@ int sample_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// One channel of stereo frames of Bytes-byte samples, starting at src.
+template <size_t Bytes>
+void copy_channel(const uint8_t* src, uint8_t* out, size_t frames) {
+    for (size_t k = 0; k < frames; ++k) std::memcpy(out + k * Bytes, src + k * 2 * Bytes, Bytes);
+}
+
 bool parse_fetch_arguments(PyObject* args, PyObject* kwargs, const char* format, int* single_channel_output,
                            unsigned int* audio_channel) {
     static const char* keywords[] = {"single_channel_output", "audio_channel", nullptr};
@@ -154,7 +160,10 @@ PyObject* sample_get_buffer(PyObject* self, PyObject* args, PyObject* kwargs) {
         char* out = nullptr;
         result = new_bytes(frames * sample_bytes, &out);
         if (!result) return nullptr;
-        for (size_t k = 0; k < frames; ++k) std::memcpy(out + k * sample_bytes, region + k * frame_bytes, sample_bytes);
+        if (sample_bytes == 2)  // stereo 16-bit: every other sample (fixed-size copies vectorise)
+            copy_channel<2>(region, reinterpret_cast<uint8_t*>(out), frames);
+        else
+            copy_channel<1>(region, reinterpret_cast<uint8_t*>(out), frames);
     } else {
         result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(region), static_cast<Py_ssize_t>(region_bytes));
         if (!result) return nullptr;
