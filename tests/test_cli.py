@@ -367,3 +367,16 @@ def test_typed_example_passes_mypy_strict(tmp_path):
                              os.path.join(ROOT, "examples", "typed_usage.py")],
                             capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_written_files_follow_the_umask(tmp_path):
+    import os
+    import stat
+    from divavova import wav
+    path = tmp_path / "out.wav"
+    old = os.umask(0o022)
+    try:
+        wav.write(str(path), wav.Audio(b"\0\0\0\0", 2, 48000))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o644

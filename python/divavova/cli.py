@@ -172,6 +172,7 @@ def command_response(args):
     try:
         with os.fdopen(fd, "wb") as handle:
             figure.savefig(handle, format="png", dpi=100)
+        os.chmod(tmp, wav.publishable_mode())
         os.replace(tmp, args.png)
     finally:
         if os.path.exists(tmp):
@@ -210,4 +211,8 @@ def main(argv=None):
     response.set_defaults(run=command_response)
 
     args = parser.parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except BrokenPipeError:  # e.g. `divavova fx --list | head`
+        sys.stdout = None
+        return 0

@@ -64,6 +64,13 @@ def read(path: str) -> Audio:
     return Audio(data, channels, rate)
 
 
+def publishable_mode() -> int:
+    """The mode a new file gets under the current umask (mkstemp files start private)."""
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
 def write(path: str, audio: Audio) -> None:
     """Writes atomically: a failure leaves no partial file behind."""
     data = _swap16(audio.frames) if sys.byteorder == "big" else audio.frames
@@ -75,6 +82,7 @@ def write(path: str, audio: Audio) -> None:
             writer.setsampwidth(2)
             writer.setframerate(audio.sample_rate)
             writer.writeframes(data)
+        os.chmod(temporary, publishable_mode())
         os.replace(temporary, path)
     except BaseException:
         if os.path.exists(temporary):
