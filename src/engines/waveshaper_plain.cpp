@@ -1,5 +1,6 @@
 // The plain-rate waveshaper lanes: eight samples at a time in SSE2 register
 // pairs, or in AVX2 registers where the processor has them (same bits).
+#include "module/cpu.hpp"
 #include "engines/waveshaper_plain.hpp"
 
 namespace divavova::waveshaper_plain {
@@ -23,7 +24,7 @@ __attribute__((target("avx2"))) void shape_avx2(const Settings& settings, float*
 
 bool has_avx2() {
 #if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("avx2");
+    return DIVAVOVA_CPU_SUPPORTS("avx2");
 #else
     return false;
 #endif

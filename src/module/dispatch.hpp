@@ -3,6 +3,8 @@
 // instructions, and only on processors that report them.
 #pragma once
 
+#include "module/cpu.hpp"
+
 namespace divavova {
 
 // Runs a loop compiled for AVX2 when the processor has it, else the baseline
@@ -18,7 +20,7 @@ __attribute__((target("avx2"), flatten)) void run_kernel_avx2(Args... args) {
 template <auto Kernel, class... Args>
 void run_kernel(Args... args) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
     if (has_avx2) return run_kernel_avx2<Kernel>(args...);
 #endif
     Kernel(args...);

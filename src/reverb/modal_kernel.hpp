@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/cpu.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
@@ -314,7 +315,7 @@ __attribute__((target("avx2"))) void pass_avx2(const float* b0, const float* a1,
 template <uint32_t Group>
 PassFunction best_pass() {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx2")) return pass_avx2<Group>;
+    if (DIVAVOVA_CPU_SUPPORTS("avx2")) return pass_avx2<Group>;
 #endif
     return pass_sse2<Group>;
 }

@@ -1,5 +1,6 @@
 // Twiddle evaluation, the shared tables, the baseline (SSE2) kernels and the
 // choice of kernels at run time.
+#include "module/cpu.hpp"
 #include "reverb/real_fft.hpp"
 
 #include <cmath>
@@ -141,9 +142,9 @@ size_t available_transform_kernels(const TransformKernels** out, size_t capacity
     add(&fft_sse2::kKernels);
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) add(&fft_avx2::kKernels);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")) {
+    if (DIVAVOVA_CPU_SUPPORTS("avx2")) add(&fft_avx2::kKernels);
+    if (DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl") &&
+        DIVAVOVA_CPU_SUPPORTS("avx512bw") && DIVAVOVA_CPU_SUPPORTS("avx512dq")) {
         add(&fft_avx512::kKernels);
     }
 #endif
