@@ -118,54 +118,16 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Read access to a caller buffer as an array of T.  Caller buffers may start
-// at any address; a misaligned one is copied into scratch memory that lives
-// for the call.  ok() is false (MemoryError set) when that copy cannot be had.
+// A caller buffer seen as an array of T.  Caller buffers may start at any
+// address; an aligned one is used in place, a misaligned one is copied into
+// scratch memory that lives for the call.  ok() is false (MemoryError set)
+// when that copy cannot be had.
 template <class T>
-class AlignedInput {
+class AlignedCells {
 public:
-    AlignedInput(const void* data, size_t bytes) {
+    AlignedCells(const void* data, size_t bytes) : target_(const_cast<void*>(data)), bytes_(bytes) {
         if (reinterpret_cast<uintptr_t>(data) % alignof(T) == 0) {
-            ptr_ = static_cast<const T*>(data);
-            return;
-        }
-        if (bytes == 0) {
-            ptr_ = nullptr;
-            return;
-        }
-        scratch_ = PyMem_Malloc(bytes);
-        if (!scratch_) {
-            PyErr_NoMemory();
-            failed_ = true;
-            return;
-        }
-        std::memcpy(scratch_, data, bytes);
-        ptr_ = static_cast<const T*>(scratch_);
-    }
-    explicit AlignedInput(const BufferView& view) : AlignedInput(view.data(), view.size()) {}
-    AlignedInput(const AlignedInput&) = delete;
-    AlignedInput& operator=(const AlignedInput&) = delete;
-    ~AlignedInput() {
-        if (scratch_) PyMem_Free(scratch_);
-    }
-    bool ok() const { return !failed_; }
-    const T* get() const { return ptr_; }
-
-private:
-    const T* ptr_ = nullptr;
-    void* scratch_ = nullptr;
-    bool failed_ = false;
-};
-
-// Read-write access to a caller's writable buffer as an array of T.  A
-// misaligned buffer is worked on in scratch memory and copied back by
-// commit(); an aligned one is worked on in place (commit() does nothing).
-template <class T>
-class AlignedInOut {
-public:
-    AlignedInOut(void* data, size_t bytes) : target_(data), bytes_(bytes) {
-        if (reinterpret_cast<uintptr_t>(data) % alignof(T) == 0) {
-            ptr_ = static_cast<T*>(data);
+            ptr_ = static_cast<T*>(target_);
             return;
         }
         if (bytes == 0) return;
@@ -178,24 +140,42 @@ public:
         std::memcpy(scratch_, data, bytes);
         ptr_ = static_cast<T*>(scratch_);
     }
-    explicit AlignedInOut(const BufferView& view) : AlignedInOut(view.data(), view.size()) {}
-    AlignedInOut(const AlignedInOut&) = delete;
-    AlignedInOut& operator=(const AlignedInOut&) = delete;
-    ~AlignedInOut() {
+    AlignedCells(const AlignedCells&) = delete;
+    AlignedCells& operator=(const AlignedCells&) = delete;
+    ~AlignedCells() {
         if (scratch_) PyMem_Free(scratch_);
     }
     bool ok() const { return !failed_; }
-    T* get() const { return ptr_; }
-    void commit() {
-        if (scratch_) std::memcpy(target_, scratch_, bytes_);
-    }
 
-private:
+protected:
     T* ptr_ = nullptr;
     void* target_;
     size_t bytes_;
     void* scratch_ = nullptr;
     bool failed_ = false;
+};
+
+// Read access to a caller buffer.
+template <class T>
+class AlignedInput : public AlignedCells<T> {
+public:
+    AlignedInput(const void* data, size_t bytes) : AlignedCells<T>(data, bytes) {}
+    explicit AlignedInput(const BufferView& view) : AlignedCells<T>(view.data(), view.size()) {}
+    const T* get() const { return this->ptr_; }
+};
+
+// Read-write access to a caller's writable buffer: a misaligned buffer is
+// worked on in scratch memory and copied back by commit(); an aligned one is
+// worked on in place (commit() does nothing).
+template <class T>
+class AlignedInOut : public AlignedCells<T> {
+public:
+    AlignedInOut(void* data, size_t bytes) : AlignedCells<T>(data, bytes) {}
+    explicit AlignedInOut(const BufferView& view) : AlignedCells<T>(view.data(), view.size()) {}
+    T* get() const { return this->ptr_; }
+    void commit() {
+        if (this->scratch_) std::memcpy(this->target_, this->scratch_, this->bytes_);
+    }
 };
 
 // ---------------------------------------------------------------------------
