@@ -2,6 +2,7 @@
 
 import array
 import gc
+import sys
 import weakref
 
 import pytest
@@ -50,6 +51,37 @@ def test_owner_formats_and_reinit():
 def test_owner_rejects_non_contiguous():
     with pytest.raises(BufferError):
         m.BufferOwner(memoryview(bytes(8))[::2])
+
+
+def test_owner_call_forms_match_the_initialiser():
+    # BufferOwner(x) takes a shortcut past new/init; every form of call must
+    # still behave exactly like allocating and then running __init__.
+    data = bytearray(b"abcd")
+    calls = [((data,), {}), ((), {"exporter": data}), ((), {}), ((data, data), {}),
+             ((data,), {"exporter": data}), ((), {"other": data}), ((12,), {}),
+             ((memoryview(bytes(8))[::2],), {})]
+    for args, kwargs in calls:
+        fresh = m.BufferOwner.__new__(m.BufferOwner)
+        try:
+            fresh.__init__(*args, **kwargs)
+            expected = ("ok", fresh.nbytes, fresh.format)
+        except Exception as error:
+            expected = (type(error), str(error))
+        try:
+            owner = m.BufferOwner(*args, **kwargs)
+            got = ("ok", owner.nbytes, owner.format)
+        except Exception as error:
+            got = (type(error), str(error))
+        assert got == expected, (args, kwargs)
+        del fresh
+    owner = None
+    before = sys.getrefcount(data)
+    for _ in range(100):
+        with pytest.raises(TypeError):
+            m.BufferOwner(data, data)
+        m.BufferOwner(data).release()
+    assert sys.getrefcount(data) == before
+    data.append(0)  # nothing still holds a view
 
 
 def test_owner_cycle_is_collected():

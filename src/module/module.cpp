@@ -28,17 +28,19 @@ struct Registration {
     int slot;                  // types
     PyType_Spec* (*spec)();    // types
     long value;                // constants
+    vectorcallfunc (*call)();  // types with a fast constructor call, else nullptr
 };
 
-constexpr Registration add_type(int slot, const char* name, PyType_Spec* (*spec)()) {
-    return {Registration::type, name, slot, spec, 0};
+constexpr Registration add_type(int slot, const char* name, PyType_Spec* (*spec)(),
+                                vectorcallfunc (*call)() = nullptr) {
+    return {Registration::type, name, slot, spec, 0, call};
 }
 constexpr Registration add_constant(const char* name, long value) {
-    return {Registration::constant, name, 0, nullptr, value};
+    return {Registration::constant, name, 0, nullptr, value, nullptr};
 }
 
 constexpr Registration kRegistrations[] = {
-    add_type(1, "BufferOwner", buffer_owner_spec),
+    add_type(1, "BufferOwner", buffer_owner_spec, buffer_owner_call),
     add_type(2, "RawSample", raw_sample_spec),
     add_type(3, "EnvelopeState", envelope_spec),
     add_type(4, "BiquadState", biquad_spec),
@@ -90,6 +92,9 @@ int module_exec(PyObject* module) {
         // The slot takes the result before it is checked (an empty result is stored as empty).
         state->types[row.slot] = PyType_FromModuleAndSpec(module, spec, nullptr);
         if (!state->types[row.slot]) return -1;
+        // Calling the type then skips the argument tuple and the new/init
+        // dispatch; the call itself decides when to take the general path.
+        if (row.call) reinterpret_cast<PyTypeObject*>(state->types[row.slot])->tp_vectorcall = row.call();
         if (PyModule_AddObjectRef(module, row.name, state->types[row.slot]) < 0) return -1;
     }
     if (PyModule_AddStringConstant(module, "__version__", "0.6.1") < 0) return -1;

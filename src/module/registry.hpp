@@ -44,6 +44,10 @@ PyType_Spec* convolver_spec();            // reverb/convolver.cpp
 PyType_Spec* tank_spec();                 // reverb/tank.cpp
 PyType_Spec* modal_spec();                // reverb/modal.cpp
 
+// Constructor calls of types that take a fast path for the common call
+// (installed as the type's vectorcall).
+vectorcallfunc buffer_owner_call();       // sources/buffer_owner.cpp
+
 // The row of a component that is not built yet.
 constexpr PyMethodDef kNoMethod = {nullptr, nullptr, 0, nullptr};
 

@@ -20,16 +20,57 @@ void release_view(BufferOwnerObject* owner) {
     }
 }
 
+// Releases a view held from an earlier initialisation, then holds a view of
+// exporter.
+int hold_view(BufferOwnerObject* owner, PyObject* exporter) {
+    release_view(owner);
+    if (PyObject_GetBuffer(exporter, &owner->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return -1;
+    owner->view_held = 1;
+    return 0;
+}
+
 int owner_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"exporter", nullptr};
     PyObject* exporter = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BufferOwner", const_cast<char**>(keywords), &exporter))
         return -1;
-    BufferOwnerObject* owner = as_owner(self);
-    release_view(owner);
-    if (PyObject_GetBuffer(exporter, &owner->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return -1;
-    owner->view_held = 1;
-    return 0;
+    return hold_view(as_owner(self), exporter);
+}
+
+// BufferOwner(exporter) with one positional argument: allocate and hold, as
+// new and init would.  Every other form of call goes the general way, so its
+// parsing and messages are the initialiser's own.
+PyObject* owner_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 1 || kwnames) {
+        PyObject* positional = PyTuple_New(nargs);
+        if (!positional) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+        PyObject* keywords = nullptr;
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nkw) {
+            keywords = PyDict_New();
+            for (Py_ssize_t i = 0; keywords && i < nkw; ++i) {
+                if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) Py_CLEAR(keywords);
+            }
+            if (!keywords) {
+                Py_DECREF(positional);
+                return nullptr;
+            }
+        }
+        PyObject* result = PyType_Type.tp_call(callable, positional, keywords);
+        Py_DECREF(positional);
+        Py_XDECREF(keywords);
+        return result;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    if (hold_view(as_owner(self), args[0]) != 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
 }
 
 PyObject* owner_release(PyObject* self, PyObject*) {
@@ -117,5 +158,6 @@ PyType_Spec owner_spec = {
 }  // namespace
 
 PyType_Spec* buffer_owner_spec() { return &owner_spec; }
+vectorcallfunc buffer_owner_call() { return owner_call; }
 
 }  // namespace divavova
