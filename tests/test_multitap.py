@@ -102,6 +102,62 @@ def test_against_model_over_blocks(case):
     assert samples(ring) == want_ring + [0x7777]
 
 
+long_line_cases = st.fixed_dictionaries({
+    "channels": st.sampled_from([1, 2]),
+    "length": st.integers(16, 90),
+    "delays": st.lists(st.integers(16, 90), min_size=1, max_size=40),
+    "fb": st.floats(-1.0, 1.0),
+    "gain": st.sampled_from([0.2, 0.9, 1.0]),
+    "wpos": st.integers(0, 89),
+    "sizes": st.lists(st.integers(0, 300), min_size=1, max_size=3),
+    "odd": st.booleans(),
+    "seed": st.integers(0, 2 ** 16),
+})
+
+
+@given(long_line_cases)
+def test_long_delays_over_blocks(case):
+    # Delays of 16 frames and more let whole runs of frames be read before
+    # they are written; runs end at the line's wrap and at every tap's wrap.
+    rng = random.Random(case["seed"])
+    ch, length = case["channels"], case["length"]
+    delays = [min(d, length) for d in case["delays"]]
+    gains = [rng.uniform(-1, 1) * case["gain"] for _ in delays]
+    wpos = case["wpos"] % length
+    tail = 1 if case["odd"] and ch == 2 else 0
+    inp = random_block(rng, sum(case["sizes"]) * ch + tail)
+    cells = random_block(rng, length * ch, 30000)
+    ring = bytearray(s16(cells))
+    out, pos, at = [], wpos, 0
+    for size in case["sizes"] + [tail]:
+        o, pos = multitap(inp[at:at + size * ch], ring, pos, length, ch, delays, gains, case["fb"], 2.0)
+        out += o
+        at += size * ch
+    want_ring = list(cells)
+    assert (out, pos) == model.multitap(inp, want_ring, wpos, length, ch, delays, gains, case["fb"], 2.0)
+    assert samples(ring) == want_ring
+
+
+def test_input_sharing_the_line_memory():
+    # The input may be a view of the line itself: each frame then reads what
+    # the frames before it wrote.
+    rng = random.Random(5)
+    length, delays, gains = 64, [16, 40], [0.5, -0.7]
+    cells = random_block(rng, length, 30000)
+    ring = bytearray(s16(cells))
+    d, g = taps(delays, gains)
+    out, pos = m.multitap_s16(memoryview(ring)[2:2 + 2 * 40], ring, 3, length, 1, d, g, 0.5, 1.0)
+    want_ring = list(cells)
+    want = [0] * 40
+    model_ring = list(cells)
+    for i in range(40):  # frame by frame: the input sample is read when its frame runs
+        x = model_ring[1 + i]
+        o, _ = model.multitap([x], model_ring, (3 + i) % length, length, 1, delays, gains, 0.5, 1.0)
+        want[i] = o[0]
+    assert (samples(out), pos) == (want, 43)
+    assert samples(ring) == model_ring
+
+
 def test_many_taps_use_the_knee_sized_for_their_count():
     rng = random.Random(3)
     ring = bytearray(s16(random_block(rng, 64)))

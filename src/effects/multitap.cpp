@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "effects/delay_kernel.hpp"
+#include "module/dispatch.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
@@ -80,6 +82,96 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
     write_pos = p;
 }
 
+// ---------------------------------------------------------------------------
+// Chunked frames.  When every tap delay is at least kMinChunkDelay frames, a
+// run of up to that many frames reads no cell that the same run writes: each
+// tap of frame k reads the cell written d >= run length frames earlier, and
+// the write of frame k reads its own cell just before rewriting it.  While
+// neither the write cell nor any tap cell wraps round the line, each tap's
+// cells for the run are consecutive, so the tap products of the whole run can
+// be summed tap by tap (a loop that vectorises) before the frames are
+// written one by one.  Each product is truncated on its own as in the frame
+// loop, and integer sums do not depend on their order; with the call bounded
+// no sum leaves 32 bits (32768 x the sum of |gain| is below 2^31).
+
+constexpr size_t kMinChunkDelay = 16;
+constexpr size_t kChunkFrames = 256;
+
+// Adds the truncated product of every tap's run of cells into sums[0 .. n).
+void add_tap_products(const uint8_t* line, const Tap* taps, const uint32_t* cells, size_t tap_count, size_t n,
+                      int32_t* sums) {
+    for (size_t k = 0; k < n; ++k) sums[k] = 0;
+    for (size_t j = 0; j < tap_count; ++j) {
+        const uint8_t* run = line + 2 * static_cast<size_t>(cells[j]);
+        const double gain = taps[j].gain;
+        for (size_t k = 0; k < n; ++k)
+            sums[k] += static_cast<int32_t>(static_cast<double>(delay::get_cell(run, k)) * gain);
+    }
+}
+
+// The longest run of frames the chunked frames may take (the shortest
+// delay, at most kChunkFrames), or 0 where they do not apply.  They need
+// every delay from kMinChunkDelay to line_len (so a tap's cell is
+// (line_len - d + p) mod line_len with no 32-bit wrap on lines up to 2^31
+// cells) and an input that does not share memory with the lines.
+size_t multitap_chunk_frames(const uint8_t* in, size_t samples, const uint8_t* ring, unsigned channels,
+                             const Tap* taps, size_t tap_count, uint32_t line_len) {
+    if (tap_count == 0 || line_len > 0x80000000u) return 0;
+    size_t longest = kChunkFrames;
+    for (size_t j = 0; j < tap_count; ++j) {
+        uint32_t d = line_len - taps[j].offset;  // the caller's delay
+        if (d < kMinChunkDelay || d > line_len) return 0;
+        if (d < longest) longest = d;
+    }
+    const uintptr_t in_start = reinterpret_cast<uintptr_t>(in), in_end = in_start + 2 * samples;
+    const uintptr_t ring_start = reinterpret_cast<uintptr_t>(ring);
+    const uintptr_t ring_end = ring_start + 2 * static_cast<size_t>(line_len) * channels;
+    return in_end <= ring_start || ring_end <= in_start ? longest : 0;
+}
+
+template <unsigned Channels, TapMode Mode>
+void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ring, const Tap* taps,
+                     size_t tap_count, const MultitapSetup& s, uint32_t& write_pos, uint32_t* cells,
+                     size_t chunk_frames) {
+    const uint32_t line_len = s.line_len;
+    uint8_t* lines[2] = {ring, ring + 2 * static_cast<size_t>(line_len)};
+    uint32_t p = write_pos;
+    int32_t sums[Channels][kChunkFrames];
+    for (size_t f = 0; f < frames;) {
+        size_t n = frames - f;
+        if (n > chunk_frames) n = chunk_frames;
+        if (n > line_len - p) n = line_len - p;
+        for (size_t j = 0; j < tap_count; ++j) {
+            uint32_t cell = taps[j].offset + p;  // offset = line_len - d, so below 2 * line_len
+            if (cell >= line_len) cell -= line_len;
+            cells[j] = cell;
+            if (n > line_len - cell) n = line_len - cell;
+        }
+        for (unsigned c = 0; c < Channels; ++c)
+            run_kernel<add_tap_products>(static_cast<const uint8_t*>(lines[c]), taps, static_cast<const uint32_t*>(cells),
+                                         tap_count, n, &sums[c][0]);
+        for (size_t k = 0; k < n; ++k) {
+            for (unsigned c = 0; c < Channels; ++c) {
+                double tap_value;
+                if constexpr (Mode == TapMode::one)
+                    tap_value = sums[c][k];
+                else
+                    tap_value = saturate_s16(soft_knee(sums[c][k], s.sum_knee));
+                const size_t sample = (f + k) * Channels + c;
+                int32_t x = delay::get_cell(in, sample);
+                int16_t old = delay::get_cell(lines[c], p + k);
+                delay::set_cell(lines[c], p + k,
+                                delay::knee_s16(x + static_cast<int64_t>(static_cast<int32_t>(old * s.feedback))));
+                delay::set_cell(out, sample, delay::mix_out<true>(s.dry, s.wet, x, tap_value));
+            }
+        }
+        f += n;
+        p += static_cast<uint32_t>(n);
+        if (p == line_len) p = 0;
+    }
+    write_pos = p;
+}
+
 template <unsigned Channels, bool Bounded>
 void multitap_channels(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, const Tap* taps,
                        size_t tap_count, const MultitapSetup& s, uint32_t& write_pos) {
@@ -111,12 +203,37 @@ void multitap_taps(const uint8_t* delays, const uint8_t* gains, size_t tap_count
 }
 
 // A write position at or beyond the line is taken modulo its length.
+// cells: tap_count cells of scratch for the chunked frames, or nullptr.
 uint32_t multitap_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, unsigned channels,
-                      const Tap* taps, size_t tap_count, MultitapSetup s, uint32_t write_pos) {
+                      const Tap* taps, size_t tap_count, MultitapSetup s, uint32_t write_pos, uint32_t* cells) {
     // Beyond 8192 taps the sum's knee factor is 0 anyway.
     s.sum_knee = knee_factor(static_cast<uint32_t>(tap_count < 65536 ? tap_count : 65536));
     write_pos = delay::reduce(write_pos, s.line_len);
     const bool bounded = multitap_bounded(taps, tap_count, s);
+    const size_t chunk_frames =
+        bounded && cells ? multitap_chunk_frames(in, samples, ring, channels, taps, tap_count, s.line_len) : 0;
+    if (chunk_frames) {
+        // Whole frames in chunks; a lone left sample at the end of a stereo
+        // block goes through the frame loop.
+        const size_t frames = samples / channels, whole = frames * channels;
+        auto chunks = [&](auto channel_count) {
+            constexpr unsigned kChannels = decltype(channel_count)::value;
+            if (tap_count == 1)
+                multitap_chunks<kChannels, TapMode::one>(in, out, frames, ring, taps, tap_count, s, write_pos, cells,
+                                                         chunk_frames);
+            else
+                multitap_chunks<kChannels, TapMode::many>(in, out, frames, ring, taps, tap_count, s, write_pos, cells,
+                                                          chunk_frames);
+        };
+        if (channels == 2)
+            chunks(std::integral_constant<unsigned, 2>{});
+        else
+            chunks(std::integral_constant<unsigned, 1>{});
+        if (whole == samples) return write_pos;
+        in += 2 * whole;
+        out += 2 * whole;
+        samples -= whole;
+    }
     delay::dispatch(channels, bounded, [&](auto channel_count, auto is_bounded) {
         multitap_channels<decltype(channel_count)::value, decltype(is_bounded)::value>(in, out, samples, ring, taps,
                                                                                        tap_count, s, write_pos);
@@ -150,11 +267,15 @@ PyObject* multitap_s16(PyObject*, PyObject* args) {
     // The taps are copied out first: the caller's tap buffers are only read.
     const size_t tap_count = tap_delays.size() / 4;
     Tap stack_taps[kStackTaps];
+    uint32_t stack_cells[kStackTaps];
     PyMemArray<Tap> heap_taps;
+    PyMemArray<uint32_t> heap_cells;
     Tap* taps = stack_taps;
+    uint32_t* cells = stack_cells;  // scratch of the chunked frames; without it the frame loop runs
     if (tap_count > kStackTaps) {
         if (!heap_taps.allocate_zeroed(tap_count)) return PyErr_NoMemory();
         taps = heap_taps.get();
+        cells = heap_cells.allocate_zeroed(tap_count) ? heap_cells.get() : nullptr;
     }
 
     char* out = nullptr;
@@ -165,7 +286,7 @@ PyObject* multitap_s16(PyObject*, PyObject* args) {
     DryWet<double> gains = dry_wet(mix);
     MultitapSetup setup{line_len, feedback, gains.dry, gains.wet, 0};
     uint32_t new_pos = multitap_run(input.bytes(), reinterpret_cast<uint8_t*>(out), input.size() / 2,
-                                    ring.writable_bytes(), channel_count, taps, tap_count, setup, write_pos);
+                                    ring.writable_bytes(), channel_count, taps, tap_count, setup, write_pos, cells);
     return Py_BuildValue("(NI)", result, static_cast<unsigned int>(new_pos));
 }
 
