@@ -16,7 +16,17 @@ inline float limit_design_frequency(float value_hz, uint32_t sample_rate) {
 }
 
 // Denormal guard of the filter states: values this close to 0 become 0.
-inline float flush_tiny(float v) { return std::fabs(v) < 1e-20f ? 0.0f : v; }
+// The states feed the next sample's arithmetic, so the test is kept off
+// that dependency chain: a predicted branch (the empty asm keeps the compiler
+// from turning it into a mask, which would add the compare and two logic
+// operations to every sample's latency).
+inline float flush_tiny(float v) {
+    if (__builtin_expect(std::fabs(v) < 1e-20f, 0)) {
+        asm volatile("");
+        return 0.0f;
+    }
+    return v;
+}
 
 // Sine and cosine as truncated Taylor series in double precision.  The
 // designs depend on these exact polynomials (not on the platform's sin/cos).
