@@ -395,6 +395,39 @@ def test_random_options_match_the_model_in_blocks_of_any_size(options, channels,
     assert got == want
 
 
+steady_options = st.lists(st.tuples(st.sampled_from([0, 1, 2, 7, 8, 9, 10, 11]),
+                                    st.floats(-1, 40, allow_nan=False, width=32)), max_size=8)
+
+
+@given(
+    options=steady_options,
+    channels=st.sampled_from([1, 2]),
+    max_ms=st.sampled_from([3.0, 7.5, 20.0]),
+    wow_first=st.booleans(),
+    cuts=st.lists(st.integers(0, 400), max_size=4),
+    seed=st.integers(0, 1000),
+)
+def test_steady_delays_match_the_model_over_long_blocks(options, channels, max_ms, wow_first, cuts, seed):
+    # A fixed delay with no filters runs in whole runs of frames between the
+    # wraps of the write head and the tap; long blocks on short rings cross
+    # many of them.  A wow that ran and stopped leaves the oscillator off zero.
+    d = m.FeedbackDelayState(8000, max_ms, channels)
+    model = DelayModel(8000, max_ms, channels)
+    data = noise(400, channels, seed, 32768)
+    frame = 2 * channels
+    for engine in (d, model):
+        if wow_first:
+            engine.configure(5, 300.0)
+            engine.process(data[:13 * frame])
+            engine.configure(5, 0.0)
+        for option, value in options:
+            engine.configure(option, value)
+    bounds = sorted({0, 400, *cuts})
+    got = b"".join(d.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
+    want = b"".join(model.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
+    assert got == want
+
+
 def test_finish_rederives_from_stored_settings():
     d = m.FeedbackDelayState(8000, 5.0, 1)
     model = DelayModel(8000, 5.0, 1)

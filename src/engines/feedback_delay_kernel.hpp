@@ -5,6 +5,7 @@
 // crossfading pitch shifter.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -368,6 +369,86 @@ struct FeedbackDelayKernel {
         write_position = write;
     }
 
+    // Whether the sine oscillator stands still: with k = 0 every step adds
+    // and subtracts zeros, which leaves finite values other than -0 exactly
+    // as they are.
+    bool oscillator_stands_still() const {
+        const SineOscillator& osc = wow_oscillator;
+        return osc.k == 0.0f && std::isfinite(osc.s) && std::isfinite(osc.v) && !(osc.s == 0.0f && std::signbit(osc.s)) &&
+               !(osc.v == 0.0f && std::signbit(osc.v));
+    }
+
+    // Runs of frames of a steady delay with no filters in the feedback path
+    // and a standing oscillator: every frame of a run reads the cells next to
+    // the previous frame's, so a run needs no tap, wrap or oscillator
+    // arithmetic per frame.  A run ends where the write head, the tap or the
+    // cell before the tap wraps round the ring; frames still run one after
+    // another, each reading before it writes.
+    template <int Channels, bool Saturate>
+    static void steady_run(const int16_t* in, int16_t* out, size_t n, const int16_t* near_cells,
+                           const int16_t* far_cells, int16_t* write_cells, const int16_t* near_other,
+                           const int16_t* far_other, int16_t* write_other, float fraction, float gain, float dry,
+                           const float* own, const float* other, float cross, float fb, float sat) {
+        for (size_t k = 0; k < n; ++k) {
+            float wet[2] = {0.0f, 0.0f};
+            for (int j = 0; j < Channels; ++j) {
+                const int16_t* near = j == 0 ? near_cells : near_other;
+                const int16_t* far = j == 0 ? far_cells : far_other;
+                const float a = static_cast<float>(near[k]);
+                const float b = static_cast<float>(far[k]);
+                float y = a + (b - a) * fraction;
+                if constexpr (Saturate) {
+                    const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
+                    y = (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
+                }
+                wet[j] = y;
+            }
+            float x[2] = {0.0f, 0.0f};
+            for (int j = 0; j < Channels; ++j) x[j] = static_cast<float>(in[k * Channels + j]);
+            for (int j = 0; j < Channels; ++j) {
+                const int o = 1 - j;
+                int16_t* cells = j == 0 ? write_cells : write_other;
+                cells[k] = s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                out[k * Channels + j] = s16(wet[j] * gain + x[j] * dry);
+            }
+        }
+    }
+
+    template <int Channels>
+    void run_steady(const int16_t* in, int16_t* out, size_t frames, DryWet<float> levels) {
+        const uint32_t length = ring_frames;
+        const TapOffset offset = offset_of(running_delay_frames);
+        const float s = wow_oscillator.s;  // what every step returns
+        const float lm = level_modulation;
+        const float gain = lm > 0.0f ? levels.wet * (1.0f - ((1.0f - s) * lm) / 2.0f) : levels.wet;
+        const float own[2] = {input_matrix[0], input_matrix[1]};
+        const float other[2] = {input_matrix[2], input_matrix[3]};
+        const bool saturate = saturation > 0.0f;
+        size_t i = 0;
+        while (i < frames) {
+            const uint32_t write = write_position;
+            const Tap tap = tap_at(offset, write);
+            size_t n = frames - i;
+            n = std::min<size_t>(n, length - write);
+            n = std::min<size_t>(n, length - tap.near);
+            if (tap.near == 0) {  // the cell before the tap is the ring's last
+                run<Channels, false, true>(in + i * Channels, out + i * Channels, 1, levels);
+                ++i;
+                continue;
+            }
+            const int16_t* left = ring;
+            int16_t* left_write = ring + write;
+            const int16_t* right = ring + length;
+            int16_t* right_write = ring + length + write;
+            auto body = saturate ? steady_run<Channels, true> : steady_run<Channels, false>;
+            body(in + i * Channels, out + i * Channels, n, left + tap.near, left + tap.far, left_write,
+                 right + tap.near, right + tap.far, right_write, offset.fraction, gain, levels.dry, own, other,
+                 cross_feedback, feedback, saturation);
+            i += n;
+            write_position = write + n == length ? 0 : static_cast<uint32_t>(write + n);
+        }
+    }
+
     void process(const int16_t* in, int16_t* out, size_t frames) {
         const DryWet<float> levels = dry_wet(mix);
         const bool pitch = pitch_semitones != 0.0f;
@@ -379,8 +460,13 @@ struct FeedbackDelayKernel {
         if (steady) {
             // The wow shape phase still advances by one step per frame.
             if (wow_shape) wow_shape_phase += static_cast<uint32_t>(wow_phase_step * static_cast<uint64_t>(frames));
-            channel_count == 2 ? run<2, false, true>(in, out, frames, levels)
-                               : run<1, false, true>(in, out, frames, levels);
+            if (!(low_pass_coefficient > 0.0f) && !(high_pass_coefficient > 0.0f) && oscillator_stands_still() &&
+                offset_of(running_delay_frames).back != 0) {
+                channel_count == 2 ? run_steady<2>(in, out, frames, levels) : run_steady<1>(in, out, frames, levels);
+            } else {
+                channel_count == 2 ? run<2, false, true>(in, out, frames, levels)
+                                   : run<1, false, true>(in, out, frames, levels);
+            }
         } else if (pitch) {
             channel_count == 2 ? run<2, true, false>(in, out, frames, levels)
                                : run<1, true, false>(in, out, frames, levels);
