@@ -142,6 +142,23 @@ def test_biquad_stream_matches_the_model_in_blocks_of_any_size(kind, f, q, gain,
     assert in_blocks(b, data, 2 * channels, cuts) == want
 
 
+@pytest.mark.parametrize("kind,f", [(0, 1000.0), (1, 200.0), (4, 3000.0)])
+def test_biquad_stereo_is_two_mono_sections_through_the_tiny_value_flush(kind, f):
+    # One channel falls silent and its states decay through 1e-20, where they
+    # are flushed to zero, while the other channel carries on.
+    left = [0] * 3000
+    left[:40] = samples(noise(40, 1, 4, 30000))
+    right = samples(noise(3000, 1, 5, 20000))
+    engines = [m.BiquadF32State(48000, channels) for channels in (2, 1, 1)]
+    for engine in engines:
+        for option, value in ((0, kind), (1, f), (2, 0.7), (3, 6.0), (4, 0.8)):
+            engine.configure(option, value)
+        engine.finish()
+    stereo = samples(engines[0].process(s16([v for pair in zip(left, right) for v in pair])))
+    assert stereo[0::2] == samples(engines[1].process(s16(left)))
+    assert stereo[1::2] == samples(engines[2].process(s16(right)))
+
+
 def test_biquad_finish_twice_and_reset():
     b = m.BiquadF32State(48000, 2)
     b.configure(0, 1)
