@@ -1,0 +1,329 @@
+// A certified fast path for the exponential and the power curves of the
+// distortion.
+//
+// The exact chain calls the C library's exp five times per sample (four for
+// the curve, one in the soft limiter) or pow once.  Only an integer leaves the
+// shaped path: w, the truncated (and, without the limiter, clamped) product
+// u * 32767, which the mix then uses.  So the fast path computes the same
+// chain with polynomial exp and log that vectorise, together with a rigorous
+// bound E on |y~ - y|, y being the double u * 32767 of the exact chain and
+// y~ the fast one.  Where trunc(y~ - E) == trunc(y~ + E) (after the clamp),
+// that integer is w; elsewhere the sample is shaped again by the exact chain.
+// The output bytes are therefore those of the exact chain, whichever path a
+// sample took.  The bound is generous (it costs a fallback rate around 1e-6,
+// not bits); it is proved below for the settings that fast_settings accepts.
+//
+// Notation: u = 2^-53 (unit roundoff), fl() the rounded operation.  Every
+// double operation of the fast chain is a correctly rounded IEEE operation
+// (no contraction, no fast-math), so |fl(x op y) - x op y| <= u |fl(x op y)|
+// and <= u |x op y| for normal results.
+//
+// The C library.  Nothing is assumed about correct rounding: EXP(z) and
+// POW(x, p) are taken to be within 1 ulp of the true value, and 1 ulp of a
+// normal double y is at most 2^-52 |y|, so |EXP(z) - exp(z)| <= eta exp(z)
+// with eta = 2^-52 (likewise POW).  Every library result below is normal
+// (the ranges are checked where they are used), so this holds throughout.
+//
+// fast_exp(z), for |z| <= 708 (larger arguments are clamped there):
+//   n = round(z / ln2) by the 1.5 * 2^52 shift (|n| <= 1022, exact integer),
+//   r = (z - n C1) - n C2, with C1 the high 32 bits of ln2 (n C1 is exact)
+//   and C2 the rest.  |z/ln2 - fl(z * log2e)| <= 2^-53 1022 < 2e-13, so
+//   |r| <= 0.5 ln2 + 2e-13 < 0.34658.  The two subtractions and n C2 round
+//   (|n C2| < 2e-7), and |ln2 - C1 - C2| < 1e-26: |r~ - (z - n ln2)| < 2e-16.
+//   p(r) = sum r^k / k!, k = 0 .. 10, in Estrin's order.  Taylor remainder
+//   relative to e^r: e^(2|r|) |r|^11 / 11! < 4.4e-13.  Rounding: every term
+//   c_k r^k carries at most 13 rounding factors (its coefficient, the powers
+//   of r, the products and sums on its way), so the evaluation is within
+//   gamma_13 sum |c_k| |r|^k <= 1.5e-15 e^0.347 < 2.1e-15 absolute, over
+//   p(r) >= e^-0.347: < 3e-15 relative.
+//   The error in r moves e^r by a factor within 1 +- 2.1e-16.  Scaling by
+//   2^n is exact (the result stays normal for |z| <= 708).
+//   So |fast_exp(z) / exp(z) - 1| <= delta = 4.6e-13 (kExpError).
+//
+// fast_log(x), for x = |v| / 32768 with 1 <= |v| < 2^31 (so |ln x| < 11.1):
+//   x = 2^k m with m in [sqrt(1/2), sqrt 2) taken from the bits (exact);
+//   f = m - 1 (exact, Sterbenz), s = f / (m + 1) (two roundings, |s| <=
+//   0.17158, |s~ - s| <= 2.01 u |s|, which moves ln m by <= 2.06 times that:
+//   0.71 u).  ln m = 2 atanh s = 2s + s (z (2/3 + z (2/5 + ... 2/13))),
+//   z = s^2; the series left out is <= 2 |s|^15 / 15 / (1 - s^2) < 4.6e-13.
+//   Evaluating it rounds by <= 3 u |ln m| (the 2s term is exact, the rest is
+//   about 1 % of it) = 1.05 u.  ln x = k C1 + (k C2 + ln m): k C1 exact, the
+//   two additions round by u 0.35 and u 11.1.  So |fast_log(x) - ln x| <=
+//   dL = 4.6e-13 + 14 u (kLogError).
+//
+// Power curve, P = 1.0001 - drive in (0, 2] (fast_settings checks it):
+//   magnitude = POW(|u|, P) = exp(P ln|u|) (1 + th), |th| <= eta, a normal
+//   number since |u| in [2^-15, 2^16) and P <= 2.  Fast: t~ = fl(P L~),
+//   |t~ - P ln|u|| <= P dL + u |t~| <= P (dL + 11.2 u) = dt (|t| < 22.2, in
+//   fast_exp's range); magnitude~ = fast_exp(t~).  So |magnitude~ -
+//   magnitude| <= eps_m magnitude, eps_m = (delta + dt + eta) 1.001.  v = 0
+//   gives magnitude 0 in both chains (POW(0, P > 0) = 0).  Both chains then
+//   negate for v < 0 and multiply by post: u2 = fl(u post).  With the post
+//   gain within [2^-60, 2^60] the products are normal and
+//   |u2~ - u2| <= A2 + R2 |u2~|, A2 = 2^-1000 (a formal floor), R2 = (eps_m +
+//   2u) 1.001.
+//
+// Exponential curve, for |a| <= A, A = min(700, 0.686306 pre (1 + 2^-50))
+//   (lanes with |a| > 700 fall back):  a, s = sqrt|a| and t = -0.75 s are the
+//   same correctly rounded operations in both chains.  Exact chain: e =
+//   EXP(a), g = EXP(t), h = fl(1 + g), k = fl(-a h), f = EXP(k), m = EXP(-a),
+//   num = fl(e - f), den = fl(m + e), c = fl(num / den).  Fast chain: the
+//   same with fast_exp, except m~ = fl(1 / e~).  All exponentials are normal:
+//   |a| <= 700 and |k| <= |a| (1 + g) < 700.001.
+//   - |e~ - e| <= (delta + eta) e^a.
+//   - |g~ - g| <= (delta + eta) (g <= 1); h adds u 2 twice: |h~ - h| <= dh =
+//     delta + eta + 2^-51.
+//   - |k~ - k| <= |a| dh + u (|a h~| + |a h|) <= dk = A (dh + 2^-51).
+//   - |f~ - f| <= (delta + dk + eta) e^k (1 + 2 dk): the true exp moves by
+//     e^dk between k and k~.
+//   - |m~ - m| <= (delta + u + eta) e^-a (1 + 2 delta).
+//   - den >= e^|a| >= 1, and e^k / den < 2.62 (a < 0: e^k / e^|a| =
+//     e^(|a| (h - 1)) with |a| g <= max s^2 e^(-0.75 s) = 0.962 plus the
+//     roundings; a > 0: e^k <= 1, den >= 2); so |num| / den < 3.7 and |c| < 3.7.
+//   - |num~ - num| / den <= (delta + eta) + 2.7 (delta + eta + dk)(1 + 2 dk)
+//     + 2u 3.71 = n_err (the absolute bound that survives the cancellation
+//     of e - f near a = 0).
+//   - |den~ - den| / den <= rho = (delta + 4u + eta) 1.001.
+//   - |c~ - c| <= (n_err + 3.71 rho) / (1 - rho) + 2u 3.72 = E_c.
+//   Then u2 = fl(c post): |u2~ - u2| <= A2 + R2 |u2~|, A2 = post E_c (1 + u)
+//   + 2^-1000, R2 = 2.01 u.
+//
+// Soft limiter: phi(u2) = 1 - exp(-u2) for u2 > 0, exp(u2) - 1 otherwise, is
+//   continuous and 1-Lipschitz, so the two chains taking different branches
+//   near 0 does not matter: |phi~(u2~) - PHI(u2)| <= (delta + u) + |u2~ - u2|
+//   + (eta + u).  Saturation: where |u2~| >= T = (38 + A2) / (1 - R2) (1 +
+//   2^-50), |u2| >= 38 with the same sign, EXP(-|u2|) < 3.2e-17 < 2^-54 and
+//   1 - that rounds to 1: w is exactly +-32767.  Elsewhere |u2~| < T and
+//   y = fl(32767 u3): |y~ - y| <= 32767 (A2 + R2 T + delta + eta + 4.1 u),
+//   a constant per call.
+// Without the limiter: y = fl(32767 u2), |y~ - y| <= 32767 A2 (1 + u) + (R2
+//   + 2u) 1.001 |y~|; w = clamp(trunc(y)) = trunc(clamp(y)) (integer bounds).
+//
+// Second-order terms (products of quantities below 1e-9) are covered by
+// doubling every final bound (kMargin).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+// Four lanes in GCC's vector extension: the baseline build runs them as
+// pairs of SSE2 operations, the AVX2 clone (module/dispatch.hpp) as one.
+// Every helper taking or returning a lane vector is inlined into the block
+// loop, so no vector crosses a call and GCC's note on the vector calling
+// convention does not apply.  GCC reports it at the end of the translation
+// unit, so it is silenced for the rest of the including file (distortion.cpp).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace divavova {
+namespace distortion_fast {
+
+constexpr int kLanes = 4;
+typedef double F64x4 __attribute__((vector_size(32)));
+typedef int64_t I64x4 __attribute__((vector_size(32)));  // lane masks: 0 or -1
+typedef uint64_t U64x4 __attribute__((vector_size(32)));
+typedef int32_t I32x4 __attribute__((vector_size(16)));
+
+#define DIVAVOVA_LANES [[gnu::always_inline]] inline
+
+constexpr double kUnit = 0x1p-53;            // u
+constexpr double kLibraryError = 0x1p-52;    // eta: 1 ulp of the C library
+constexpr double kExpError = 4.6e-13;        // delta: fast_exp, relative
+constexpr double kLogError = 4.6e-13 + 14.0 * 0x1p-53;  // dL: fast_log, absolute
+constexpr double kMargin = 2.0;
+constexpr double kMaxCurveArgument = 700.0;  // |a| of the exponential curve
+constexpr double kSaturated = 38.0;          // |u2| beyond which the limiter gives +-1 exactly
+
+constexpr double kRoundShift = 0x1.8p52;     // adding it rounds |x| < 2^51 to an integer
+constexpr uint64_t kRoundShiftBits = 0x4338000000000000ull;
+constexpr double kLog2e = 1.4426950408889634;
+constexpr double kLn2High = 0x1.62e42fee00000p-1;   // 32 significant bits
+constexpr double kLn2Low = 0x1.a39ef35793c76p-33;   // ln2 - kLn2High
+
+DIVAVOVA_LANES U64x4 bits_of(F64x4 d) { return reinterpret_cast<U64x4>(d); }
+DIVAVOVA_LANES F64x4 from_bits(U64x4 b) { return reinterpret_cast<F64x4>(b); }
+DIVAVOVA_LANES F64x4 splat(double d) { return F64x4{d, d, d, d}; }
+DIVAVOVA_LANES F64x4 select(I64x4 mask, F64x4 a, F64x4 b) { return mask ? a : b; }
+// select(a > b, a, b) and select(a < b, a, b), written as bit operations so
+// that no target-specific min or max instruction (and no scalar split of
+// one) is asked for; a NaN a gives b.
+DIVAVOVA_LANES F64x4 above(F64x4 a, double b) {
+    U64x4 mask = reinterpret_cast<U64x4>(a > b);
+    return from_bits((bits_of(a) & mask) | (bits_of(splat(b)) & ~mask));
+}
+DIVAVOVA_LANES F64x4 below(F64x4 a, double b) {
+    U64x4 mask = reinterpret_cast<U64x4>(a < b);
+    return from_bits((bits_of(a) & mask) | (bits_of(splat(b)) & ~mask));
+}
+DIVAVOVA_LANES F64x4 abs(F64x4 d) { return from_bits(bits_of(d) & 0x7FFFFFFFFFFFFFFFull); }
+DIVAVOVA_LANES F64x4 sqrt(F64x4 d) {
+    F64x4 r;
+    for (int j = 0; j < kLanes; ++j) r[j] = std::sqrt(d[j]);
+    return r;
+}
+
+// e^z within a relative kExpError for |z| <= 708; z is clamped to that range
+// first, so every input lane gives a finite positive result.
+DIVAVOVA_LANES F64x4 fast_exp(F64x4 z) {
+    z = below(above(z, -708.0), 708.0);
+    F64x4 shifted = (z * kLog2e) + kRoundShift;
+    F64x4 n = shifted - kRoundShift;
+    F64x4 r = (z - (n * kLn2High)) - (n * kLn2Low);
+    // p(r) = sum r^k / k!, k = 0 .. 10, in Estrin's order (short chains).
+    F64x4 r2 = r * r;
+    F64x4 r4 = r2 * r2;
+    F64x4 p01 = 1.0 + r;
+    F64x4 p23 = 0.5 + (r * (1.0 / 6.0));
+    F64x4 p45 = (1.0 / 24.0) + (r * (1.0 / 120.0));
+    F64x4 p67 = (1.0 / 720.0) + (r * (1.0 / 5040.0));
+    F64x4 p89 = (1.0 / 40320.0) + (r * (1.0 / 362880.0));
+    F64x4 p03 = p01 + (r2 * p23);
+    F64x4 p47 = p45 + (r2 * p67);
+    F64x4 p810 = p89 + (r2 * (1.0 / 3628800.0));
+    F64x4 p = (p03 + (r4 * p47)) + ((r4 * r4) * p810);
+    // The low bits of shifted hold n; 2^n is n + 1023 in the exponent field.
+    U64x4 scale = (bits_of(shifted) - kRoundShiftBits + 1023) << 52;
+    return p * from_bits(scale);
+}
+
+// ln x within kLogError for x = |v| / 32768, 1 <= |v| < 2^31 (any positive
+// normal x gives a finite result).
+DIVAVOVA_LANES F64x4 fast_log(F64x4 x) {
+    constexpr uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCDull;  // sqrt(1/2)
+    constexpr uint64_t kBias = 1ull << 63;
+    U64x4 b = bits_of(x);
+    // k = floor(log2(x / sqrt(1/2))), as a two's complement 64-bit value.
+    U64x4 k = ((b - kSqrtHalfBits + kBias) >> 52) - (kBias >> 52);
+    F64x4 m = from_bits(b - (k << 52));  // x / 2^k in [sqrt(1/2), sqrt 2)
+    F64x4 kd = from_bits(kRoundShiftBits + k) - kRoundShift;
+    F64x4 f = m - 1.0;
+    F64x4 s = f / (m + 1.0);
+    F64x4 z = s * s;
+    F64x4 q = splat(2.0 / 13.0);
+    q = (q * z) + (2.0 / 11.0);
+    q = (q * z) + (2.0 / 9.0);
+    q = (q * z) + (2.0 / 7.0);
+    q = (q * z) + (2.0 / 5.0);
+    q = (q * z) + (2.0 / 3.0);
+    F64x4 log_m = (2.0 * s) + (s * (z * q));
+    return (kd * kLn2High) + ((kd * kLn2Low) + log_m);
+}
+
+// The settings the bounds above are proved for, and the per-call constants
+// of the fast path (power: the power curve, else the exponential one); false
+// where the exact chain must shape every sample.
+struct FastSettings {
+    double pre_gain, post_gain, curve_constant;
+    double saturated;     // T: |u2~| from which the limiter gives +-1 exactly
+    double window;        // E = window + window_slope |y~|
+    double window_slope;
+};
+
+inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double post_gain,
+                          double curve_constant, double mix, FastSettings* f) {
+    constexpr double u = kUnit, eta = kLibraryError, delta = kExpError;
+    // The plain casts of the fast and the exact chain need |x pre| < 2^31
+    // and a mix between the dry and the wet sample; the products with the
+    // post gain must stay normal.
+    if (!(pre_gain < 65535.0 && mix >= 0.0 && mix <= 1.0 && post_gain >= 0x1p-60 && post_gain <= 0x1p60))
+        return false;
+    double absolute = 0x1p-1000, relative = 0.0;
+    if (power) {
+        if (!(curve_constant > 0.0 && curve_constant <= 2.0)) return false;
+        double dt = curve_constant * (kLogError + (11.2 * u));
+        double eps_m = (delta + dt + eta) * 1.001;
+        relative = (eps_m + (2.0 * u)) * 1.001;
+    } else {
+        double max_a = std::fmin(kMaxCurveArgument, 0.686306 * pre_gain * (1.0 + 0x1p-50));
+        double dh = delta + eta + 0x1p-51;
+        double dk = max_a * (dh + 0x1p-51);
+        double n_err = (delta + eta) + (2.7 * (delta + eta + dk) * (1.0 + (2.0 * dk))) + (2.0 * u * 3.71);
+        double rho = (delta + (4.0 * u) + eta) * 1.001;
+        double curve_error = ((n_err + (3.71 * rho)) / (1.0 - rho)) + (2.0 * u * 3.72);
+        absolute += post_gain * curve_error * (1.0 + u);
+        relative = 2.01 * u;
+    }
+    absolute *= kMargin;
+    relative *= kMargin;
+    f->pre_gain = pre_gain;
+    f->post_gain = post_gain;
+    f->curve_constant = curve_constant;
+    if (soft_limit) {
+        f->saturated = ((kSaturated + absolute) / (1.0 - relative)) * (1.0 + 0x1p-50);
+        f->window = 32767.0 * (absolute + (relative * f->saturated) + delta + eta + (4.1 * u)) * kMargin;
+        f->window_slope = 0.0;
+    } else {
+        f->saturated = 0.0;
+        f->window = 32767.0 * absolute * (1.0 + u);
+        f->window_slope = (relative + (2.0 * u)) * 1.001 * kMargin;
+    }
+    return true;
+}
+
+constexpr int32_t kUncertain = INT32_MIN;
+
+// The stages of the fast chain on four samples at a time.  A block runs each
+// stage over a run of lane groups before the next (distort_fast), so the
+// processor overlaps the long exp chains of independent groups.
+
+// u = trunc(x pre) / 32768 of four inputs.
+DIVAVOVA_LANES F64x4 pre_gained(const FastSettings& f, I32x4 samples) {
+    F64x4 x = __builtin_convertvector(samples, F64x4);
+    I32x4 v = __builtin_convertvector(x * f.pre_gain, I32x4);
+    return __builtin_convertvector(v, F64x4) * 3.0517578125e-05;
+}
+
+// Power curve and post gain: u2~.
+DIVAVOVA_LANES F64x4 power_curve(const FastSettings& f, F64x4 u) {
+    F64x4 magnitude = fast_exp(f.curve_constant * fast_log(abs(u)));
+    magnitude = select(u == 0.0, splat(0.0), magnitude);
+    return select(u < 0.0, -magnitude, magnitude) * f.post_gain;
+}
+
+// Exponential curve, first half: a, e~ = fast_exp(a) and g~.
+struct CurveStart {
+    F64x4 a, e, g;
+};
+DIVAVOVA_LANES void exponential_start(F64x4 u, CurveStart& c) {
+    c.a = 0.686306 * u;
+    c.e = fast_exp(c.a);
+    c.g = fast_exp(-0.75 * sqrt(abs(c.a)));
+}
+
+// Second half and post gain: u2~, or NaN where |a| is beyond the proved
+// range (certified() then gives kUncertain).
+DIVAVOVA_LANES F64x4 exponential_end(const FastSettings& f, const CurveStart& c) {
+    F64x4 numerator = c.e - fast_exp(-c.a * (1.0 + c.g));
+    F64x4 u2 = (numerator / ((1.0 / c.e) + c.e)) * f.post_gain;
+    return select(abs(c.a) <= kMaxCurveArgument, u2, splat(__builtin_nan("")));
+}
+
+// w from u2~, or kUncertain in the lanes where the window around y~ holds
+// more than one integer (or u2~ is NaN).
+template <bool SoftLimit>
+DIVAVOVA_LANES I32x4 certified(const FastSettings& f, F64x4 u) {
+    F64x4 y, window;
+    if constexpr (SoftLimit) {
+        // exp(u) - 1 = -(1 - exp(-|u|)) for u <= 0, to the bit (rounding
+        // is symmetric), so one exponential serves both sides.
+        F64x4 limited = 1.0 - fast_exp(-abs(u));
+        y = select(u > 0.0, limited, -limited) * 32767.0;
+        y = select(u >= f.saturated, splat(32767.0), y);
+        y = select(u <= -f.saturated, splat(-32767.0), y);
+        window = select(abs(u) >= f.saturated, splat(0.0), splat(f.window));
+    } else {
+        y = u * 32767.0;
+        window = f.window + (f.window_slope * abs(y));
+    }
+    F64x4 low = y - window, high = y + window;
+    low = below(above(low, -32767.0), 32767.0);
+    high = below(above(high, -32767.0), 32767.0);
+    I32x4 w_low = __builtin_convertvector(low, I32x4), w_high = __builtin_convertvector(high, I32x4);
+    I32x4 certain = (w_low == w_high) & __builtin_convertvector(y == y, I32x4);
+    return certain ? w_low : kUncertain;
+}
+
+#undef DIVAVOVA_LANES
+
+}  // namespace distortion_fast
+}  // namespace divavova
