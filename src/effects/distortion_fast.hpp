@@ -88,14 +88,24 @@
 //   Then u2 = fl(c post): |u2~ - u2| <= A2 + R2 |u2~|, A2 = post E_c (1 + u)
 //   + 2^-1000, R2 = 2.01 u.
 //
-// Soft limiter: phi(u2) = 1 - exp(-u2) for u2 > 0, exp(u2) - 1 otherwise, is
-//   continuous and 1-Lipschitz, so the two chains taking different branches
-//   near 0 does not matter: |phi~(u2~) - PHI(u2)| <= (delta + u) + |u2~ - u2|
-//   + (eta + u).  Saturation: where |u2~| >= T = (38 + A2) / (1 - R2) (1 +
-//   2^-50), |u2| >= 38 with the same sign, EXP(-|u2|) < 3.2e-17 < 2^-54 and
-//   1 - that rounds to 1: w is exactly +-32767.  Elsewhere |u2~| < T and
-//   y = fl(32767 u3): |y~ - y| <= 32767 (A2 + R2 T + delta + eta + 4.1 u),
-//   a constant per call.
+// Soft limiter: both chains give u3 = sign(u2) fl(1 - EXP(-|u2|)) (for u2 <=
+//   0, fl(exp(u2) - 1) = -fl(1 - exp(u2)): rounding is symmetric).
+//   Saturation: where |u2~| >= T = (38 + A2) / (1 - R2) (1 + 2^-50), |u2| >=
+//   38 with the same sign, EXP(-|u2|) < 3.2e-17 < 2^-54 and 1 - that rounds
+//   to 1: w is exactly +-32767.  Elsewhere |u2~| < T, so D2 = A2 + R2 |u2~|
+//   <= 1e-3 (fast_settings checks it).  With eps~ = fast_exp(-|u2~|),
+//   |eps~ - EXP(-|u2|)| <= rho eps~, rho = (delta + eta + D2) 1.01, since the
+//   true exp moves by a factor within e^(+-D2) between |u2~| and |u2| (where
+//   the two differ in sign both are within D2 of 0, eps~ > 0.99, and the
+//   limiter is 1-Lipschitz, so the bound holds there too).  1 - EXP rounds
+//   once in each chain, y = fl(32767 u3) once more:
+//   |y~ - y| <= 32767 (rho eps~ + 4.1 u).
+//   Near full scale that window cannot separate y from 32767, but there the
+//   exact u3 is 1 when EXP(-|u2|) <= 2^-54 (1 - that rounds to 1, ties to
+//   even) and at most 1 - 2^-53 otherwise, which 32767 times rounds to
+//   32767 - 2^-38.  So where eps~ (1 + rho) < 2^-54, w = +-32767; where
+//   2^-54 < eps~ (1 - rho) and eps~ (1 + rho) < 2^-41, w = +-32766 (y >
+//   32767 - 32767 (2^-41 + u) > 32766); in between the exact chain decides.
 // Without the limiter: y = fl(32767 u2), |y~ - y| <= 32767 A2 (1 + u) + (R2
 //   + 2u) 1.001 |y~|; w = clamp(trunc(y)) = trunc(clamp(y)) (integer bounds).
 //
@@ -214,9 +224,11 @@ DIVAVOVA_LANES F64x4 fast_log(F64x4 x) {
 // where the exact chain must shape every sample.
 struct FastSettings {
     double pre_gain, post_gain, curve_constant;
-    double saturated;     // T: |u2~| from which the limiter gives +-1 exactly
-    double window;        // E = window + window_slope |y~|
-    double window_slope;
+    // Without the limiter, E = window + window_slope |y~|.  With it, E =
+    // window + window_slope rho eps~, rho = rho_floor + rho_slope |u2~|, and
+    // saturated is T.
+    double window, window_slope;
+    double rho_floor, rho_slope, saturated;
 };
 
 inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double post_gain,
@@ -250,12 +262,15 @@ inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double p
     f->curve_constant = curve_constant;
     if (soft_limit) {
         f->saturated = ((kSaturated + absolute) / (1.0 - relative)) * (1.0 + 0x1p-50);
-        f->window = 32767.0 * (absolute + (relative * f->saturated) + delta + eta + (4.1 * u)) * kMargin;
-        f->window_slope = 0.0;
+        if (!(absolute + (relative * f->saturated) <= 1e-3)) return false;
+        f->rho_floor = (delta + eta + absolute) * 1.01 * kMargin;
+        f->rho_slope = relative * 1.01 * kMargin;
+        f->window = 32767.0 * 4.1 * u * kMargin;
+        f->window_slope = 32767.0 * kMargin;
     } else {
-        f->saturated = 0.0;
         f->window = 32767.0 * absolute * (1.0 + u);
         f->window_slope = (relative + (2.0 * u)) * 1.001 * kMargin;
+        f->rho_floor = f->rho_slope = f->saturated = 0.0;
     }
     return true;
 }
@@ -299,18 +314,25 @@ DIVAVOVA_LANES F64x4 exponential_end(const FastSettings& f, const CurveStart& c)
 }
 
 // w from u2~, or kUncertain in the lanes where the window around y~ holds
-// more than one integer (or u2~ is NaN).
+// more than one integer (or u2~ or y~ is NaN).
 template <bool SoftLimit>
 DIVAVOVA_LANES I32x4 certified(const FastSettings& f, F64x4 u) {
     F64x4 y, window;
     if constexpr (SoftLimit) {
-        // exp(u) - 1 = -(1 - exp(-|u|)) for u <= 0, to the bit (rounding
-        // is symmetric), so one exponential serves both sides.
-        F64x4 limited = 1.0 - fast_exp(-abs(u));
+        F64x4 size = abs(u);
+        F64x4 eps = fast_exp(-size);
+        F64x4 limited = 1.0 - eps;
         y = select(u > 0.0, limited, -limited) * 32767.0;
-        y = select(u >= f.saturated, splat(32767.0), y);
-        y = select(u <= -f.saturated, splat(-32767.0), y);
-        window = select(abs(u) >= f.saturated, splat(0.0), splat(f.window));
+        F64x4 rho = f.rho_floor + (f.rho_slope * size);
+        window = f.window + (f.window_slope * (rho * eps));
+        // Near full scale: the exact 1 - EXP(-|u2|) is 1, or the double below.
+        F64x4 eps_high = eps * (1.0 + rho), eps_low = eps * (1.0 - rho);
+        F64x4 full = select(eps_high < 0x1p-54, splat(32767.0),
+                            select(eps_low > 0x1p-54, splat(32766.5), splat(__builtin_nan(""))));
+        full = select(size >= f.saturated, splat(32767.0), full);
+        I64x4 near_full = (eps_high < 0x1p-41) | (size >= f.saturated);
+        y = select(near_full, select(u > 0.0, full, -full), y);
+        window = select(near_full, splat(0.0), window);
     } else {
         y = u * 32767.0;
         window = f.window + (f.window_slope * abs(y));
@@ -319,7 +341,7 @@ DIVAVOVA_LANES I32x4 certified(const FastSettings& f, F64x4 u) {
     low = below(above(low, -32767.0), 32767.0);
     high = below(above(high, -32767.0), 32767.0);
     I32x4 w_low = __builtin_convertvector(low, I32x4), w_high = __builtin_convertvector(high, I32x4);
-    I32x4 certain = (w_low == w_high) & __builtin_convertvector(y == y, I32x4);
+    I32x4 certain = (w_low == w_high) & __builtin_convertvector((u == u) & (y == y), I32x4);
     return certain ? w_low : kUncertain;
 }
 
