@@ -10,7 +10,8 @@
 // y~ the fast one.  Where trunc(y~ - E) == trunc(y~ + E) (after the clamp),
 // that integer is w; elsewhere the sample is shaped again by the exact chain.
 // The output bytes are therefore those of the exact chain, whichever path a
-// sample took.  The bound is generous (it costs a fallback rate around 1e-6,
+// sample took, and whichever lane width (4 or 8, see below) the processor
+// runs: the bound holds for any evaluation in IEEE double operations.  The bound is generous (it costs a fallback rate around 1e-5,
 // not bits); it is proved below for the settings that fast_settings accepts.
 //
 // Notation: u = 2^-53 (unit roundoff), fl() the rounded operation.  Every
@@ -24,21 +25,24 @@
 // with eta = 2^-52 (likewise POW).  Every library result below is normal
 // (the ranges are checked where they are used), so this holds throughout.
 //
-// fast_exp(z), for |z| <= 708 (larger arguments are clamped there):
+// fast_exp(z) and the e^-z of fast_exp_pair, for |z| <= 708 (larger
+// arguments are clamped there):
 //   n = round(z / ln2) by the 1.5 * 2^52 shift (|n| <= 1022, exact integer),
 //   r = (z - n C1) - n C2, with C1 the high 32 bits of ln2 (n C1 is exact)
 //   and C2 the rest.  |z/ln2 - fl(z * log2e)| <= 2^-53 1022 < 2e-13, so
 //   |r| <= 0.5 ln2 + 2e-13 < 0.34658.  The two subtractions and n C2 round
 //   (|n C2| < 2e-7), and |ln2 - C1 - C2| < 1e-26: |r~ - (z - n ln2)| < 2e-16.
-//   p(r) = sum r^k / k!, k = 0 .. 10, in Estrin's order.  Taylor remainder
-//   relative to e^r: e^(2|r|) |r|^11 / 11! < 4.4e-13.  Rounding: every term
+//   p(r) = sum r^k / k!, k = 0 .. 9, as even + odd parts in Estrin's order
+//   (e^-z is 2^-n p(-r), p(-r) = even - odd: the same bounds hold).  Taylor
+//   remainder relative to e^r: e^(2|r|) |r|^10 / 10! < 1.38e-11.  Rounding: every term
 //   c_k r^k carries at most 13 rounding factors (its coefficient, the powers
 //   of r, the products and sums on its way), so the evaluation is within
 //   gamma_13 sum |c_k| |r|^k <= 1.5e-15 e^0.347 < 2.1e-15 absolute, over
 //   p(r) >= e^-0.347: < 3e-15 relative.
 //   The error in r moves e^r by a factor within 1 +- 2.1e-16.  Scaling by
 //   2^n is exact (the result stays normal for |z| <= 708).
-//   So |fast_exp(z) / exp(z) - 1| <= delta = 4.6e-13 (kExpError).
+//   So |fast_exp(z) / exp(z) - 1| <= delta = 1.4e-11 (kExpError), and the
+//   same for e^-z.
 //
 // fast_log(x), for x = |v| / 32768 with 1 <= |v| < 2^31 (so |ln x| < 11.1):
 //   x = 2^k m with m in [sqrt(1/2), sqrt 2) taken from the bits (exact);
@@ -68,7 +72,8 @@
 //   same correctly rounded operations in both chains.  Exact chain: e =
 //   EXP(a), g = EXP(t), h = fl(1 + g), k = fl(-a h), f = EXP(k), m = EXP(-a),
 //   num = fl(e - f), den = fl(m + e), c = fl(num / den).  Fast chain: the
-//   same with fast_exp, except m~ = fl(1 / e~).  All exponentials are normal:
+//   same with fast_exp, e~ and m~ from one fast_exp_pair(a).  All
+//   exponentials are normal:
 //   |a| <= 700 and |k| <= |a| (1 + g) < 700.001.
 //   - |e~ - e| <= (delta + eta) e^a.
 //   - |g~ - g| <= (delta + eta) (g <= 1); h adds u 2 twice: |h~ - h| <= dh =
@@ -76,7 +81,7 @@
 //   - |k~ - k| <= |a| dh + u (|a h~| + |a h|) <= dk = A (dh + 2^-51).
 //   - |f~ - f| <= (delta + dk + eta) e^k (1 + 2 dk): the true exp moves by
 //     e^dk between k and k~.
-//   - |m~ - m| <= (delta + u + eta) e^-a (1 + 2 delta).
+//   - |m~ - m| <= (delta + eta) e^-a.
 //   - den >= e^|a| >= 1, and e^k / den < 2.62 (a < 0: e^k / e^|a| =
 //     e^(|a| (h - 1)) with |a| g <= max s^2 e^(-0.75 s) = 0.962 plus the
 //     roundings; a > 0: e^k <= 1, den >= 2); so |num| / den < 3.7 and |c| < 3.7.
@@ -106,6 +111,8 @@
 //   32767 - 2^-38.  So where eps~ (1 + rho) < 2^-54, w = +-32767; where
 //   2^-54 < eps~ (1 - rho) and eps~ (1 + rho) < 2^-41, w = +-32766 (y >
 //   32767 - 32767 (2^-41 + u) > 32766); in between the exact chain decides.
+//   These lanes (and the saturated ones) take y~ = +-32767.25 or +-32766.5,
+//   whose window (below 1e-9 there) holds just that integer after the clamp.
 // Without the limiter: y = fl(32767 u2), |y~ - y| <= 32767 A2 (1 + u) + (R2
 //   + 2u) 1.001 |y~|; w = clamp(trunc(y)) = trunc(clamp(y)) (integer bounds).
 //
@@ -117,8 +124,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Four lanes in GCC's vector extension: the baseline build runs them as
-// pairs of SSE2 operations, the AVX2 clone (module/dispatch.hpp) as one.
+// The lanes are GCC vector-extension vectors of N doubles: N = 4 in the
+// baseline build (pairs of SSE2 operations) and the AVX2 clone
+// (module/dispatch.hpp), N = 8 in the AVX-512 clone (distortion_kernel.hpp).
 // Every helper taking or returning a lane vector is inlined into the block
 // loop, so no vector crosses a call and GCC's note on the vector calling
 // convention does not apply.  GCC reports it at the end of the translation
@@ -128,17 +136,9 @@
 namespace divavova {
 namespace distortion_fast {
 
-constexpr int kLanes = 4;
-typedef double F64x4 __attribute__((vector_size(32)));
-typedef int64_t I64x4 __attribute__((vector_size(32)));  // lane masks: 0 or -1
-typedef uint64_t U64x4 __attribute__((vector_size(32)));
-typedef int32_t I32x4 __attribute__((vector_size(16)));
-
-#define DIVAVOVA_LANES [[gnu::always_inline]] inline
-
 constexpr double kUnit = 0x1p-53;            // u
 constexpr double kLibraryError = 0x1p-52;    // eta: 1 ulp of the C library
-constexpr double kExpError = 4.6e-13;        // delta: fast_exp, relative
+constexpr double kExpError = 1.4e-11;        // delta: fast_exp, relative
 constexpr double kLogError = 4.6e-13 + 14.0 * 0x1p-53;  // dL: fast_log, absolute
 constexpr double kMargin = 2.0;
 constexpr double kMaxCurveArgument = 700.0;  // |a| of the exponential curve
@@ -150,74 +150,7 @@ constexpr double kLog2e = 1.4426950408889634;
 constexpr double kLn2High = 0x1.62e42fee00000p-1;   // 32 significant bits
 constexpr double kLn2Low = 0x1.a39ef35793c76p-33;   // ln2 - kLn2High
 
-DIVAVOVA_LANES U64x4 bits_of(F64x4 d) { return reinterpret_cast<U64x4>(d); }
-DIVAVOVA_LANES F64x4 from_bits(U64x4 b) { return reinterpret_cast<F64x4>(b); }
-DIVAVOVA_LANES F64x4 splat(double d) { return F64x4{d, d, d, d}; }
-DIVAVOVA_LANES F64x4 select(I64x4 mask, F64x4 a, F64x4 b) { return mask ? a : b; }
-// select(a > b, a, b) and select(a < b, a, b), written as bit operations so
-// that no target-specific min or max instruction (and no scalar split of
-// one) is asked for; a NaN a gives b.
-DIVAVOVA_LANES F64x4 above(F64x4 a, double b) {
-    U64x4 mask = reinterpret_cast<U64x4>(a > b);
-    return from_bits((bits_of(a) & mask) | (bits_of(splat(b)) & ~mask));
-}
-DIVAVOVA_LANES F64x4 below(F64x4 a, double b) {
-    U64x4 mask = reinterpret_cast<U64x4>(a < b);
-    return from_bits((bits_of(a) & mask) | (bits_of(splat(b)) & ~mask));
-}
-DIVAVOVA_LANES F64x4 abs(F64x4 d) { return from_bits(bits_of(d) & 0x7FFFFFFFFFFFFFFFull); }
-DIVAVOVA_LANES F64x4 sqrt(F64x4 d) {
-    F64x4 r;
-    for (int j = 0; j < kLanes; ++j) r[j] = std::sqrt(d[j]);
-    return r;
-}
-
-// e^z within a relative kExpError for |z| <= 708; z is clamped to that range
-// first, so every input lane gives a finite positive result.
-DIVAVOVA_LANES F64x4 fast_exp(F64x4 z) {
-    z = below(above(z, -708.0), 708.0);
-    F64x4 shifted = (z * kLog2e) + kRoundShift;
-    F64x4 n = shifted - kRoundShift;
-    F64x4 r = (z - (n * kLn2High)) - (n * kLn2Low);
-    // p(r) = sum r^k / k!, k = 0 .. 10, in Estrin's order (short chains).
-    F64x4 r2 = r * r;
-    F64x4 r4 = r2 * r2;
-    F64x4 p01 = 1.0 + r;
-    F64x4 p23 = 0.5 + (r * (1.0 / 6.0));
-    F64x4 p45 = (1.0 / 24.0) + (r * (1.0 / 120.0));
-    F64x4 p67 = (1.0 / 720.0) + (r * (1.0 / 5040.0));
-    F64x4 p89 = (1.0 / 40320.0) + (r * (1.0 / 362880.0));
-    F64x4 p03 = p01 + (r2 * p23);
-    F64x4 p47 = p45 + (r2 * p67);
-    F64x4 p810 = p89 + (r2 * (1.0 / 3628800.0));
-    F64x4 p = (p03 + (r4 * p47)) + ((r4 * r4) * p810);
-    // The low bits of shifted hold n; 2^n is n + 1023 in the exponent field.
-    U64x4 scale = (bits_of(shifted) - kRoundShiftBits + 1023) << 52;
-    return p * from_bits(scale);
-}
-
-// ln x within kLogError for x = |v| / 32768, 1 <= |v| < 2^31 (any positive
-// normal x gives a finite result).
-DIVAVOVA_LANES F64x4 fast_log(F64x4 x) {
-    constexpr uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCDull;  // sqrt(1/2)
-    constexpr uint64_t kBias = 1ull << 63;
-    U64x4 b = bits_of(x);
-    // k = floor(log2(x / sqrt(1/2))), as a two's complement 64-bit value.
-    U64x4 k = ((b - kSqrtHalfBits + kBias) >> 52) - (kBias >> 52);
-    F64x4 m = from_bits(b - (k << 52));  // x / 2^k in [sqrt(1/2), sqrt 2)
-    F64x4 kd = from_bits(kRoundShiftBits + k) - kRoundShift;
-    F64x4 f = m - 1.0;
-    F64x4 s = f / (m + 1.0);
-    F64x4 z = s * s;
-    F64x4 q = splat(2.0 / 13.0);
-    q = (q * z) + (2.0 / 11.0);
-    q = (q * z) + (2.0 / 9.0);
-    q = (q * z) + (2.0 / 7.0);
-    q = (q * z) + (2.0 / 5.0);
-    q = (q * z) + (2.0 / 3.0);
-    F64x4 log_m = (2.0 * s) + (s * (z * q));
-    return (kd * kLn2High) + ((kd * kLn2Low) + log_m);
-}
+constexpr int32_t kUncertain = INT32_MIN;
 
 // The settings the bounds above are proved for, and the per-call constants
 // of the fast path (power: the power curve, else the exponential one); false
@@ -275,75 +208,169 @@ inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double p
     return true;
 }
 
-constexpr int32_t kUncertain = INT32_MIN;
+#define DIVAVOVA_LANES [[gnu::always_inline]] static
 
-// The stages of the fast chain on four samples at a time.  A block runs each
-// stage over a run of lane groups before the next (distort_fast), so the
-// processor overlaps the long exp chains of independent groups.
+// The fast chain on N samples at a time.  A block runs each stage over a run
+// of lane groups before the next (distort_fast), so the processor overlaps
+// the long exp chains of independent groups.
+template <int N>
+struct LaneTypes;
+#define DIVAVOVA_LANE_TYPES(n)                                                        \
+    template <>                                                                       \
+    struct LaneTypes<n> {                                                             \
+        typedef double F64 __attribute__((vector_size(8 * n)));                       \
+        typedef int64_t I64 __attribute__((vector_size(8 * n))); /* masks: 0, -1 */ \
+        typedef uint64_t U64 __attribute__((vector_size(8 * n)));                     \
+        typedef int32_t I32 __attribute__((vector_size(4 * n)));                      \
+        typedef int16_t I16 __attribute__((vector_size(2 * n)));                      \
+    };
+DIVAVOVA_LANE_TYPES(4)
+DIVAVOVA_LANE_TYPES(8)
+#undef DIVAVOVA_LANE_TYPES
 
-// u = trunc(x pre) / 32768 of four inputs.
-DIVAVOVA_LANES F64x4 pre_gained(const FastSettings& f, I32x4 samples) {
-    F64x4 x = __builtin_convertvector(samples, F64x4);
-    I32x4 v = __builtin_convertvector(x * f.pre_gain, I32x4);
-    return __builtin_convertvector(v, F64x4) * 3.0517578125e-05;
-}
+template <int N>
+struct Lanes {
+    using F64 = typename LaneTypes<N>::F64;
+    using I64 = typename LaneTypes<N>::I64;
+    using U64 = typename LaneTypes<N>::U64;
+    using I32 = typename LaneTypes<N>::I32;
+    using I16 = typename LaneTypes<N>::I16;
 
-// Power curve and post gain: u2~.
-DIVAVOVA_LANES F64x4 power_curve(const FastSettings& f, F64x4 u) {
-    F64x4 magnitude = fast_exp(f.curve_constant * fast_log(abs(u)));
-    magnitude = select(u == 0.0, splat(0.0), magnitude);
-    return select(u < 0.0, -magnitude, magnitude) * f.post_gain;
-}
-
-// Exponential curve, first half: a, e~ = fast_exp(a) and g~.
-struct CurveStart {
-    F64x4 a, e, g;
-};
-DIVAVOVA_LANES void exponential_start(F64x4 u, CurveStart& c) {
-    c.a = 0.686306 * u;
-    c.e = fast_exp(c.a);
-    c.g = fast_exp(-0.75 * sqrt(abs(c.a)));
-}
-
-// Second half and post gain: u2~, or NaN where |a| is beyond the proved
-// range (certified() then gives kUncertain).
-DIVAVOVA_LANES F64x4 exponential_end(const FastSettings& f, const CurveStart& c) {
-    F64x4 numerator = c.e - fast_exp(-c.a * (1.0 + c.g));
-    F64x4 u2 = (numerator / ((1.0 / c.e) + c.e)) * f.post_gain;
-    return select(abs(c.a) <= kMaxCurveArgument, u2, splat(__builtin_nan("")));
-}
-
-// w from u2~, or kUncertain in the lanes where the window around y~ holds
-// more than one integer (or u2~ or y~ is NaN).
-template <bool SoftLimit>
-DIVAVOVA_LANES I32x4 certified(const FastSettings& f, F64x4 u) {
-    F64x4 y, window;
-    if constexpr (SoftLimit) {
-        F64x4 size = abs(u);
-        F64x4 eps = fast_exp(-size);
-        F64x4 limited = 1.0 - eps;
-        y = select(u > 0.0, limited, -limited) * 32767.0;
-        F64x4 rho = f.rho_floor + (f.rho_slope * size);
-        window = f.window + (f.window_slope * (rho * eps));
-        // Near full scale: the exact 1 - EXP(-|u2|) is 1, or the double below.
-        F64x4 eps_high = eps * (1.0 + rho), eps_low = eps * (1.0 - rho);
-        F64x4 full = select(eps_high < 0x1p-54, splat(32767.0),
-                            select(eps_low > 0x1p-54, splat(32766.5), splat(__builtin_nan(""))));
-        full = select(size >= f.saturated, splat(32767.0), full);
-        I64x4 near_full = (eps_high < 0x1p-41) | (size >= f.saturated);
-        y = select(near_full, select(u > 0.0, full, -full), y);
-        window = select(near_full, splat(0.0), window);
-    } else {
-        y = u * 32767.0;
-        window = f.window + (f.window_slope * abs(y));
+    DIVAVOVA_LANES U64 bits_of(F64 d) { return reinterpret_cast<U64>(d); }
+    DIVAVOVA_LANES F64 from_bits(U64 b) { return reinterpret_cast<F64>(b); }
+    DIVAVOVA_LANES F64 splat(double d) { return d - F64{}; }  // d - 0 is d, -0 and NaN included
+    // mask: one comparison (GCC 12 splits a 512-bit select on a combination
+    // of comparisons into scalars).
+    DIVAVOVA_LANES F64 select(I64 mask, F64 a, F64 b) { return mask ? a : b; }
+    // max(a, b) and min(a, b) as the x86 instructions have them: b where a is NaN.
+    DIVAVOVA_LANES F64 above(F64 a, double b) { return select(a > b, a, splat(b)); }
+    DIVAVOVA_LANES F64 below(F64 a, double b) { return select(a < b, a, splat(b)); }
+    DIVAVOVA_LANES F64 abs(F64 d) { return from_bits(bits_of(d) & 0x7FFFFFFFFFFFFFFFull); }
+    DIVAVOVA_LANES F64 sqrt(F64 d) {
+        F64 r;
+        for (int j = 0; j < N; ++j) r[j] = std::sqrt(d[j]);
+        return r;
     }
-    F64x4 low = y - window, high = y + window;
-    low = below(above(low, -32767.0), 32767.0);
-    high = below(above(high, -32767.0), 32767.0);
-    I32x4 w_low = __builtin_convertvector(low, I32x4), w_high = __builtin_convertvector(high, I32x4);
-    I32x4 certain = (w_low == w_high) & __builtin_convertvector((u == u) & (y == y), I32x4);
-    return certain ? w_low : kUncertain;
-}
+
+    // e^z and e^-z, each within a relative kExpError for |z| <= 708; z is
+    // clamped to that range first, so every input lane gives finite positive
+    // results.  e^-z comes from the same reduction: 2^-n p(-r), and p(-r) is
+    // the even part of p(r) minus its odd part.
+    struct ExpPair {
+        F64 plus, minus;
+    };
+    DIVAVOVA_LANES ExpPair fast_exp_pair(F64 z) {
+        z = below(above(z, -708.0), 708.0);
+        F64 shifted = (z * kLog2e) + kRoundShift;
+        F64 n = shifted - kRoundShift;
+        F64 r = (z - (n * kLn2High)) - (n * kLn2Low);
+        // p(r) = sum r^k / k!, k = 0 .. 9, as even + odd parts in Estrin's
+        // order (short chains).
+        F64 r2 = r * r;
+        F64 r4 = r2 * r2;
+        F64 r8 = r4 * r4;
+        F64 even = ((1.0 + (r2 * 0.5)) + (r4 * ((1.0 / 24.0) + (r2 * (1.0 / 720.0))))) + (r8 * (1.0 / 40320.0));
+        F64 odd = r * ((((1.0 + (r2 * (1.0 / 6.0))) + (r4 * ((1.0 / 120.0) + (r2 * (1.0 / 5040.0))))) +
+                        (r8 * (1.0 / 362880.0))));
+        // The low bits of shifted hold n; 2^n is n + 1023 in the exponent field.
+        U64 n_bits = bits_of(shifted) - kRoundShiftBits;
+        U64 scale_plus = (n_bits + 1023) << 52, scale_minus = (1023 - n_bits) << 52;
+        return {(even + odd) * from_bits(scale_plus), (even - odd) * from_bits(scale_minus)};
+    }
+
+    DIVAVOVA_LANES F64 fast_exp(F64 z) { return fast_exp_pair(z).plus; }
+
+    // ln x within kLogError for x = |v| / 32768, 1 <= |v| < 2^31 (any
+    // positive normal x gives a finite result).
+    DIVAVOVA_LANES F64 fast_log(F64 x) {
+        constexpr uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCDull;  // sqrt(1/2)
+        constexpr uint64_t kBias = 1ull << 63;
+        U64 b = bits_of(x);
+        // k = floor(log2(x / sqrt(1/2))), as a two's complement 64-bit value.
+        U64 k = ((b - kSqrtHalfBits + kBias) >> 52) - (kBias >> 52);
+        F64 m = from_bits(b - (k << 52));  // x / 2^k in [sqrt(1/2), sqrt 2)
+        F64 kd = from_bits(kRoundShiftBits + k) - kRoundShift;
+        F64 f = m - 1.0;
+        F64 s = f / (m + 1.0);
+        F64 z = s * s;
+        F64 q = splat(2.0 / 13.0);
+        q = (q * z) + (2.0 / 11.0);
+        q = (q * z) + (2.0 / 9.0);
+        q = (q * z) + (2.0 / 7.0);
+        q = (q * z) + (2.0 / 5.0);
+        q = (q * z) + (2.0 / 3.0);
+        F64 log_m = (2.0 * s) + (s * (z * q));
+        return (kd * kLn2High) + ((kd * kLn2Low) + log_m);
+    }
+
+    // u = trunc(x pre) / 32768 of N inputs.
+    DIVAVOVA_LANES F64 pre_gained(const FastSettings& f, I16 samples) {
+        F64 x = __builtin_convertvector(__builtin_convertvector(samples, I32), F64);
+        I32 v = __builtin_convertvector(x * f.pre_gain, I32);
+        return __builtin_convertvector(v, F64) * 3.0517578125e-05;
+    }
+
+    // Power curve and post gain: u2~.
+    DIVAVOVA_LANES F64 power_curve(const FastSettings& f, F64 u) {
+        F64 magnitude = fast_exp(f.curve_constant * fast_log(abs(u)));
+        magnitude = select(u == 0.0, splat(0.0), magnitude);
+        return select(u < 0.0, -magnitude, magnitude) * f.post_gain;
+    }
+
+    // Exponential curve, first half: a, e~, m~ and g~.
+    struct CurveStart {
+        F64 a, e, m, g;
+    };
+    DIVAVOVA_LANES void exponential_start(F64 u, CurveStart& c) {
+        c.a = 0.686306 * u;
+        ExpPair e = fast_exp_pair(c.a);
+        c.e = e.plus;
+        c.m = e.minus;
+        c.g = fast_exp(-0.75 * sqrt(abs(c.a)));
+    }
+
+    // Second half and post gain: u2~, or NaN where |a| is beyond the proved
+    // range (certified() then gives kUncertain).
+    DIVAVOVA_LANES F64 exponential_end(const FastSettings& f, const CurveStart& c) {
+        F64 numerator = c.e - fast_exp(-c.a * (1.0 + c.g));
+        F64 u2 = (numerator / (c.m + c.e)) * f.post_gain;
+        return select(abs(c.a) <= kMaxCurveArgument, u2, splat(__builtin_nan("")));
+    }
+
+    // w from u2~, or kUncertain in the lanes where the window around y~
+    // holds more than one integer (or u2~ or y~ is NaN).
+    template <bool SoftLimit>
+    DIVAVOVA_LANES I32 certified(const FastSettings& f, F64 u) {
+        F64 y, window;
+        if constexpr (SoftLimit) {
+            // sign(u2~) y: the sign bit of u2~ applied by xor (no comparison, so
+            // no mask shared between selects either).
+            U64 sign = bits_of(u) & 0x8000000000000000ull;
+            F64 size = abs(u);
+            F64 eps = fast_exp(-size);
+            y = from_bits(bits_of((1.0 - eps) * 32767.0) ^ sign);
+            F64 rho = f.rho_floor + (f.rho_slope * size);
+            window = f.window + (f.window_slope * (rho * eps));
+            // Near full scale the exact 1 - EXP(-|u2|) is 1 or the double below:
+            // y~ becomes 32767.25 or 32766.5 (signed), whose window (below 1e-9
+            // there) holds one integer, or NaN where only the exact chain can tell.
+            F64 eps_high = eps * (1.0 + rho), eps_low = eps * (1.0 - rho);
+            F64 full = select(eps_high < 0x1p-54, splat(32767.25),
+                              select(eps_low > 0x1p-54, splat(32766.5), splat(__builtin_nan(""))));
+            y = select(eps_high < 0x1p-41, from_bits(bits_of(full) ^ sign), y);
+            y = select(size >= f.saturated, from_bits(bits_of(splat(32767.25)) ^ sign), y);
+            y = y + (u - u);  // a NaN u2~ stays NaN (u2~ is finite or NaN)
+        } else {
+            y = u * 32767.0;
+            window = f.window + (f.window_slope * abs(y));
+        }
+        // A NaN y~ clamps to -32767 below and to 32767 above: uncertain.
+        F64 low = below(above(y - window, -32767.0), 32767.0);
+        F64 high = above(below(y + window, 32767.0), -32767.0);
+        I32 w_low = __builtin_convertvector(low, I32), w_high = __builtin_convertvector(high, I32);
+        return w_low == w_high ? w_low : kUncertain;
+    }
+};
 
 #undef DIVAVOVA_LANES
 

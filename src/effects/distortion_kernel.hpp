@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "effects/distortion_fast.hpp"
 #include "module/convert.hpp"
@@ -135,41 +136,76 @@ inline bool fast_path(const DistortionSettings& s, distortion_fast::FastSettings
            distortion_fast::fast_settings(power, s.soft_limit, s.pre_gain, s.post_gain, s.curve_constant, s.mix, f);
 }
 
-// The certified fast path (distortion_fast.hpp) over a block: w of every
-// sample by the fast chain, the uncertain ones again by the exact chain,
-// then the mix.  Only for settings that distortion_fast::fast_settings
-// accepts, which imply the Safe conversions.
-template <DistortionShape Shape, bool SoftLimit>
-void distort_fast(const DistortionSettings* s, const distortion_fast::FastSettings* f, const int16_t* in,
-                  int16_t* out, size_t count) {
-    namespace fast = distortion_fast;
-    constexpr size_t kLanes = fast::kLanes, kGroups = 64, kChunk = kGroups * kLanes;
-    fast::F64x4 u[kGroups];
-    fast::CurveStart start[kGroups];
+// The certified fast path (distortion_fast.hpp) over a block, N samples at a
+// time: w of every sample by the fast chain, the uncertain ones again by the
+// exact chain, then the mix.  Only for settings that fast_path accepts,
+// which imply the Safe conversions.
+template <DistortionShape Shape, bool SoftLimit, int N>
+[[gnu::always_inline]] inline void distort_fast(const DistortionSettings* s, const distortion_fast::FastSettings* f,
+                                                const int16_t* in, int16_t* out, size_t count) {
+    using L = distortion_fast::Lanes<N>;
+    constexpr size_t kLanes = N, kChunk = 256, kGroups = kChunk / kLanes;
+    typename L::F64 u[kGroups];
+    typename L::CurveStart start[kGroups];
     int32_t w[kChunk];
     for (size_t first = 0; first < count; first += kChunk) {
         size_t n = count - first < kChunk ? count - first : kChunk;
         size_t groups = (n + kLanes - 1) / kLanes;
         const int16_t* x = in + first;
-        for (size_t i = 0; i < groups; ++i) {
-            fast::I32x4 lanes{};  // the lanes past the end of a short group shape 0
-            for (size_t j = 0; j < kLanes && (i * kLanes) + j < n; ++j) lanes[j] = x[(i * kLanes) + j];
-            u[i] = fast::pre_gained(*f, lanes);
+        for (size_t i = 0; i < n / kLanes; ++i) u[i] = L::pre_gained(*f, load<typename L::I16>(x + (i * kLanes)));
+        if (n % kLanes != 0) {
+            typename L::I16 tail{};  // the lanes past the end shape 0
+            std::memcpy(&tail, x + (n / kLanes * kLanes), (n % kLanes) * sizeof(int16_t));
+            u[n / kLanes] = L::pre_gained(*f, tail);
         }
         if constexpr (Shape == DistortionShape::power) {
-            for (size_t i = 0; i < groups; ++i) u[i] = fast::power_curve(*f, u[i]);
+            for (size_t i = 0; i < groups; ++i) u[i] = L::power_curve(*f, u[i]);
         } else {
-            for (size_t i = 0; i < groups; ++i) fast::exponential_start(u[i], start[i]);
-            for (size_t i = 0; i < groups; ++i) u[i] = fast::exponential_end(*f, start[i]);
+            for (size_t i = 0; i < groups; ++i) L::exponential_start(u[i], start[i]);
+            for (size_t i = 0; i < groups; ++i) u[i] = L::exponential_end(*f, start[i]);
         }
+        typename L::I32 uncertain{};
         for (size_t i = 0; i < groups; ++i) {
-            fast::I32x4 lanes = fast::certified<SoftLimit>(*f, u[i]);
-            for (size_t j = 0; j < kLanes; ++j) w[(i * kLanes) + j] = lanes[j];
+            typename L::I32 lanes = L::template certified<SoftLimit>(*f, u[i]);
+            uncertain |= lanes == distortion_fast::kUncertain;
+            store(w + (i * kLanes), lanes);
         }
-        for (size_t i = 0; i < n; ++i)
-            if (w[i] == fast::kUncertain) w[i] = shaped<Shape, SoftLimit, true>(*s, x[i]);
+        int32_t any = 0;
+        for (size_t j = 0; j < kLanes; ++j) any |= uncertain[j];
+        if (any != 0) {
+            for (size_t i = 0; i < n; ++i)
+                if (w[i] == distortion_fast::kUncertain) w[i] = shaped<Shape, SoftLimit, true>(*s, x[i]);
+        }
         for (size_t i = 0; i < n; ++i) out[first + i] = mixed<true>(*s, x[i], w[i]);
     }
+}
+
+template <DistortionShape Shape, bool SoftLimit>
+void distort_fast4(const DistortionSettings* s, const distortion_fast::FastSettings* f, const int16_t* in,
+                   int16_t* out, size_t count) {
+    distort_fast<Shape, SoftLimit, 4>(s, f, in, out, count);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <DistortionShape Shape, bool SoftLimit>
+__attribute__((target("avx512f,avx512dq,avx512vl"))) void distort_fast8(const DistortionSettings* s,
+                                                                        const distortion_fast::FastSettings* f,
+                                                                        const int16_t* in, int16_t* out,
+                                                                        size_t count) {
+    distort_fast<Shape, SoftLimit, 8>(s, f, in, out, count);
+}
+#endif
+
+// Eight lanes where the processor has AVX-512, else four (AVX2 or baseline).
+template <DistortionShape Shape, bool SoftLimit>
+void distort_fast_dispatch(const DistortionSettings& s, const distortion_fast::FastSettings& f, const int16_t* in,
+                           int16_t* out, size_t count) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has_avx512 =
+        DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512dq") && DIVAVOVA_CPU_SUPPORTS("avx512vl");
+    if (has_avx512) return distort_fast8<Shape, SoftLimit>(&s, &f, in, out, count);
+#endif
+    run_kernel<distort_fast4<Shape, SoftLimit>>(&s, &f, in, out, count);
 }
 
 // memo: nullptr, or 65536 zeroed cells remembering the output of each input
@@ -207,8 +243,8 @@ void distort_block(const DistortionSettings& s, const int16_t* in, int16_t* out,
     if constexpr (Shape == DistortionShape::power || Shape == DistortionShape::exponential) {
         distortion_fast::FastSettings f;
         if (!memo && fast_path(s, &f)) {
-            if (s.soft_limit) return run_kernel<distort_fast<Shape, true>>(&s, &f, in, out, count);
-            return run_kernel<distort_fast<Shape, false>>(&s, &f, in, out, count);
+            if (s.soft_limit) return distort_fast_dispatch<Shape, true>(s, f, in, out, count);
+            return distort_fast_dispatch<Shape, false>(s, f, in, out, count);
         }
     }
     if (s.soft_limit) {
