@@ -129,3 +129,17 @@ def test_samples_on_a_truncation_boundary_take_the_exact_chain(shape, soft, x, t
         xs = [x, 0, x, -x, x]
         assert run(xs, *args).tolist() == model(xs, *args).tolist()
         assert run(xs, *args)[0] == sign * wet
+
+
+@pytest.mark.parametrize("shape,soft", [(0, False), (0, True), (2, False), (2, True)])
+def test_block_lengths_around_the_lane_groups_and_chunks(shape, soft):
+    # Partial lane groups of four and eight, and the 256-sample chunks of the
+    # block loop; odd starts of a memoryview too.
+    rng = np.random.default_rng(5)
+    xs = rng.integers(-32768, 32768, 1100).astype(np.int16)
+    args = (0.6, 12.0, -3.0, shape, soft, 0.8)
+    expected = model(xs, *args)
+    for count in (0, 1, 3, 4, 5, 7, 8, 9, 255, 256, 257, 511, 513, 1100):
+        assert np.array_equal(run(xs[:count], *args), expected[:count])
+    data = bytearray(b"\0" + xs.tobytes())
+    assert np.array_equal(np.frombuffer(m.distortion_s16(memoryview(data)[1:], *args), dtype=np.int16), expected)

@@ -179,6 +179,10 @@ inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double p
         double eps_m = (delta + dt + eta) * 1.001;
         relative = (eps_m + (2.0 * u)) * 1.001;
     } else {
+        // Beyond this pre gain most loud samples have |a| > 700 and would be
+        // handed over one by one; the exact chain (and its memo on long
+        // blocks) serves them better.
+        if (!(pre_gain <= 1500.0)) return false;
         double max_a = std::fmin(kMaxCurveArgument, 0.686306 * pre_gain * (1.0 + 0x1p-50));
         double dh = delta + eta + 0x1p-51;
         double dk = max_a * (dh + 0x1p-51);
@@ -190,6 +194,8 @@ inline bool fast_settings(bool power, bool soft_limit, double pre_gain, double p
     }
     absolute *= kMargin;
     relative *= kMargin;
+    // A window this wide (huge post gains) would hand most samples over.
+    if (!(32767.0 * absolute <= 1e-3)) return false;
     f->pre_gain = pre_gain;
     f->post_gain = post_gain;
     f->curve_constant = curve_constant;
