@@ -11,8 +11,9 @@
 // that integer is w; elsewhere the sample is shaped again by the exact chain.
 // The output bytes are therefore those of the exact chain, whichever path a
 // sample took, and whichever lane width (4 or 8, see below) the processor
-// runs: the bound holds for any evaluation in IEEE double operations.  The bound is generous (it costs a fallback rate around 1e-5,
-// not bits); it is proved below for the settings that fast_settings accepts.
+// runs: the bound holds for any evaluation in IEEE double operations.  The
+// bound is generous (it costs a fallback rate around 1e-5, not bits); it is
+// proved below for the settings that fast_settings accepts.
 //
 // Notation: u = 2^-53 (unit roundoff), fl() the rounded operation.  Every
 // double operation of the fast chain is a correctly rounded IEEE operation
@@ -34,13 +35,13 @@
 //   (|n C2| < 2e-7), and |ln2 - C1 - C2| < 1e-26: |r~ - (z - n ln2)| < 2e-16.
 //   p(r) = sum r^k / k!, k = 0 .. 9, as even + odd parts in Estrin's order
 //   (e^-z is 2^-n p(-r), p(-r) = even - odd: the same bounds hold).  Taylor
-//   remainder relative to e^r: e^(2|r|) |r|^10 / 10! < 1.38e-11.  Rounding: every term
-//   c_k r^k carries at most 13 rounding factors (its coefficient, the powers
-//   of r, the products and sums on its way), so the evaluation is within
-//   gamma_13 sum |c_k| |r|^k <= 1.5e-15 e^0.347 < 2.1e-15 absolute, over
-//   p(r) >= e^-0.347: < 3e-15 relative.
-//   The error in r moves e^r by a factor within 1 +- 2.1e-16.  Scaling by
-//   2^n is exact (the result stays normal for |z| <= 708).
+//   remainder relative to e^r: e^(2|r|) |r|^10 / 10! < 1.38e-11.  Rounding:
+//   every term c_k r^k carries at most 13 rounding factors (its coefficient,
+//   the powers of r, the products and sums on its way), so the evaluation is
+//   within gamma_13 sum |c_k| |r|^k <= 1.5e-15 e^0.347 < 2.1e-15 absolute,
+//   over p(r) >= e^-0.347: < 3e-15 relative.  The error in r moves e^r by a
+//   factor within 1 +- 2.1e-16.  Scaling by 2^n is exact (the result stays
+//   normal for |z| <= 708).
 //   So |fast_exp(z) / exp(z) - 1| <= delta = 1.4e-11 (kExpError), and the
 //   same for e^-z.
 //
@@ -73,8 +74,7 @@
 //   EXP(a), g = EXP(t), h = fl(1 + g), k = fl(-a h), f = EXP(k), m = EXP(-a),
 //   num = fl(e - f), den = fl(m + e), c = fl(num / den).  Fast chain: the
 //   same with fast_exp, e~ and m~ from one fast_exp_pair(a).  All
-//   exponentials are normal:
-//   |a| <= 700 and |k| <= |a| (1 + g) < 700.001.
+//   exponentials are normal: |a| <= 700 and |k| <= |a| (1 + g) < 700.001.
 //   - |e~ - e| <= (delta + eta) e^a.
 //   - |g~ - g| <= (delta + eta) (g <= 1); h adds u 2 twice: |h~ - h| <= dh =
 //     delta + eta + 2^-51.
