@@ -6,8 +6,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "effects/distortion_fast.hpp"
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -113,12 +116,96 @@ inline int32_t shaped(const DistortionSettings& s, double x) {
     }
 }
 
+// The output of input x with wet sample w.
+template <bool Safe>
+inline int16_t mixed(const DistortionSettings& s, double x, int32_t w) {
+    // With a mix outside 0 .. 1 the sum can leave the 16-bit range: saturate.
+    return truncate<Safe, int16_t>(((1.0 - s.mix) * x) + (static_cast<double>(w) * s.mix));
+}
+
 template <DistortionShape Shape, bool SoftLimit, bool Safe>
 inline int16_t distort_sample(const DistortionSettings& s, int16_t sample) {
     double x = sample;
-    int32_t w = shaped<Shape, SoftLimit, Safe>(s, x);
-    // With a mix outside 0 .. 1 the sum can leave the 16-bit range: saturate.
-    return truncate<Safe, int16_t>(((1.0 - s.mix) * x) + (static_cast<double>(w) * s.mix));
+    return mixed<Safe>(s, x, shaped<Shape, SoftLimit, Safe>(s, x));
+}
+
+// Whether the fast path below serves these settings (and its constants).
+inline bool fast_path(const DistortionSettings& s, distortion_fast::FastSettings* f) {
+    bool power = s.shape == DistortionShape::power;
+    return (power || s.shape == DistortionShape::exponential) &&
+           distortion_fast::fast_settings(power, s.soft_limit, s.pre_gain, s.post_gain, s.curve_constant, s.mix, f);
+}
+
+// The certified fast path (distortion_fast.hpp) over a block, N samples at a
+// time: w of every sample by the fast chain, the uncertain ones again by the
+// exact chain, then the mix.  Only for settings that fast_path accepts,
+// which imply the Safe conversions.
+template <DistortionShape Shape, bool SoftLimit, int N>
+[[gnu::always_inline]] inline void distort_fast(const DistortionSettings* s, const distortion_fast::FastSettings* f,
+                                                const int16_t* in, int16_t* out, size_t count) {
+    using L = distortion_fast::Lanes<N>;
+    constexpr size_t kLanes = N, kChunk = 256, kGroups = kChunk / kLanes;
+    typename L::F64 u[kGroups];
+    typename L::CurveStart start[kGroups];
+    int32_t w[kChunk];
+    for (size_t first = 0; first < count; first += kChunk) {
+        size_t n = count - first < kChunk ? count - first : kChunk;
+        size_t groups = (n + kLanes - 1) / kLanes;
+        const int16_t* x = in + first;
+        for (size_t i = 0; i < n / kLanes; ++i) u[i] = L::pre_gained(*f, load<typename L::I16>(x + (i * kLanes)));
+        if (n % kLanes != 0) {
+            typename L::I16 tail{};  // the lanes past the end shape 0
+            std::memcpy(&tail, x + (n / kLanes * kLanes), (n % kLanes) * sizeof(int16_t));
+            u[n / kLanes] = L::pre_gained(*f, tail);
+        }
+        if constexpr (Shape == DistortionShape::power) {
+            for (size_t i = 0; i < groups; ++i) u[i] = L::power_curve(*f, u[i]);
+        } else {
+            for (size_t i = 0; i < groups; ++i) L::exponential_start(u[i], start[i]);
+            for (size_t i = 0; i < groups; ++i) u[i] = L::exponential_end(*f, start[i]);
+        }
+        typename L::I32 uncertain{};
+        for (size_t i = 0; i < groups; ++i) {
+            typename L::I32 lanes = L::template certified<SoftLimit>(*f, u[i]);
+            uncertain |= lanes == distortion_fast::kUncertain;
+            store(w + (i * kLanes), lanes);
+        }
+        int32_t any = 0;
+        for (size_t j = 0; j < kLanes; ++j) any |= uncertain[j];
+        if (any != 0) {
+            for (size_t i = 0; i < n; ++i)
+                if (w[i] == distortion_fast::kUncertain) w[i] = shaped<Shape, SoftLimit, true>(*s, x[i]);
+        }
+        for (size_t i = 0; i < n; ++i) out[first + i] = mixed<true>(*s, x[i], w[i]);
+    }
+}
+
+template <DistortionShape Shape, bool SoftLimit>
+void distort_fast4(const DistortionSettings* s, const distortion_fast::FastSettings* f, const int16_t* in,
+                   int16_t* out, size_t count) {
+    distort_fast<Shape, SoftLimit, 4>(s, f, in, out, count);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <DistortionShape Shape, bool SoftLimit>
+__attribute__((target("avx512f,avx512dq,avx512vl"))) void distort_fast8(const DistortionSettings* s,
+                                                                        const distortion_fast::FastSettings* f,
+                                                                        const int16_t* in, int16_t* out,
+                                                                        size_t count) {
+    distort_fast<Shape, SoftLimit, 8>(s, f, in, out, count);
+}
+#endif
+
+// Eight lanes where the processor has AVX-512, else four (AVX2 or baseline).
+template <DistortionShape Shape, bool SoftLimit>
+void distort_fast_dispatch(const DistortionSettings& s, const distortion_fast::FastSettings& f, const int16_t* in,
+                           int16_t* out, size_t count) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has_avx512 =
+        DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512dq") && DIVAVOVA_CPU_SUPPORTS("avx512vl");
+    if (has_avx512) return distort_fast8<Shape, SoftLimit>(&s, &f, in, out, count);
+#endif
+    run_kernel<distort_fast4<Shape, SoftLimit>>(&s, &f, in, out, count);
 }
 
 // memo: nullptr, or 65536 zeroed cells remembering the output of each input
@@ -153,6 +240,13 @@ void distort_block(const DistortionSettings& s, const int16_t* in, int16_t* out,
 
 template <DistortionShape Shape>
 void distort_block(const DistortionSettings& s, const int16_t* in, int16_t* out, size_t count, int32_t* memo) {
+    if constexpr (Shape == DistortionShape::power || Shape == DistortionShape::exponential) {
+        distortion_fast::FastSettings f;
+        if (!memo && fast_path(s, &f)) {
+            if (s.soft_limit) return distort_fast_dispatch<Shape, true>(s, f, in, out, count);
+            return distort_fast_dispatch<Shape, false>(s, f, in, out, count);
+        }
+    }
     if (s.soft_limit) {
         distort_block<Shape, true>(s, in, out, count, memo);
     } else {
@@ -162,9 +256,13 @@ void distort_block(const DistortionSettings& s, const int16_t* in, int16_t* out,
 
 }  // namespace distortion_detail
 
-// Whether a block of count samples is worth remembering per input value.
+// Whether a block of count samples is worth remembering per input value:
+// long blocks of the curves that call exp or pow, unless the fast path
+// serves them (it is faster per sample than the exact chain is per value).
 inline bool distortion_wants_memo(const DistortionSettings& s, size_t count) {
-    return count >= 4096 && !(s.shape == DistortionShape::bit_reduction && !s.soft_limit);
+    distortion_fast::FastSettings f;
+    return count >= 4096 && !(s.shape == DistortionShape::bit_reduction && !s.soft_limit) &&
+           !distortion_detail::fast_path(s, &f);
 }
 
 // Shapes count samples from in into out (which may be the same memory).
