@@ -16,10 +16,7 @@ from test_filter_engines import LadderModel
 
 def lane_case(model, j, u):
     """How the feedback of channel j resolves for input u, before the model's step moves it."""
-    g, s = model.g, model.s[j]
-    omg = F(1) - g
-    P = ((((omg * s[0]) * g + omg * s[1]) * g + omg * s[2]) * g + omg * s[3]) + u * model.G
-    L = model.kG * F(0.6666667)
+    P, L = model.prediction(j, u)
     if P - L >= 1:
         return "above"
     if P + L <= -1:
