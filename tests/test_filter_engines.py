@@ -343,11 +343,17 @@ class LadderModel:
             self.mix = clamp(v, F(0), F(1))
         self.derive()
 
-    def step(self, j, u):
+    def prediction(self, j, u):
+        """P, the fourth-stage output without feedback, and the limit L beyond which y needs no solving."""
         g, s = self.g, self.s[j]
         omg = F(1) - g
         P = ((((omg * s[0]) * g + omg * s[1]) * g + omg * s[2]) * g + omg * s[3]) + u * self.G
-        L = self.kG * F(0.6666667)
+        return P, self.kG * F(0.6666667)
+
+    def step(self, j, u):
+        g, s = self.g, self.s[j]
+        omg = F(1) - g
+        P, L = self.prediction(j, u)
         if P - L >= 1:
             y = P - L
         elif P + L <= -1:

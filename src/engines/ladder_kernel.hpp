@@ -15,6 +15,7 @@
 
 #include "module/convert.hpp"
 #include "module/configured.hpp"
+#include "module/dispatch_registers.hpp"
 
 namespace divavova {
 
@@ -177,86 +178,197 @@ struct LadderKernel {
 
 #if defined(__SSE2__)
     // Both channels of a stereo stream side by side in the lanes of one
-    // register: each lane performs exactly the scalar step's operations.  The
-    // three ways of resolving the feedback become selects; the iterations run
-    // until every lane that needs them has reached its fixed point (a lane
-    // at its fixed point stays there, so extra rounds change nothing).
-    struct StereoLadder {
+    // register (the two unused lanes hold zeros, which stay zeros): each lane
+    // performs exactly the scalar step's operations.
+    //
+    // The run is bound by the latency of the chain from one sample's
+    // feedback output to the next one's (about twenty dependent multiplies
+    // and adds), so the step keeps everything else off that chain:
+    // - The feedback solve is four passes r = f(r).  A pass that returns its
+    //   input bit for bit is a fixed point and every later pass returns it
+    //   again, so the four passes give r1 = f(r0) whenever f(r1) == r1; and
+    //   when r1 lies inside -1 .. 1 the clamps of the solved value and of y
+    //   leave it unchanged.  That is the usual case: the step then carries r1
+    //   straight on as y and q, and the checks (no lane takes a direct
+    //   branch; r1 is a fixed point inside -1 .. 1) are branches the
+    //   processor predicts rather than operations the next sample waits for.
+    //   Direct branches taken by every lane are branches too; lanes that
+    //   differ are resolved with selects.
+    // - (1 - g) x s is formed as soon as each stage state is, and used by both
+    //   the prediction and the stage update, as in the scalar step.
+    struct LaneState {
         __m128 s[4];
+        __m128 t[4];  // (1 - g) x s
         __m128 y;
         __m128 y_previous;
     };
 
-    static __m128 clamp_unit(__m128 x) {
-        // (x < -1 ? -1 : x), then (1 < x ? 1 : x): maxps/minps return their
-        // second operand when the comparison fails, NaN included.
-        return _mm_min_ps(_mm_set1_ps(1.0f), _mm_max_ps(_mm_set1_ps(-1.0f), x));
+    struct LaneConstants {
+        __m128 g;
+        __m128 one_minus_g;
+        __m128 G;
+        __m128 limit;  // kG x 0.6666667
+        __m128 feedback_divisor;
+        __m128 cubic_factor;
+        __m128 resonance;
+        __m128 one;
+        __m128 minus_one;
+        __m128 third;  // 0.33333334
+        __m128 magnitude_bits;
+        __m128 drive;
+        __m128 output_gain;
+        __m128 mix;
+        int poles;
+    };
+
+    static constexpr int kChannelBits = 3;  // movemask bits of the two channels' lanes
+
+    LaneConstants lane_constants() const {
+        return {_mm_set1_ps(g),
+                _mm_set1_ps(1.0f - g),
+                _mm_set1_ps(G),
+                _mm_set1_ps(kG * 0.6666667f),
+                _mm_set1_ps(feedback_divisor),
+                _mm_set1_ps(cubic_factor),
+                _mm_set1_ps(resonance),
+                _mm_set1_ps(1.0f),
+                _mm_set1_ps(-1.0f),
+                _mm_set1_ps(0.33333334f),
+                _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)),
+                _mm_set1_ps(drive),
+                _mm_set1_ps(output_gain),
+                _mm_set1_ps(mix),
+                poles};
     }
 
-    __m128 step_stereo(StereoLadder& st, __m128 u) const {
-        const __m128 vg = _mm_set1_ps(g), omg = _mm_set1_ps(1.0f - g);
-        __m128 p = _mm_mul_ps(_mm_mul_ps(omg, st.s[0]), vg);
-        p = _mm_mul_ps(_mm_add_ps(p, _mm_mul_ps(omg, st.s[1])), vg);
-        p = _mm_mul_ps(_mm_add_ps(p, _mm_mul_ps(omg, st.s[2])), vg);
-        p = _mm_add_ps(_mm_add_ps(p, _mm_mul_ps(omg, st.s[3])), _mm_mul_ps(u, _mm_set1_ps(G)));
-        const __m128 limit = _mm_set1_ps(kG * 0.6666667f);
-        const __m128 above = _mm_sub_ps(p, limit), below = _mm_add_ps(p, limit);
-        const __m128 take_above = _mm_cmpge_ps(above, _mm_set1_ps(1.0f));
-        const __m128 take_below = _mm_andnot_ps(take_above, _mm_cmple_ps(below, _mm_set1_ps(-1.0f)));
-        const __m128 settled = _mm_or_ps(take_above, take_below);
-        __m128 r = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(2.0f), st.y), st.y_previous);
-        const __m128 linear = _mm_mul_ps(p, _mm_set1_ps(feedback_divisor));
-        const __m128 cubic = _mm_set1_ps(cubic_factor);
-        for (int iteration = 0; iteration < 4; ++iteration) {
-            const __m128 c = clamp_unit(r);
-            const __m128 next = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_mul_ps(c, c), c), cubic), linear);
-            const __m128 same = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(next), _mm_castps_si128(r)));
-            if ((_mm_movemask_ps(_mm_or_ps(same, settled)) & 3) == 3) break;
+    static __m128 clamp_unit(const LaneConstants& k, __m128 x) {
+        // (x < -1 ? -1 : x), then (1 < x ? 1 : x): maxps/minps return their
+        // second operand when the comparison fails, NaN included.
+        return _mm_min_ps(k.one, _mm_max_ps(k.minus_one, x));
+    }
+
+    static __m128 select(__m128 mask, __m128 a, __m128 b) {
+        return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+    }
+
+    static __m128 same_bits(__m128 a, __m128 b) {
+        return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a), _mm_castps_si128(b)));
+    }
+
+    static __m128 cube(__m128 x) { return _mm_mul_ps(_mm_mul_ps(x, x), x); }
+
+    // One pass of the feedback solve: clamp(r)^3 x cubic factor + P x divisor.
+    static __m128 feedback_pass(const LaneConstants& k, __m128 r, __m128 linear) {
+        return _mm_add_ps(_mm_mul_ps(cube(clamp_unit(k, r)), k.cubic_factor), linear);
+    }
+
+    // The passes after the second, for the lanes not in `settled`: r1 and r2
+    // are the first two passes.  A lane at its fixed point keeps it, so the
+    // passes stop once every such lane is at one; the result is the fourth
+    // pass of each such lane, unclamped.
+    static __m128 solve_rest(const LaneConstants& k, __m128 linear, __m128 r1, __m128 r2, __m128 settled) {
+        __m128 r = r1, next = r2;
+        for (int pass = 2;; ++pass) {
+            if ((_mm_movemask_ps(_mm_or_ps(same_bits(next, r), settled)) & kChannelBits) == kChannelBits) break;
             r = next;
+            if (pass == 4) break;
+            next = feedback_pass(k, r, linear);
         }
-        const __m128 solved = clamp_unit(r);
-        const __m128 direct = _mm_or_ps(_mm_and_ps(take_above, above), _mm_and_ps(take_below, below));
-        const __m128 y = _mm_or_ps(direct, _mm_andnot_ps(settled, solved));
+        return r;
+    }
+
+    // The stage updates once y, q = clamp(y) and q_cubed = (q x q) x q are
+    // known; returns the selected stage's output.
+    static __m128 advance(LaneState& st, const LaneConstants& k, __m128 u, __m128 y, __m128 q, __m128 q_cubed) {
         st.y_previous = st.y;
         st.y = y;
-        // clamp(y): the solved value is already clamped, so only the direct
-        // lanes need it, and theirs is ready before the iterations end.
-        const __m128 q = _mm_or_ps(_mm_and_ps(settled, clamp_unit(direct)), _mm_andnot_ps(settled, solved));
-        const __m128 shaped = _mm_sub_ps(q, _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(q, q), q), _mm_set1_ps(0.33333334f)));
-        __m128 v = _mm_sub_ps(u, _mm_mul_ps(shaped, _mm_set1_ps(resonance)));
+        __m128 v = _mm_sub_ps(u, _mm_mul_ps(_mm_sub_ps(q, _mm_mul_ps(q_cubed, k.third)), k.resonance));
         __m128 outputs[4];
-        for (int k = 0; k < 4; ++k) {
-            const __m128 o = _mm_add_ps(_mm_mul_ps(v, vg), _mm_mul_ps(omg, st.s[k]));
-            st.s[k] = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(2.0f), o), st.s[k]);
-            outputs[k] = o;
+        for (int i = 0; i < 4; ++i) {
+            const __m128 o = _mm_add_ps(_mm_mul_ps(v, k.g), st.t[i]);
+            st.s[i] = _mm_sub_ps(_mm_add_ps(o, o), st.s[i]);  // 2 x o, exactly
+            st.t[i] = _mm_mul_ps(k.one_minus_g, st.s[i]);
+            outputs[i] = o;
             v = o;
         }
-        return outputs[poles - 1];
+        return outputs[k.poles - 1];
+    }
+
+    static __m128 step_lanes(LaneState& st, const LaneConstants& k, __m128 u) {
+        __m128 p = _mm_add_ps(_mm_mul_ps(st.t[0], k.g), st.t[1]);
+        p = _mm_add_ps(_mm_mul_ps(p, k.g), st.t[2]);
+        p = _mm_add_ps(_mm_add_ps(_mm_mul_ps(p, k.g), st.t[3]), _mm_mul_ps(u, k.G));
+        const __m128 above = _mm_sub_ps(p, k.limit), below = _mm_add_ps(p, k.limit);
+        const __m128 linear = _mm_mul_ps(p, k.feedback_divisor);
+        const __m128 r0 = _mm_sub_ps(_mm_add_ps(st.y, st.y), st.y_previous);
+        const __m128 r1 = feedback_pass(k, r0, linear);
+        const __m128 take_above = _mm_cmpge_ps(above, k.one);
+        const __m128 take_below = _mm_andnot_ps(take_above, _mm_cmple_ps(below, k.minus_one));
+        const int above_bits = _mm_movemask_ps(take_above) & kChannelBits;
+        const int below_bits = _mm_movemask_ps(take_below) & kChannelBits;
+        __m128 y, q;
+        if (__builtin_expect((above_bits | below_bits) == 0, 1)) {
+            // Every lane solves the feedback.  For an r1 inside -1 .. 1 the
+            // second pass needs no clamp, and its cube is the one the stages
+            // use for q = r1.
+            const __m128 r1_cubed = cube(r1);
+            const __m128 r2 = _mm_add_ps(_mm_mul_ps(r1_cubed, k.cubic_factor), linear);
+            const __m128 inside = _mm_cmple_ps(_mm_and_ps(r1, k.magnitude_bits), k.one);
+            const int usual_bits = _mm_movemask_ps(_mm_and_ps(inside, same_bits(r2, r1))) & kChannelBits;
+            if (__builtin_expect(usual_bits == kChannelBits, 1)) return advance(st, k, u, r1, r1, r1_cubed);
+            y = clamp_unit(k, solve_rest(k, linear, r1, feedback_pass(k, r1, linear), _mm_setzero_ps()));
+            q = y;  // clamp(y) of a clamped y
+        } else if (above_bits == kChannelBits) {
+            y = above;
+            q = k.one;  // clamp(y) of a y >= 1
+        } else if (below_bits == kChannelBits) {
+            y = below;
+            q = k.minus_one;  // clamp(y) of a y <= -1
+        } else {
+            const __m128 settled = _mm_or_ps(take_above, take_below);
+            const __m128 solved =
+                clamp_unit(k, solve_rest(k, linear, r1, feedback_pass(k, r1, linear), settled));
+            y = select(take_above, above, select(take_below, below, solved));
+            q = select(take_above, k.one, select(take_below, k.minus_one, solved));
+        }
+        return advance(st, k, u, y, q, cube(q));
+    }
+
+    static __m128 load_lanes(const float (&values)[2]) { return _mm_setr_ps(values[0], values[1], 0.0f, 0.0f); }
+
+    static void store_lanes(__m128 lanes, float (&values)[2]) {
+        alignas(16) float stored[4];
+        _mm_store_ps(stored, lanes);
+        values[0] = stored[0];
+        values[1] = stored[1];
     }
 
     template <bool Oversampled>
     void run_stereo(const int16_t* in, int16_t* out, size_t frames) {
-        StereoLadder st;
-        for (int k = 0; k < 4; ++k) st.s[k] = _mm_setr_ps(stage_state[0][k], stage_state[1][k], 0.0f, 0.0f);
-        st.y = _mm_setr_ps(feedback_output[0], feedback_output[1], 0.0f, 0.0f);
-        st.y_previous = _mm_setr_ps(previous_feedback_output[0], previous_feedback_output[1], 0.0f, 0.0f);
-        __m128 previous = _mm_setr_ps(previous_input[0], previous_input[1], 0.0f, 0.0f);
-        const __m128 gain = _mm_set1_ps(output_gain), wet = _mm_set1_ps(mix), in_gain = _mm_set1_ps(drive);
-        const __m128 half = _mm_set1_ps(0.5f), scale_in = _mm_set1_ps(0.000030517578125f);
-        const __m128 scale_out = _mm_set1_ps(32768.0f);
+        LaneState st;
+        const LaneConstants k = lane_constants();
+        for (int i = 0; i < 4; ++i) {
+            st.s[i] = _mm_setr_ps(stage_state[0][i], stage_state[1][i], 0.0f, 0.0f);
+            st.t[i] = _mm_mul_ps(k.one_minus_g, st.s[i]);
+        }
+        st.y = load_lanes(feedback_output);
+        st.y_previous = load_lanes(previous_feedback_output);
+        __m128 previous = load_lanes(previous_input);
         for (size_t i = 0; i < frames; ++i) {
             const __m128 h = _mm_mul_ps(
-                _mm_setr_ps(static_cast<float>(in[2 * i]), static_cast<float>(in[2 * i + 1]), 0.0f, 0.0f), scale_in);
-            __m128 value;
+                _mm_setr_ps(static_cast<float>(in[2 * i]), static_cast<float>(in[2 * i + 1]), 0.0f, 0.0f),
+                _mm_set1_ps(0.000030517578125f));
+            __m128 y;
             if constexpr (Oversampled) {
-                const __m128 y1 = step_stereo(st, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(h, previous), half), in_gain));
-                const __m128 y2 = step_stereo(st, _mm_mul_ps(h, in_gain));
-                const __m128 y = _mm_mul_ps(_mm_mul_ps(_mm_add_ps(y1, y2), half), gain);
-                value = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), wet), h), scale_out);
+                const __m128 half = _mm_set1_ps(0.5f);
+                const __m128 y1 = step_lanes(st, k, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(h, previous), half), k.drive));
+                const __m128 y2 = step_lanes(st, k, _mm_mul_ps(h, k.drive));
+                y = _mm_mul_ps(_mm_mul_ps(_mm_add_ps(y1, y2), half), k.output_gain);
             } else {
-                const __m128 y = _mm_mul_ps(step_stereo(st, _mm_mul_ps(h, in_gain)), gain);
-                value = _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), wet), h), scale_out);
+                y = _mm_mul_ps(step_lanes(st, k, _mm_mul_ps(h, k.drive)), k.output_gain);
             }
+            const __m128 value =
+                _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), k.mix), h), _mm_set1_ps(32768.0f));
             previous = h;
             alignas(16) float lanes[4];
             _mm_store_ps(lanes, value);
@@ -264,33 +376,41 @@ struct LadderKernel {
             out[2 * i + 1] = s16(lanes[1]);
         }
         alignas(16) float lanes[4];
-        for (int k = 0; k < 4; ++k) {
-            _mm_store_ps(lanes, st.s[k]);
-            stage_state[0][k] = lanes[0];
-            stage_state[1][k] = lanes[1];
+        for (int i = 0; i < 4; ++i) {
+            _mm_store_ps(lanes, st.s[i]);
+            stage_state[0][i] = lanes[0];
+            stage_state[1][i] = lanes[1];
         }
-        _mm_store_ps(lanes, st.y);
-        feedback_output[0] = lanes[0];
-        feedback_output[1] = lanes[1];
-        _mm_store_ps(lanes, st.y_previous);
-        previous_feedback_output[0] = lanes[0];
-        previous_feedback_output[1] = lanes[1];
-        _mm_store_ps(lanes, previous);
-        previous_input[0] = lanes[0];
-        previous_input[1] = lanes[1];
+        store_lanes(st.y, feedback_output);
+        store_lanes(st.y_previous, previous_feedback_output);
+        store_lanes(previous, previous_input);
     }
 #endif
+
+    // The run is bound by the latency of its dependency chain; on processors
+    // with AVX-512VL it runs in a build that can hold all of its running state
+    // and constants in registers.
+    template <int Channels, bool Oversampled>
+    static void run_block(LadderKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
+#if defined(__SSE2__)
+        if constexpr (Channels == 2) {
+            kernel->run_stereo<Oversampled>(in, out, frames);
+        } else {
+            kernel->run<Channels, Oversampled>(in, out, frames);
+        }
+#else
+        kernel->run<Channels, Oversampled>(in, out, frames);
+#endif
+    }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
         const bool twice = oversample == 2;
         if (channel_count == 2) {
-#if defined(__SSE2__)
-            twice ? run_stereo<true>(in, out, frames) : run_stereo<false>(in, out, frames);
-#else
-            twice ? run<2, true>(in, out, frames) : run<2, false>(in, out, frames);
-#endif
+            twice ? run_kernel_registers<run_block<2, true>>(this, in, out, frames)
+                  : run_kernel_registers<run_block<2, false>>(this, in, out, frames);
         } else {
-            twice ? run<1, true>(in, out, frames) : run<1, false>(in, out, frames);
+            twice ? run_kernel_registers<run_block<1, true>>(this, in, out, frames)
+                  : run_kernel_registers<run_block<1, false>>(this, in, out, frames);
         }
     }
 };
