@@ -15,7 +15,7 @@
 
 #include "module/convert.hpp"
 #include "module/configured.hpp"
-#include "module/dispatch_registers.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
