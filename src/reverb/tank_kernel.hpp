@@ -441,6 +441,121 @@ inline int16_t predelay_sample(const int16_t* frame) {
     }
 }
 
+// All-pass on a line's cell: returns the output, writes the cell.
+inline float allpass_at(int16_t* cell, float y, float a) {
+    const float z = static_cast<float>(*cell);
+    const float n = y + z * a;
+    *cell = line16(n);
+    return z - n * a;
+}
+
+// Age of the modulated all-pass read: (L - 1) - depth + phase * depth,
+// held to [1, L - 1] (NaN passes).
+inline float modulated_age(float last_age, float depth, float phase) {
+    const float t = (last_age - depth) + phase * depth;
+    return t < 1.0f ? 1.0f : (last_age < t ? last_age : t);
+}
+
+// The modulated all-pass of one frame, writing cell `at` of its line: the
+// read at `age` interpolates linearly toward the next older sample.
+inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, float age, float feed, float d1) {
+    // age is NaN or within [1, L - 1], L <= 2^22: the 32-bit conversion
+    // truncates it exactly; whole <= L - 1 and at < L, so one subtraction
+    // reduces.
+    const uint32_t whole = age == age ? static_cast<uint32_t>(static_cast<int32_t>(age)) : 0;
+    uint32_t a0 = length + at - whole;
+    a0 = a0 < length ? a0 : a0 - length;
+    const uint32_t a1 = a0 == 0 ? length - 1 : a0 - 1;
+    const float fraction = age - static_cast<float>(whole);
+    const float z0 = static_cast<float>(line[a0]);
+    const float z = z0 + (static_cast<float>(line[a1]) - z0) * fraction;
+    const float n = z * d1 + feed;
+    line[at] = line16(n);
+    return z - n * d1;
+}
+
+// One frame (j of a run), in the order of the description above: input,
+// pre-delay, input filters and drive, diffusers, both halves, taps, width,
+// tilt and output.
+template <uint32_t Channels>
+inline void run_frame(const Pass& p, Running& state, const Run& run, const TapPlan& taps, size_t j, const int16_t* in,
+                      int16_t* out) {
+    state.sine = state.sine + p.k * state.cosine;
+    state.cosine = state.cosine - p.k * state.sine;
+
+    const int16_t* frame_in = in + j * Channels;
+    float dry_in[Channels];
+    for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[c]);
+    float y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
+    if (p.use_predelay) y = static_cast<float>(run.pre_read[j]);
+    run.pre_write[j] = predelay_sample<Channels>(frame_in);
+    if (p.bandwidth > 0.0f) {
+        state.bw = (y - state.bw) * p.bandwidth + state.bw;
+        y = state.bw;
+    }
+    if (p.highpass > 0.0f) {
+        state.hp = (y - state.hp) * p.highpass + state.hp;
+        y = y - state.hp;
+    }
+    if (p.drive > 0.0f) {
+        const float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
+        y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
+    }
+    y = allpass_at(run.at[0] + j, y, p.m);
+    y = allpass_at(run.at[1] + j, y, p.m);
+    y = allpass_at(run.at[2] + j, y, p.m2);
+    const float e = allpass_at(run.at[3] + j, y, p.m2);
+
+    const float zl = static_cast<float>(run.at[7][j]);
+    const float zr = static_cast<float>(run.at[11][j]);
+    const uint32_t at = static_cast<uint32_t>(j);
+    float half[2];
+    half[0] = modulated_allpass_at(run.at[4] - run.modulated_position[0], p.modulated_frames[0],
+                                   run.modulated_position[0] + at, modulated_age(p.last_age[0], p.depth, state.sine),
+                                   zr * p.g + e, p.d1);
+    half[1] = modulated_allpass_at(run.at[8] - run.modulated_position[1], p.modulated_frames[1],
+                                   run.modulated_position[1] + at,
+                                   modulated_age(p.last_age[1], p.depth, state.cosine), zl * p.g + e, p.d1);
+    for (uint32_t h = 0; h < 2; ++h) {
+        int16_t* delay_a = run.at[5 + 4 * h] + j;
+        float delayed = static_cast<float>(*delay_a);
+        *delay_a = line16(half[h]);
+        if (p.damping > 0.0f) {
+            state.damping[h] = (delayed - state.damping[h]) * p.damping + state.damping[h];
+            delayed = state.damping[h];
+        }
+        int16_t* cell = run.at[6 + 4 * h] + j;
+        const float z = static_cast<float>(*cell);
+        const float n = delayed * p.g + z * p.d2;
+        *cell = line16(n);
+        run.at[7 + 4 * h][j] = line16(z - n * p.d2);
+    }
+
+    float wet[Channels];
+    for (uint32_t c = 0; c < Channels; ++c) wet[c] = 0.0f;
+    for (uint32_t t = 0; t < taps.count; ++t) {
+        float& sum = wet[Channels == 2 ? taps.channel[t] : 0];
+        sum = sum + static_cast<float>(run.taps[t][j]) * taps.gain[t];
+    }
+    if constexpr (Channels == 1) {
+        wet[0] = wet[0] * 0.5f;
+    } else if (p.use_width) {
+        const float mid = (wet[1] + wet[0]) * 0.5f;
+        const float side = (wet[0] - wet[1]) * 0.5f * p.width;
+        wet[0] = side + mid;
+        wet[1] = mid - side;
+    }
+    int16_t* frame_out = out + j * Channels;
+    for (uint32_t c = 0; c < Channels; ++c) {
+        float o = wet[c];
+        if (p.use_tilt) {
+            state.tilt[c] = (o - state.tilt[c]) * p.tilt + state.tilt[c];
+            o = state.tilt[c] * p.low_gain + (o - state.tilt[c]) * p.high_gain;
+        }
+        frame_out[c] = s16(dry_in[c] * p.dry + o * p.wet);
+    }
+}
+
 // C lanes of single-precision values in one vector (GCC vector types: each
 // operation works lane by lane with the scalar operation's rounding).  The
 // helpers are inlined into the loop they serve, so the vector calling
@@ -451,45 +566,55 @@ inline int16_t predelay_sample(const int16_t* frame) {
 
 template <uint32_t C>
 struct LaneTypes {
-    static constexpr uint32_t N = C < 2 ? 2 : C;
-    typedef float F __attribute__((vector_size(4 * N)));
-    typedef int32_t I __attribute__((vector_size(4 * N)));
-    typedef int16_t H __attribute__((vector_size(2 * N)));
+    static_assert(C == 4 || C == 8);
+    typedef float F __attribute__((vector_size(4 * C)));
+    typedef int32_t I __attribute__((vector_size(4 * C)));
+    typedef int16_t H __attribute__((vector_size(2 * C)));
 };
 
 template <uint32_t C>
 struct Lanes {
-    // A single frame still takes a vector of two lanes (GCC has no vector of
-    // one); only the first C lanes are loaded, stored and looked at.
-    static constexpr uint32_t N = LaneTypes<C>::N;
     using F = typename LaneTypes<C>::F;
     using I = typename LaneTypes<C>::I;
     using H = typename LaneTypes<C>::H;
 
     static F splat(float x) {
         F v;
-        for (uint32_t i = 0; i < N; ++i) v[i] = x;
+        for (uint32_t i = 0; i < C; ++i) v[i] = x;
         return v;
     }
     static F load(const int16_t* cells) {
-        H h = {};
-        std::memcpy(&h, cells, C * sizeof(int16_t));
-        return __builtin_convertvector(h, F);
+        if constexpr (C == 4) {
+            // Without SSE4.1's sign extension: each sample into the high half
+            // of its 32-bit lane, then an arithmetic shift down.
+            typedef int16_t H8 __attribute__((vector_size(16)));
+            typedef int64_t Q2 __attribute__((vector_size(16)));
+            int64_t bits;
+            std::memcpy(&bits, cells, sizeof bits);
+            const Q2 low = {bits, 0};
+            const H8 h = reinterpret_cast<H8>(low);
+            const I wide = reinterpret_cast<I>(__builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3)) >> 16;
+            return __builtin_convertvector(wide, F);
+        } else {
+            H h;
+            std::memcpy(&h, cells, sizeof h);
+            return __builtin_convertvector(h, F);
+        }
     }
-    static void store(int16_t* cells, H h) { std::memcpy(cells, &h, C * sizeof(int16_t)); }
+    static void store(int16_t* cells, H h) { std::memcpy(cells, &h, sizeof h); }
     // a where the mask is set, else b.
-    static F pick(I mask, F a, F b) { return reinterpret_cast<F>((reinterpret_cast<I>(a) & mask) | (reinterpret_cast<I>(b) & ~mask)); }
+    static F pick(const I& mask, const F& a, const F& b) { return reinterpret_cast<F>((reinterpret_cast<I>(a) & mask) | (reinterpret_cast<I>(b) & ~mask)); }
     // line16 of every lane (see line16 above: NaN 0, saturate, truncate).
-    static void store_line16(int16_t* cells, F v) {
-        v = reinterpret_cast<F>(reinterpret_cast<I>(v) & (v == v));
+    static void store_line16(int16_t* cells, const F& value) {
+        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
         const F top = splat(32767.0f), bottom = splat(-32768.0f);
         v = pick(top < v, top, v);
         v = pick(v < bottom, bottom, v);
         store(cells, __builtin_convertvector(__builtin_convertvector(v, I), H));
     }
     // s16 of every lane (see s16 in convert.hpp), as 32-bit integers.
-    static I rounded_s16(F v) {
-        v = reinterpret_cast<F>(reinterpret_cast<I>(v) & (v == v));
+    static I rounded_s16(const F& value) {
+        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
         const F top = splat(32767.0f), bottom = splat(-32768.0f);
         v = pick(top < v, top, v);
         v = pick(v < bottom, bottom, v);
@@ -531,8 +656,8 @@ template <uint32_t C>
     for (uint32_t i = 0; i < C; ++i) together = together & (ordered[i] != 0);
     if (together) {
         // t is within [1, L - 1], L <= 2^22: the conversion truncates it
-        // exactly, as the scalar path's does (lanes past C are set to 1).
-        const I whole = __builtin_convertvector(L::pick(ordered, t, one), I);
+        // exactly, as the scalar path's does.
+        const I whole = __builtin_convertvector(t, I);
         // whole <= L - 1 and position < L, so one subtraction reduces.
         const uint32_t q = static_cast<uint32_t>(whole[0]);
         uint32_t first = length + position - q;
@@ -553,20 +678,7 @@ template <uint32_t C>
     }
     // Frame by frame: a read may reach the sample of an earlier frame of the
     // chunk, or the age is NaN.
-    for (uint32_t i = 0; i < C; ++i) {
-        const float age = t[i];
-        const uint32_t whole = age == age ? static_cast<uint32_t>(static_cast<int32_t>(age)) : 0;
-        const uint32_t at = position + i;
-        uint32_t a0 = length + at - whole;
-        a0 = a0 < length ? a0 : a0 - length;
-        const uint32_t a1 = a0 == 0 ? length - 1 : a0 - 1;
-        const float fraction = age - static_cast<float>(whole);
-        const float z0 = static_cast<float>(line[a0]);
-        const float z = z0 + (static_cast<float>(line[a1]) - z0) * fraction;
-        const float n = z * d1 + feed[i];
-        line[at] = line16(n);
-        y[i] = z - n * d1;
-    }
+    for (uint32_t i = 0; i < C; ++i) y[i] = modulated_allpass_at(line, length, position + i, t[i], feed[i], d1);
 }
 
 // C frames from frame j of a run.  `early` marks the taps that read before
@@ -844,7 +956,7 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
                 run_chunk<Channels, Wide>(p, state, run, taps, early_wide, j, run_in, run_out);
         if (fit4)
             for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, run, taps, early4, j, run_in, run_out);
-        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, run, taps, 0, j, run_in, run_out);
+        for (; j < n; ++j) run_frame<Channels>(p, state, run, taps, j, run_in, run_out);
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
             const uint32_t moved = positions[line] + static_cast<uint32_t>(n);
