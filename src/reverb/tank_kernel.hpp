@@ -380,6 +380,8 @@ struct Pass {
     float bandwidth, highpass, damping, drive, width;
     float tilt, low_gain, high_gain;
     bool use_predelay, use_width, use_tilt;
+    int16_t* predelay_line;
+    uint32_t predelay_capacity;
     uint32_t modulated_frames[2];  // L4, L8
     float last_age[2];             // L4 - 1, L8 - 1
 };
@@ -390,6 +392,7 @@ struct Running {
     float bw, hp;
     float damping[2];
     float tilt[2];
+    uint32_t predelay_write, predelay_read;  // pre-delay cursors
 };
 
 // Taps in table order (channel 0 for every tap in mono).
@@ -401,15 +404,47 @@ struct TapPlan {
     float gain[kTankMaxTaps];
 };
 
-// During a run of frames in which no line, tap or pre-delay cursor wraps,
-// every fixed read and write of frame j is at a base pointer plus j.
+// What the pre-delay stores: s16 of the input (mono) or of the mean of the
+// two inputs, worked on the integers.  The mean is a whole or a half number,
+// well inside the s16 range, and s16 rounds it half away from zero: for a sum
+// s of the two, (s + 1) >> 1 from zero up, s >> 1 (flooring) below zero.
+template <uint32_t Channels>
+inline int16_t predelay_sample(const int16_t* frame) {
+    if constexpr (Channels == 1) {
+        return frame[0];
+    } else {
+        const int32_t sum = static_cast<int32_t>(frame[0]) + static_cast<int32_t>(frame[1]);
+        return static_cast<int16_t>(sum >= 0 ? (sum + 1) >> 1 : sum >> 1);
+    }
+}
+
+// During a run of frames in which no line position or tap cursor wraps,
+// every line read and write of frame j is at a base pointer plus j.  The
+// pre-delay steps its own cursors frame by frame: its line can be as short
+// as one frame.
 struct Run {
-    int16_t* at[kTankLines];               // each line's write position
-    const int16_t* taps[kTankMaxTaps];     // each tap's read position
-    uint32_t modulated_position[2];        // write positions of lines 4 and 8
-    const int16_t* pre_read;
-    int16_t* pre_write;
+    int16_t* at[kTankLines];             // each line's write position
+    const int16_t* taps[kTankMaxTaps];   // each tap's read position
+    uint32_t modulated_position[2];      // write positions of lines 4 and 8
 };
+
+// One frame of the pre-delay: returns the input delayed (or x unchanged
+// without a pre-delay) and stores the frame's rounded input.  The read comes
+// first, so a delay of the whole capacity returns the sample written that
+// many frames ago.
+template <uint32_t Channels>
+inline float predelay_step(const Pass& p, Running& state, const int16_t* frame, float x) {
+    float y = x;
+    if (p.use_predelay) {
+        y = static_cast<float>(p.predelay_line[state.predelay_read]);
+        const uint32_t next = state.predelay_read + 1;
+        state.predelay_read = next == p.predelay_capacity ? 0 : next;
+    }
+    p.predelay_line[state.predelay_write] = predelay_sample<Channels>(frame);
+    const uint32_t next = state.predelay_write + 1;
+    state.predelay_write = next == p.predelay_capacity ? 0 : next;
+    return y;
+}
 
 // Whether chunks of C frames fit the geometry: every line holds at least C
 // frames and every tap reads either after the chunk or before it.  The taps
@@ -427,19 +462,6 @@ inline bool chunks_fit(const TankSettings& s, const TapPlan& taps, uint32_t fram
     return true;
 }
 
-// What the pre-delay stores: s16 of the input (mono) or of the mean of the
-// two inputs, worked on the integers.  The mean is a whole or a half number,
-// well inside the s16 range, and s16 rounds it half away from zero: for a sum
-// s of the two, (s + 1) >> 1 from zero up, s >> 1 (flooring) below zero.
-template <uint32_t Channels>
-inline int16_t predelay_sample(const int16_t* frame) {
-    if constexpr (Channels == 1) {
-        return frame[0];
-    } else {
-        const int32_t sum = static_cast<int32_t>(frame[0]) + static_cast<int32_t>(frame[1]);
-        return static_cast<int16_t>(sum >= 0 ? (sum + 1) >> 1 : sum >> 1);
-    }
-}
 
 // All-pass on a line's cell: returns the output, writes the cell.
 inline float allpass_at(int16_t* cell, float y, float a) {
@@ -486,9 +508,8 @@ inline void run_frame(const Pass& p, Running& state, const Run& run, const TapPl
     const int16_t* frame_in = in + j * Channels;
     float dry_in[Channels];
     for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[c]);
-    float y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
-    if (p.use_predelay) y = static_cast<float>(run.pre_read[j]);
-    run.pre_write[j] = predelay_sample<Channels>(frame_in);
+    float y = predelay_step<Channels>(p, state, frame_in,
+                                      Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f);
     if (p.bandwidth > 0.0f) {
         state.bw = (y - state.bw) * p.bandwidth + state.bw;
         y = state.bw;
@@ -725,17 +746,30 @@ template <uint32_t Channels, uint32_t C>
 
     // Input and pre-delay (read before write, so a delay of the whole
     // capacity returns the sample written that many frames ago).
-    F y = {};
-    int16_t* pre_write = run.pre_write + j;
-    if (p.use_predelay) {
-        const int16_t* pre_read = run.pre_read + j;
-        for (uint32_t i = 0; i < C; ++i) {
-            y[i] = static_cast<float>(pre_read[i]);
-            pre_write[i] = predelay_sample<Channels>(frames_in + i * Channels);
+    F y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
+    const uint32_t capacity = p.predelay_capacity;
+    if (state.predelay_write + C <= capacity && (!p.use_predelay || state.predelay_read + C <= capacity)) {
+        // Neither pre-delay cursor wraps within the chunk.
+        int16_t* write = p.predelay_line + state.predelay_write;
+        if (p.use_predelay) {
+            const int16_t* read = p.predelay_line + state.predelay_read;
+            for (uint32_t i = 0; i < C; ++i) {
+                y[i] = static_cast<float>(read[i]);
+                write[i] = predelay_sample<Channels>(frames_in + i * Channels);
+            }
+            state.predelay_read = state.predelay_read + C == capacity ? 0 : state.predelay_read + C;
+        } else {
+            for (uint32_t i = 0; i < C; ++i) write[i] = predelay_sample<Channels>(frames_in + i * Channels);
         }
+        state.predelay_write = state.predelay_write + C == capacity ? 0 : state.predelay_write + C;
     } else {
-        y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
-        for (uint32_t i = 0; i < C; ++i) pre_write[i] = predelay_sample<Channels>(frames_in + i * Channels);
+        float delayed[C];
+        Running cursors = state;
+        for (uint32_t i = 0; i < C; ++i)
+            delayed[i] = predelay_step<Channels>(p, cursors, frames_in + i * Channels, y[i]);
+        state.predelay_write = cursors.predelay_write;
+        state.predelay_read = cursors.predelay_read;
+        std::memcpy(&y, delayed, sizeof y);
     }
     if (p.bandwidth > 0.0f) {
         float bw = state.bw;
@@ -903,8 +937,8 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
     const uint32_t predelay = s.predelay_frames;
     const uint32_t capacity = s.predelay_capacity_frames;
     p.use_predelay = predelay >= 1 && predelay <= capacity;
-    int16_t* pre = kernel->predelay_start;
-    uint32_t w = kernel->predelay_position;
+    p.predelay_line = kernel->predelay_start;
+    p.predelay_capacity = capacity;
 
     Running state;
     state.sine = kernel->oscillator_sine;
@@ -915,6 +949,9 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
     state.damping[1] = kernel->damping_state[1];
     state.tilt[0] = kernel->tilt_state[0];
     state.tilt[1] = kernel->tilt_state[1];
+    const uint32_t w = kernel->predelay_position;
+    state.predelay_write = w;
+    state.predelay_read = !p.use_predelay ? 0 : (w >= predelay ? w - predelay : w + (capacity - predelay));
 
     Run run;
     for (size_t f = 0; f < frames;) {
@@ -936,17 +973,6 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
         }
         run.modulated_position[0] = positions[kModulatedLines[0]];
         run.modulated_position[1] = positions[kModulatedLines[1]];
-        const uint32_t r = !p.use_predelay ? w : (w >= predelay ? w - predelay : w + (capacity - predelay));
-        {
-            const size_t left = room(w, capacity);
-            n = left < n ? left : n;
-        }
-        if (p.use_predelay) {
-            const size_t left = room(r, capacity);
-            n = left < n ? left : n;
-        }
-        run.pre_write = pre + w;
-        run.pre_read = pre + r;
         const int16_t* run_in = in + f * Channels;
         int16_t* run_out = out + f * Channels;
 
@@ -962,13 +988,11 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
             const uint32_t moved = positions[line] + static_cast<uint32_t>(n);
             positions[line] = moved == s.line_frames[line] ? 0 : moved;
         }
-        w += static_cast<uint32_t>(n);
-        if (w == capacity) w = 0;
         f += n;
     }
 
     for (uint32_t k = 0; k < kTankLines; ++k) kernel->line_position[k] = positions[k];
-    kernel->predelay_position = w;
+    kernel->predelay_position = state.predelay_write;
     kernel->oscillator_sine = state.sine;
     kernel->oscillator_cosine = state.cosine;
     kernel->bandwidth_state = state.bw;
