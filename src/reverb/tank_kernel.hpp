@@ -591,6 +591,7 @@ struct LaneTypes {
     typedef float F __attribute__((vector_size(4 * C)));
     typedef int32_t I __attribute__((vector_size(4 * C)));
     typedef int16_t H __attribute__((vector_size(2 * C)));
+    typedef uint64_t U __attribute__((vector_size(4 * C)));
 };
 
 template <uint32_t C>
@@ -598,6 +599,7 @@ struct Lanes {
     using F = typename LaneTypes<C>::F;
     using I = typename LaneTypes<C>::I;
     using H = typename LaneTypes<C>::H;
+    using U = typename LaneTypes<C>::U;
 
     static F splat(float x) {
         F v;
@@ -623,6 +625,13 @@ struct Lanes {
         }
     }
     static void store(int16_t* cells, H h) { std::memcpy(cells, &h, sizeof h); }
+    // Whether every lane is 0.
+    static bool none(const I& v) {
+        const U u = reinterpret_cast<U>(v);
+        uint64_t any = u[0];
+        for (uint32_t i = 1; i < C / 2; ++i) any |= u[i];
+        return any == 0;
+    }
     // a where the mask is set, else b.
     static F pick(const I& mask, const F& a, const F& b) { return reinterpret_cast<F>((reinterpret_cast<I>(a) & mask) | (reinterpret_cast<I>(b) & ~mask)); }
     // line16 of every lane (see line16 above: NaN 0, saturate, truncate).
@@ -672,20 +681,18 @@ template <uint32_t C>
     const F last = L::splat(last_age), one = L::splat(1.0f);
     F t = (last_age - depth) + phase * depth;
     t = L::pick(t < one, one, L::pick(last < t, last, t));
+    // t is NaN or within [1, L - 1], L <= 2^22: the conversion truncates it
+    // exactly, as the scalar path's does (NaN lanes, never read together,
+    // convert as 1).
     const I ordered = t == t;
-    bool together = true;
-    for (uint32_t i = 0; i < C; ++i) together = together & (ordered[i] != 0);
-    if (together) {
-        // t is within [1, L - 1], L <= 2^22: the conversion truncates it
-        // exactly, as the scalar path's does.
-        const I whole = __builtin_convertvector(t, I);
-        // whole <= L - 1 and position < L, so one subtraction reduces.
-        const uint32_t q = static_cast<uint32_t>(whole[0]);
-        uint32_t first = length + position - q;
-        first = first < length ? first : first - length;
-        together = q >= C && first >= 1 && first + C <= length;
-        for (uint32_t i = 1; i < C; ++i) together = together & (whole[i] == whole[0]);
-        if (together) {
+    const I whole = __builtin_convertvector(L::pick(ordered, t, one), I);
+    // whole <= L - 1 and position < L, so one subtraction reduces.
+    const uint32_t q = static_cast<uint32_t>(whole[0]);
+    uint32_t first = length + position - q;
+    first = first < length ? first : first - length;
+    {
+        // Every lane ordered and of one whole age.
+        if (L::none(~ordered | (whole ^ whole[0])) && q >= C && first >= 1 && first + C <= length) {
             // One age for the chunk, older than the chunk, no wrap: the
             // frames read consecutive cells that no frame of the chunk writes.
             const F fraction = t - __builtin_convertvector(whole, F);
@@ -843,13 +850,19 @@ template <uint32_t Channels, uint32_t C>
     // Taps, each channel's sum in table order; mono sums every tap.
     F wet[Channels];
     for (uint32_t c = 0; c < Channels; ++c) wet[c] = L::splat(0.0f);
-    for (uint32_t t = 0; t < taps.count; ++t) {
-        const int16_t* cells = ((early >> t) & 1u) ? before[t] : run.taps[t] + j;
+    const uint32_t count = taps.count;
+    for (uint32_t t = 0; t < count; ++t) {
+        const int16_t* cells = run.taps[t] + j;
+        if (early != 0 && ((early >> t) & 1u)) cells = before[t];
         const F value = L::load(cells) * taps.gain[t];
-        if (Channels == 2 && taps.channel[t] != 0)
-            wet[Channels - 1] = wet[Channels - 1] + value;
-        else
+        if constexpr (Channels == 2) {
+            if (taps.channel[t] != 0)
+                wet[1] = wet[1] + value;
+            else
+                wet[0] = wet[0] + value;
+        } else {
             wet[0] = wet[0] + value;
+        }
     }
     if constexpr (Channels == 1) {
         wet[0] = wet[0] * 0.5f;
