@@ -350,11 +350,12 @@ inline void TankKernel::finish() {
 // ---------------------------------------------------------------------------
 // The per-frame path.
 //
-// Frames go through in chunks of C frames (8, 4 or 1).  Within a chunk each
-// stage runs for all C frames before the next stage starts, so the stages
-// without a running state work on C independent lanes, and each lane does
-// its frame's operations in their order (nothing is reordered or merged).
-// The result is the frame-by-frame one, value for value, because:
+// Frames go through in chunks of C frames (8 in the AVX2 build, then 4), and
+// the frames left before a wrap one by one.  Within a chunk each stage runs
+// for all C frames before the next stage starts, so the stages without a
+// running state work on C independent lanes, and each lane does its frame's
+// operations in their order (nothing is reordered or merged).  The result is
+// the frame-by-frame one, value for value, because:
 // - a fixed line of length L >= C is read and then written at one cell per
 //   frame: frame k of the chunk reads the sample written L frames earlier,
 //   before the chunk, and no other frame of the chunk writes that cell;
@@ -366,7 +367,9 @@ inline void TankKernel::finish() {
 //   least C, so older than the chunk, and frame by frame otherwise;
 // - a tap of age r reads after the chunk when r <= L - C (no later frame of
 //   the chunk writes its cell) and before it when r >= C (no earlier frame
-//   writes it); a geometry where a tap is neither takes smaller chunks.
+//   writes it).  A tap that is neither (r < C and r > L - C) cuts every
+//   cycle of its line into runs shorter than C, so no chunk of C can run
+//   while it exists; the check below just says so.
 
 namespace tank_detail {
 
@@ -462,7 +465,6 @@ inline bool chunks_fit(const TankSettings& s, const TapPlan& taps, uint32_t fram
     return true;
 }
 
-
 // All-pass on a line's cell: returns the output, writes the cell.
 inline float allpass_at(int16_t* cell, float y, float a) {
     const float z = static_cast<float>(*cell);
@@ -494,6 +496,20 @@ inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, f
     const float n = z * d1 + feed;
     line[at] = line16(n);
     return z - n * d1;
+}
+
+// The tap sums to the wet signal: mono halves its one sum, stereo applies
+// the width.  For one frame (float) or a chunk's lanes (vectors).
+template <uint32_t Channels, class T>
+inline void halve_or_widen(const Pass& p, T* wet) {
+    if constexpr (Channels == 1) {
+        wet[0] = wet[0] * 0.5f;
+    } else if (p.use_width) {
+        const T mid = (wet[1] + wet[0]) * 0.5f;
+        const T side = (wet[0] - wet[1]) * 0.5f * p.width;
+        wet[0] = side + mid;
+        wet[1] = mid - side;
+    }
 }
 
 // One frame (j of a run), in the order of the description above: input,
@@ -558,14 +574,7 @@ inline void run_frame(const Pass& p, Running& state, const Run& run, const TapPl
         float& sum = wet[Channels == 2 ? taps.channel[t] : 0];
         sum = sum + static_cast<float>(run.taps[t][j]) * taps.gain[t];
     }
-    if constexpr (Channels == 1) {
-        wet[0] = wet[0] * 0.5f;
-    } else if (p.use_width) {
-        const float mid = (wet[1] + wet[0]) * 0.5f;
-        const float side = (wet[0] - wet[1]) * 0.5f * p.width;
-        wet[0] = side + mid;
-        wet[1] = mid - side;
-    }
+    halve_or_widen<Channels>(p, wet);
     int16_t* frame_out = out + j * Channels;
     for (uint32_t c = 0; c < Channels; ++c) {
         float o = wet[c];
@@ -864,14 +873,7 @@ template <uint32_t Channels, uint32_t C>
             wet[0] = wet[0] + value;
         }
     }
-    if constexpr (Channels == 1) {
-        wet[0] = wet[0] * 0.5f;
-    } else if (p.use_width) {
-        const F mid = (wet[1] + wet[0]) * 0.5f;
-        const F side = (wet[0] - wet[1]) * 0.5f * p.width;
-        wet[0] = side + mid;
-        wet[1] = mid - side;
-    }
+    halve_or_widen<Channels>(p, wet);
     if (p.use_tilt) {
         for (uint32_t c = 0; c < Channels; ++c) {
             float ts = state.tilt[c];
