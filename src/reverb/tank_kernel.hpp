@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "module/configured.hpp"
 #include "module/convert.hpp"
@@ -616,7 +617,10 @@ struct Lanes {
         return v;
     }
     static F load(const int16_t* cells) {
-        if constexpr (C == 4) {
+        if constexpr (C == 8) {
+            // Element by element, which GCC builds as one sign-extending load.
+            return widened(cells, std::make_index_sequence<C>());
+        } else {
             // Without SSE4.1's sign extension: each sample into the high half
             // of its 32-bit lane, then an arithmetic shift down.
             typedef int16_t H8 __attribute__((vector_size(16)));
@@ -627,11 +631,12 @@ struct Lanes {
             const H8 h = reinterpret_cast<H8>(low);
             const I wide = reinterpret_cast<I>(__builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3)) >> 16;
             return __builtin_convertvector(wide, F);
-        } else {
-            H h;
-            std::memcpy(&h, cells, sizeof h);
-            return __builtin_convertvector(h, F);
         }
+    }
+    template <size_t... K>
+    static F widened(const int16_t* cells, std::index_sequence<K...>) {
+        const I wide = {cells[K]...};
+        return __builtin_convertvector(wide, F);
     }
     static void store(int16_t* cells, H h) { std::memcpy(cells, &h, sizeof h); }
     // Whether every lane is 0.
@@ -642,7 +647,7 @@ struct Lanes {
         return any == 0;
     }
     // a where the mask is set, else b.
-    static F pick(const I& mask, const F& a, const F& b) { return reinterpret_cast<F>((reinterpret_cast<I>(a) & mask) | (reinterpret_cast<I>(b) & ~mask)); }
+    static F pick(const I& mask, const F& a, const F& b) { return mask ? a : b; }
     // line16 of every lane (see line16 above: NaN 0, saturate, truncate).
     static void store_line16(int16_t* cells, const F& value) {
         F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
