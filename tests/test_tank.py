@@ -319,3 +319,115 @@ def test_process_buffers():
     with pytest.raises(ValueError):
         tank.process(held)
     assert_released(held)
+
+
+# --- the chunked frame loop -------------------------------------------------------
+# The engine runs several frames through each stage at once between line wraps
+# and falls back to single frames near them; these streams must still be the
+# frame-by-frame ones.  Short lines (4..7 frames) wrap every few frames, lines
+# of 16 and more leave room for whole chunks, and the cuts land on and around
+# the wraps.
+
+def edge_age(rng, length):
+    """A tap age at either end of a line, where the chunk sizes part."""
+    age = rng.choice([rng.randint(0, 9), length - rng.randint(1, 9), rng.randrange(length)])
+    return min(max(age, 0), length - 1)
+
+
+def tap_table(rng, delays, every_line):
+    taps = []
+    lines = list(range(12)) if every_line else [rng.randrange(12) for _ in range(rng.randint(0, 6))]
+    for line in lines:
+        taps += [rng.randint(0, 1), line, edge_age(rng, delays[line]), rng.uniform(-1.2, 1.2)]
+    for _ in range(rng.randint(0, 20) if every_line else 0):
+        line = rng.randrange(12)
+        taps += [rng.randint(0, 1), line, rng.randrange(delays[line]), rng.uniform(-1.2, 1.2)]
+    return taps
+
+
+def chunk_settings(rng, channels):
+    # Runs end where any line or tap cursor wraps: long lines and few taps
+    # leave room for chunks of 8; short lines take chunks of 4 and single
+    # frames.
+    wide = rng.random() < 0.5
+    if wide:
+        delays = [rng.randint(40, 160) for _ in range(12)]
+    else:
+        delays = [rng.choice([rng.randint(4, 7), rng.randint(8, 15), rng.randint(16, 60)]) for _ in range(12)]
+    rate = rng.choice([8000, 8000, 16000, 48000])
+    kwargs = dict(sample_rate=rate, channel_count=channels, max_predelay_ms=rng.choice([0.0, 0.5, 2.0]),
+                  delays=delays, taps=tap_table(rng, delays, not wide))
+    # The modulated reads sweep their range of ages within a few hundred
+    # frames; some depths put the shortest age just below a chunk size, where
+    # the reads of a chunk reach samples the chunk itself writes.
+    line = rng.choice([delays[4], delays[8]])
+    depth_frames = rng.choice([0.5, 3.0, 30.0, 80.0, (line - 8.5) / 2, (line - 4.5) / 2, (line - 4.5) / 2])
+    options = [(0, rng.uniform(0.3, 0.95)), (1, rng.uniform(0.0, 0.9)), (11, rng.uniform(0.2, 2.0)),
+               (7, rng.uniform(0.3, 1.0) * rate / 320), (6, max(depth_frames, 0.0) * 1000.0 / rate)]
+    for option, value in ((2, rng.uniform(500, 9000)), (3, rng.uniform(500, 9000)), (4, rng.uniform(20, 800)),
+                          (5, rng.uniform(0.0, 2.0)), (8, rng.uniform(0.1, 1.0)), (9, rng.uniform(0.0, 2.0)),
+                          (10, rng.uniform(-12.0, 12.0))):
+        if rng.random() < 0.7:
+            options.append((option, value))
+    return kwargs, options
+
+
+def wrap_cuts(rng, delays, frames):
+    """Block boundaries on and around line wraps, plus a few anywhere."""
+    cuts = set()
+    for _ in range(12):
+        length = rng.choice(delays)
+        cut = rng.randint(1, max(1, frames // length)) * length + rng.choice([-8, -4, -1, 0, 0, 1, 4, 8])
+        if 0 < cut < frames:
+            cuts.add(cut)
+    cuts.update(rng.randrange(1, frames) for _ in range(3))
+    return sorted(cuts)
+
+
+def run_in_blocks(tank, values, channels, cuts):
+    out, start = [], 0
+    for cut in cuts + [len(values) // channels]:
+        out += run(tank, values[start * channels:cut * channels])
+        start = cut
+    return out
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+def test_chunked_loop_against_the_model(channels):
+    rng = random.Random(40 + channels)
+    for trial in range(24):
+        kwargs, options = chunk_settings(rng, channels)
+        tank, model = m.TankState(**kwargs), TankModel(**kwargs)
+        for option, value in options:
+            tank.configure(option, value)
+            model.configure(option, value)
+        if rng.random() < 0.5:
+            tank.finish()
+            model.finish()
+        frames = rng.randint(200, 400)
+        values = [rng.randint(-32768, 32767) if rng.random() < 0.8 else 0 for _ in range(frames * channels)]
+        cuts = wrap_cuts(rng, kwargs["delays"], frames)
+        assert run_in_blocks(tank, values, channels, cuts) == model.process(values), (trial, kwargs, options)
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+def test_chunked_loop_in_any_blocks(channels):
+    # Long streams (default geometry and short custom lines, every feature on,
+    # a NaN depth once) against one block for the whole stream.
+    rng = random.Random(50 + channels)
+    for trial in range(6):
+        kwargs, options = chunk_settings(rng, channels)
+        if trial % 3 == 0:
+            del kwargs["delays"], kwargs["taps"]
+            kwargs["sample_rate"] = 48000
+        if trial == 4:
+            options.append((6, float("nan")))
+        whole, pieces = m.TankState(**kwargs), m.TankState(**kwargs)
+        for tank in (whole, pieces):
+            for option, value in options:
+                tank.configure(option, value)
+        frames = 6000
+        values = [rng.randint(-32768, 32767) for _ in range(frames * channels)]
+        cuts = sorted(set(wrap_cuts(rng, kwargs.get("delays", LINES_48K), frames)
+                          + [rng.randrange(1, frames) for _ in range(30)]))
+        assert run_in_blocks(pieces, values, channels, cuts) == run(whole, values), (trial, kwargs, options)

@@ -11,9 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "module/configured.hpp"
 #include "module/convert.hpp"
+#include "module/cpu.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
@@ -251,8 +253,6 @@ struct TankKernel {
 
 private:
     void restart();
-    template <uint32_t Channels>
-    void run(const int16_t* in, int16_t* out, size_t frames);
 };
 
 inline void TankKernel::restart() {
@@ -350,34 +350,63 @@ inline void TankKernel::finish() {
 
 // ---------------------------------------------------------------------------
 // The per-frame path.
+//
+// Frames go through in chunks of C frames (8 in the AVX2 build, then 4), and
+// the frames left before a wrap one by one.  Within a chunk each stage runs
+// for all C frames before the next stage starts, so the stages without a
+// running state work on C independent lanes, and each lane does its frame's
+// operations in their order (nothing is reordered or merged).  The result is
+// the frame-by-frame one, value for value, because:
+// - a fixed line of length L >= C is read and then written at one cell per
+//   frame: frame k of the chunk reads the sample written L frames earlier,
+//   before the chunk, and no other frame of the chunk writes that cell;
+// - the states that run from frame to frame (oscillator, pre-delay,
+//   bandwidth, high-pass, damping, tilt) step through the chunk frame by
+//   frame;
+// - the modulated all-pass reads at an age of 1 .. L - 1 (and the cell one
+//   older): the lanes read together only when every age in the chunk is at
+//   least C, so older than the chunk, and frame by frame otherwise;
+// - a tap of age r reads after the chunk when r <= L - C (no later frame of
+//   the chunk writes its cell) and before it when r >= C (no earlier frame
+//   writes it).  A tap that is neither (r < C and r > L - C) cuts every
+//   cycle of its line into runs shorter than C, so no chunk of C can run
+//   while it exists; the check below just says so.
 
 namespace tank_detail {
 
-// A line at one frame: its samples, length and write position.
-struct Line {
-    const int16_t* data;
-    uint32_t length;
-    uint32_t position;
+// Per-call values of the frame loop.
+struct Pass {
+    float m, m2, d1, d2;  // diffuser and tank all-pass coefficients
+    float dry, wet;
+    float k;      // oscillator coefficient
+    float depth;  // modulation depth in frames, 0 without the oscillator
+    float g;      // decay
+    float bandwidth, highpass, damping, drive, width;
+    float tilt, low_gain, high_gain;
+    bool use_predelay, use_width, use_tilt;
+    int16_t* predelay_line;
+    uint32_t predelay_capacity;
+    uint32_t modulated_frames[2];  // L4, L8
+    float last_age[2];             // L4 - 1, L8 - 1
 };
 
-// x mod length for any u32 x (the common cases without a division).
-inline uint32_t reduce(uint32_t x, uint32_t length) {
-    if (x < length) return x;
-    x -= length;
-    return x < length ? x : x % length;
-}
+// The states that run from frame to frame.
+struct Running {
+    float sine, cosine;
+    float bw, hp;
+    float damping[2];
+    float tilt[2];
+    uint32_t predelay_write, predelay_read;  // pre-delay cursors
+};
 
-// Modulated all-pass read: linear interpolation at age t in [1, L - 1].
-inline float modulated_read(const Line& line, float last_age, float depth, float phase) {
-    float t = (last_age - depth) + phase * depth;
-    t = t < 1.0f ? 1.0f : (last_age < t ? last_age : t);
-    uint32_t whole = (t == t) ? static_cast<uint32_t>(static_cast<int64_t>(t)) : 0;
-    float fraction = t - static_cast<float>(whole);
-    uint32_t a0 = reduce(line.length + line.position - whole, line.length);
-    uint32_t a1 = a0 == 0 ? line.length - 1 : a0 - 1;
-    float z0 = static_cast<float>(line.data[a0]);
-    return z0 + (static_cast<float>(line.data[a1]) - z0) * fraction;
-}
+// Taps in table order (channel 0 for every tap in mono).
+struct TapPlan {
+    uint32_t count;
+    uint8_t channel[kTankMaxTaps];
+    uint8_t line[kTankMaxTaps];
+    uint32_t age[kTankMaxTaps];
+    float gain[kTankMaxTaps];
+};
 
 // What the pre-delay stores: s16 of the input (mono) or of the mean of the
 // two inputs, worked on the integers.  The mean is a whole or a half number,
@@ -393,255 +422,635 @@ inline int16_t predelay_sample(const int16_t* frame) {
     }
 }
 
-// During a run of frames in which no line position, tap and pre-delay
-// cursor wraps, every fixed read and write of frame j is at a base pointer
-// plus j: the positions and their wrap tests are then per run, not per frame.
+// During a run of frames in which no line position or tap cursor wraps,
+// every line read and write of frame j is at a base pointer plus j.  The
+// pre-delay steps its own cursors frame by frame: its line can be as short
+// as one frame.
 struct Run {
-    int16_t* at[kTankLines];              // each line's write position
-    const int16_t* taps[2][kTankMaxTaps];  // each tap's read position
+    int16_t* at[kTankLines];             // each line's write position
+    const int16_t* taps[kTankMaxTaps];   // each tap's read position
+    uint32_t modulated_position[2];      // write positions of lines 4 and 8
 };
 
-// Frames from `cursor` to the end of a line of `length` (cursor < length).
-inline uint32_t room(uint32_t cursor, uint32_t length) { return length - cursor; }
+// One frame of the pre-delay: returns the input delayed (or x unchanged
+// without a pre-delay) and stores the frame's rounded input.  The read comes
+// first, so a delay of the whole capacity returns the sample written that
+// many frames ago.
+template <uint32_t Channels>
+inline float predelay_step(const Pass& p, Running& state, const int16_t* frame, float x) {
+    float y = x;
+    if (p.use_predelay) {
+        y = static_cast<float>(p.predelay_line[state.predelay_read]);
+        const uint32_t next = state.predelay_read + 1;
+        state.predelay_read = next == p.predelay_capacity ? 0 : next;
+    }
+    p.predelay_line[state.predelay_write] = predelay_sample<Channels>(frame);
+    const uint32_t next = state.predelay_write + 1;
+    state.predelay_write = next == p.predelay_capacity ? 0 : next;
+    return y;
+}
+
+// Whether chunks of C frames fit the geometry: every line holds at least C
+// frames and every tap reads either after the chunk or before it.  The taps
+// that read before it are set in `early`.
+inline bool chunks_fit(const TankSettings& s, const TapPlan& taps, uint32_t frames, uint32_t& early) {
+    early = 0;
+    for (uint32_t line = 0; line < kTankLines; ++line)
+        if (s.line_frames[line] < frames) return false;
+    for (uint32_t i = 0; i < taps.count; ++i) {
+        const uint32_t length = s.line_frames[taps.line[i]], age = taps.age[i];
+        if (age <= length - frames) continue;
+        if (age < frames) return false;
+        early |= 1u << i;
+    }
+    return true;
+}
 
 // All-pass on a line's cell: returns the output, writes the cell.
 inline float allpass_at(int16_t* cell, float y, float a) {
-    float z = static_cast<float>(*cell);
-    float n = y + z * a;
+    const float z = static_cast<float>(*cell);
+    const float n = y + z * a;
     *cell = line16(n);
     return z - n * a;
 }
 
-// One half of the tank on its four lines (cells at[0..3] + j): the modulated
-// all-pass fed with `feed` (the other half's output times the decay, plus the
-// diffused input), delay A, the damping low-pass, the all-pass, delay B.
-// `modulated` is the half's first line at this frame's position.
-inline void tank_half_at(int16_t* const* at, size_t j, const Line& modulated, float last_age, float depth,
-                         float phase, float feed, float d1, float d2, float g, float damping, float& damping_state) {
-    float z = modulated_read(modulated, last_age, depth, phase);
-    float n = z * d1 + feed;
-    at[0][j] = line16(n);
-    float y = z - n * d1;
-    float delayed = static_cast<float>(at[1][j]);
-    at[1][j] = line16(y);
-    if (damping > 0.0f) {
-        damping_state = (delayed - damping_state) * damping + damping_state;
-        delayed = damping_state;
+// Age of the modulated all-pass read: (L - 1) - depth + phase * depth,
+// held to [1, L - 1] (NaN passes).
+inline float modulated_age(float last_age, float depth, float phase) {
+    const float t = (last_age - depth) + phase * depth;
+    return t < 1.0f ? 1.0f : (last_age < t ? last_age : t);
+}
+
+// The modulated all-pass of one frame, writing cell `at` of its line: the
+// read at `age` interpolates linearly toward the next older sample.
+inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, float age, float feed, float d1) {
+    // age is NaN or within [1, L - 1], L <= 2^22: the 32-bit conversion
+    // truncates it exactly; whole <= L - 1 and at < L, so one subtraction
+    // reduces.
+    const uint32_t whole = age == age ? static_cast<uint32_t>(static_cast<int32_t>(age)) : 0;
+    uint32_t a0 = length + at - whole;
+    a0 = a0 < length ? a0 : a0 - length;
+    const uint32_t a1 = a0 == 0 ? length - 1 : a0 - 1;
+    const float fraction = age - static_cast<float>(whole);
+    const float z0 = static_cast<float>(line[a0]);
+    const float z = z0 + (static_cast<float>(line[a1]) - z0) * fraction;
+    const float n = z * d1 + feed;
+    line[at] = line16(n);
+    return z - n * d1;
+}
+
+// The tap sums to the wet signal: mono halves its one sum, stereo applies
+// the width.  For one frame (float) or a chunk's lanes (vectors).
+template <uint32_t Channels, class T>
+inline void halve_or_widen(const Pass& p, T* wet) {
+    if constexpr (Channels == 1) {
+        wet[0] = wet[0] * 0.5f;
+    } else if (p.use_width) {
+        const T mid = (wet[1] + wet[0]) * 0.5f;
+        const T side = (wet[0] - wet[1]) * 0.5f * p.width;
+        wet[0] = side + mid;
+        wet[1] = mid - side;
     }
-    float z2 = static_cast<float>(at[2][j]);
-    float n2 = delayed * g + z2 * d2;
-    at[2][j] = line16(n2);
-    at[3][j] = line16(z2 - n2 * d2);
 }
 
-// One channel's tap sum, in table order.
-inline float tap_sum_at(const int16_t* const* taps, const float* gains, uint32_t count, size_t j) {
-    float sum = 0.0f;
-    for (uint32_t i = 0; i < count; ++i) sum = sum + static_cast<float>(taps[i][j]) * gains[i];
-    return sum;
-}
-
-// Both channels' sums, each in its own table order, the two chains of
-// additions interleaved.
-inline void tap_sums_at(const Run& run, const float (*gains)[kTankMaxTaps], const uint32_t* counts, size_t j,
-                        float* sums) {
-    float l = 0.0f, r = 0.0f;
-    uint32_t both = counts[0] < counts[1] ? counts[0] : counts[1];
-    uint32_t i = 0;
-    for (; i < both; ++i) {
-        l = l + static_cast<float>(run.taps[0][i][j]) * gains[0][i];
-        r = r + static_cast<float>(run.taps[1][i][j]) * gains[1][i];
-    }
-    for (uint32_t t = i; t < counts[0]; ++t) l = l + static_cast<float>(run.taps[0][t][j]) * gains[0][t];
-    for (uint32_t t = i; t < counts[1]; ++t) r = r + static_cast<float>(run.taps[1][t][j]) * gains[1][t];
-    sums[0] = l;
-    sums[1] = r;
-}
-
-}  // namespace tank_detail
-
+// One frame (j of a run), in the order of the description above: input,
+// pre-delay, input filters and drive, diffusers, both halves, taps, width,
+// tilt and output.
 template <uint32_t Channels>
-void TankKernel::run(const int16_t* in, int16_t* out, size_t frames) {
-    using namespace tank_detail;
-    const TankSettings& s = settings;
-    uint32_t positions[kTankLines];
-    for (uint32_t k = 0; k < kTankLines; ++k) positions[k] = line_position[k];
+inline void run_frame(const Pass& p, Running& state, const Run& run, const TapPlan& taps, size_t j, const int16_t* in,
+                      int16_t* out) {
+    state.sine = state.sine + p.k * state.cosine;
+    state.cosine = state.cosine - p.k * state.sine;
 
-    // Taps in table order; in stereo split by channel, keeping each
-    // channel's order, so both sums add in table order.
-    uint8_t tap_lines[2][kTankMaxTaps];
-    uint32_t tap_ages[2][kTankMaxTaps];
-    float tap_gains[2][kTankMaxTaps];
-    uint32_t tap_counts[2] = {0, 0};
-    for (uint32_t i = 0; i < s.tap_count; ++i) {
-        uint32_t line = s.tap_line[i];
-        uint32_t age = s.tap_offset_frames[i];
-        if (age >= s.line_frames[line]) age = s.line_frames[line] - 1;
-        uint32_t group = Channels == 2 ? s.tap_channel[i] : 0;
-        tap_lines[group][tap_counts[group]] = static_cast<uint8_t>(line);
-        tap_ages[group][tap_counts[group]] = age;
-        tap_gains[group][tap_counts[group]] = s.tap_gain[i];
-        ++tap_counts[group];
+    const int16_t* frame_in = in + j * Channels;
+    float dry_in[Channels];
+    for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[c]);
+    float y = predelay_step<Channels>(p, state, frame_in,
+                                      Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f);
+    if (p.bandwidth > 0.0f) {
+        state.bw = (y - state.bw) * p.bandwidth + state.bw;
+        y = state.bw;
+    }
+    if (p.highpass > 0.0f) {
+        state.hp = (y - state.hp) * p.highpass + state.hp;
+        y = y - state.hp;
+    }
+    if (p.drive > 0.0f) {
+        const float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
+        y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
+    }
+    y = allpass_at(run.at[0] + j, y, p.m);
+    y = allpass_at(run.at[1] + j, y, p.m);
+    y = allpass_at(run.at[2] + j, y, p.m2);
+    const float e = allpass_at(run.at[3] + j, y, p.m2);
+
+    const float zl = static_cast<float>(run.at[7][j]);
+    const float zr = static_cast<float>(run.at[11][j]);
+    const uint32_t at = static_cast<uint32_t>(j);
+    float half[2];
+    half[0] = modulated_allpass_at(run.at[4] - run.modulated_position[0], p.modulated_frames[0],
+                                   run.modulated_position[0] + at, modulated_age(p.last_age[0], p.depth, state.sine),
+                                   zr * p.g + e, p.d1);
+    half[1] = modulated_allpass_at(run.at[8] - run.modulated_position[1], p.modulated_frames[1],
+                                   run.modulated_position[1] + at,
+                                   modulated_age(p.last_age[1], p.depth, state.cosine), zl * p.g + e, p.d1);
+    for (uint32_t h = 0; h < 2; ++h) {
+        int16_t* delay_a = run.at[5 + 4 * h] + j;
+        float delayed = static_cast<float>(*delay_a);
+        *delay_a = line16(half[h]);
+        if (p.damping > 0.0f) {
+            state.damping[h] = (delayed - state.damping[h]) * p.damping + state.damping[h];
+            delayed = state.damping[h];
+        }
+        int16_t* cell = run.at[6 + 4 * h] + j;
+        const float z = static_cast<float>(*cell);
+        const float n = delayed * p.g + z * p.d2;
+        *cell = line16(n);
+        run.at[7 + 4 * h][j] = line16(z - n * p.d2);
     }
 
-    const float m = s.diffusion;
-    const float m2 = m * 0.8333333f;
-    const float d1 = m * 0.93333334f;
-    const float d2 = m * 0.6666667f;
-    const DryWet<float> mix = dry_wet(s.mix);
-    const float k = s.oscillator_coefficient;
-    const float depth = k != 0.0f ? s.modulation_depth_frames : 0.0f;
-    const float g = s.decay;
-    const float last_age_left = static_cast<float>(s.line_frames[4] - 1);
-    const float last_age_right = static_cast<float>(s.line_frames[8] - 1);
-    const float bandwidth = s.bandwidth_coefficient;
-    const float highpass = s.highpass_coefficient;
-    const float damping = s.damping_coefficient;
-    const float drive = s.drive;
-    const float width = s.width;
-    const bool use_width = Channels == 2 && width != 1.0f;
-    const bool use_tilt = s.tilt_db != 0.0f && s.tilt_coefficient > 0.0f;
-    const float tilt = s.tilt_coefficient, low_gain = s.tilt_low_gain, high_gain = s.tilt_high_gain;
+    float wet[Channels];
+    for (uint32_t c = 0; c < Channels; ++c) wet[c] = 0.0f;
+    for (uint32_t t = 0; t < taps.count; ++t) {
+        float& sum = wet[Channels == 2 ? taps.channel[t] : 0];
+        sum = sum + static_cast<float>(run.taps[t][j]) * taps.gain[t];
+    }
+    halve_or_widen<Channels>(p, wet);
+    int16_t* frame_out = out + j * Channels;
+    for (uint32_t c = 0; c < Channels; ++c) {
+        float o = wet[c];
+        if (p.use_tilt) {
+            state.tilt[c] = (o - state.tilt[c]) * p.tilt + state.tilt[c];
+            o = state.tilt[c] * p.low_gain + (o - state.tilt[c]) * p.high_gain;
+        }
+        frame_out[c] = s16(dry_in[c] * p.dry + o * p.wet);
+    }
+}
 
+// C lanes of single-precision values in one vector (GCC vector types: each
+// operation works lane by lane with the scalar operation's rounding).  The
+// helpers are inlined into the loop they serve, so the vector calling
+// convention (what -Wpsabi warns about) never matters; the note is off for
+// the rest of the file that includes this header, since GCC reports it
+// where the instantiations are emitted, at the end of the file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+template <uint32_t C>
+struct LaneTypes {
+    static_assert(C == 4 || C == 8);
+    typedef float F __attribute__((vector_size(4 * C)));
+    typedef int32_t I __attribute__((vector_size(4 * C)));
+    typedef int16_t H __attribute__((vector_size(2 * C)));
+    typedef uint64_t U __attribute__((vector_size(4 * C)));
+};
+
+template <uint32_t C>
+struct Lanes {
+    using F = typename LaneTypes<C>::F;
+    using I = typename LaneTypes<C>::I;
+    using H = typename LaneTypes<C>::H;
+    using U = typename LaneTypes<C>::U;
+
+    static F splat(float x) {
+        F v;
+        for (uint32_t i = 0; i < C; ++i) v[i] = x;
+        return v;
+    }
+    static F load(const int16_t* cells) {
+        if constexpr (C == 8) {
+            // Element by element, which GCC builds as one sign-extending load.
+            return widened(cells, std::make_index_sequence<C>());
+        } else {
+            // Without SSE4.1's sign extension: each sample into the high half
+            // of its 32-bit lane, then an arithmetic shift down.
+            typedef int16_t H8 __attribute__((vector_size(16)));
+            typedef int64_t Q2 __attribute__((vector_size(16)));
+            int64_t bits;
+            std::memcpy(&bits, cells, sizeof bits);
+            const Q2 low = {bits, 0};
+            const H8 h = reinterpret_cast<H8>(low);
+            const I wide = reinterpret_cast<I>(__builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3)) >> 16;
+            return __builtin_convertvector(wide, F);
+        }
+    }
+    template <size_t... K>
+    static F widened(const int16_t* cells, std::index_sequence<K...>) {
+        const I wide = {cells[K]...};
+        return __builtin_convertvector(wide, F);
+    }
+    static void store(int16_t* cells, H h) { std::memcpy(cells, &h, sizeof h); }
+    // Whether every lane is 0.
+    static bool none(const I& v) {
+        const U u = reinterpret_cast<U>(v);
+        uint64_t any = u[0];
+        for (uint32_t i = 1; i < C / 2; ++i) any |= u[i];
+        return any == 0;
+    }
+    // a where the mask is set, else b.
+    static F pick(const I& mask, const F& a, const F& b) { return mask ? a : b; }
+    // line16 of every lane (see line16 above: NaN 0, saturate, truncate).
+    static void store_line16(int16_t* cells, const F& value) {
+        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
+        const F top = splat(32767.0f), bottom = splat(-32768.0f);
+        v = pick(top < v, top, v);
+        v = pick(v < bottom, bottom, v);
+        store(cells, __builtin_convertvector(__builtin_convertvector(v, I), H));
+    }
+    // s16 of every lane (see s16 in convert.hpp), as 32-bit integers.
+    static I rounded_s16(const F& value) {
+        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
+        const F top = splat(32767.0f), bottom = splat(-32768.0f);
+        v = pick(top < v, top, v);
+        v = pick(v < bottom, bottom, v);
+        // copysign(0.5f, v): v's sign bit on 0.5.
+        const I sign = reinterpret_cast<I>(v) & static_cast<int32_t>(0x80000000u);
+        const F half = reinterpret_cast<F>(sign | reinterpret_cast<I>(splat(0.5f)));
+        return __builtin_convertvector(v + half, I);
+    }
+};
+
+// All-pass on C cells of a line: y becomes the outputs, the cells the new
+// line samples.
+template <uint32_t C>
+[[gnu::always_inline]] inline void allpass_lanes(int16_t* cells, typename Lanes<C>::F& y, float a) {
+    using L = Lanes<C>;
+    const typename L::F z = L::load(cells);
+    const typename L::F n = y + z * a;
+    L::store_line16(cells, n);
+    y = z - n * a;
+}
+
+// The modulated all-pass of one half for C frames from `position`: read at
+// age t in [1, L - 1] with linear interpolation toward the next older
+// sample, then the all-pass with coefficient d1 on the input `feed`.
+template <uint32_t C>
+[[gnu::always_inline]] inline void modulated_allpass_lanes(int16_t* line, uint32_t length, uint32_t position,
+                                                           float last_age, float depth,
+                                                           const typename Lanes<C>::F& phase,
+                                                           const typename Lanes<C>::F& feed, float d1,
+                                                           typename Lanes<C>::F& y) {
+    using L = Lanes<C>;
+    using F = typename L::F;
+    using I = typename L::I;
+    const F last = L::splat(last_age), one = L::splat(1.0f);
+    F t = (last_age - depth) + phase * depth;
+    t = L::pick(t < one, one, L::pick(last < t, last, t));
+    // t is NaN or within [1, L - 1], L <= 2^22: the conversion truncates it
+    // exactly, as the scalar path's does (NaN lanes, never read together,
+    // convert as 1).
+    const I ordered = t == t;
+    const I whole = __builtin_convertvector(L::pick(ordered, t, one), I);
+    // whole <= L - 1 and position < L, so one subtraction reduces.
+    const uint32_t q = static_cast<uint32_t>(whole[0]);
+    uint32_t first = length + position - q;
+    first = first < length ? first : first - length;
+    {
+        // Every lane ordered and of one whole age.
+        if (L::none(~ordered | (whole ^ whole[0])) && q >= C && first >= 1 && first + C <= length) {
+            // One age for the chunk, older than the chunk, no wrap: the
+            // frames read consecutive cells that no frame of the chunk writes.
+            const F fraction = t - __builtin_convertvector(whole, F);
+            const F z0 = L::load(line + first);
+            const F z = z0 + (L::load(line + first - 1) - z0) * fraction;
+            const F n = z * d1 + feed;
+            L::store_line16(line + position, n);
+            y = z - n * d1;
+            return;
+        }
+    }
+    // Frame by frame: a read may reach the sample of an earlier frame of the
+    // chunk, or the age is NaN.
+    for (uint32_t i = 0; i < C; ++i) y[i] = modulated_allpass_at(line, length, position + i, t[i], feed[i], d1);
+}
+
+// C frames from frame j of a run.  `early` marks the taps that read before
+// the chunk's writes.
+template <uint32_t Channels, uint32_t C>
+[[gnu::always_inline]] inline void run_chunk(const Pass& p, Running& state, const Run& run, const TapPlan& taps,
+                                             uint32_t early, size_t j, const int16_t* in, int16_t* out) {
+    using L = Lanes<C>;
+    using F = typename L::F;
+    using I = typename L::I;
+    F s = {}, v = {};
+    {
+        float sine = state.sine, cosine = state.cosine;
+        for (uint32_t i = 0; i < C; ++i) {
+            sine = sine + p.k * cosine;
+            cosine = cosine - p.k * sine;
+            s[i] = sine;
+            v[i] = cosine;
+        }
+        state.sine = sine;
+        state.cosine = cosine;
+    }
+
+    const int16_t* frames_in = in + j * Channels;
+    F dry_in[Channels];
+    if constexpr (Channels == 1) {
+        dry_in[0] = L::load(frames_in);
+    } else {
+        int16_t split[2][C];
+        for (uint32_t i = 0; i < C; ++i) {
+            split[0][i] = frames_in[2 * i];
+            split[1][i] = frames_in[2 * i + 1];
+        }
+        dry_in[0] = L::load(split[0]);
+        dry_in[1] = L::load(split[1]);
+    }
+
+    // The taps that read what the chunk is about to overwrite.
+    int16_t before[kTankMaxTaps][C];
+    for (uint32_t mask = early; mask != 0; mask &= mask - 1) {
+        const uint32_t t = static_cast<uint32_t>(__builtin_ctz(mask));
+        std::memcpy(before[t], run.taps[t] + j, sizeof before[t]);
+    }
+
+    // Input and pre-delay (read before write, so a delay of the whole
+    // capacity returns the sample written that many frames ago).
+    F y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
+    const uint32_t capacity = p.predelay_capacity;
+    if (state.predelay_write + C <= capacity && (!p.use_predelay || state.predelay_read + C <= capacity)) {
+        // Neither pre-delay cursor wraps within the chunk.
+        int16_t* write = p.predelay_line + state.predelay_write;
+        if (p.use_predelay) {
+            const int16_t* read = p.predelay_line + state.predelay_read;
+            for (uint32_t i = 0; i < C; ++i) {
+                y[i] = static_cast<float>(read[i]);
+                write[i] = predelay_sample<Channels>(frames_in + i * Channels);
+            }
+            state.predelay_read = state.predelay_read + C == capacity ? 0 : state.predelay_read + C;
+        } else {
+            for (uint32_t i = 0; i < C; ++i) write[i] = predelay_sample<Channels>(frames_in + i * Channels);
+        }
+        state.predelay_write = state.predelay_write + C == capacity ? 0 : state.predelay_write + C;
+    } else {
+        float delayed[C];
+        Running cursors = state;
+        for (uint32_t i = 0; i < C; ++i)
+            delayed[i] = predelay_step<Channels>(p, cursors, frames_in + i * Channels, y[i]);
+        state.predelay_write = cursors.predelay_write;
+        state.predelay_read = cursors.predelay_read;
+        std::memcpy(&y, delayed, sizeof y);
+    }
+    if (p.bandwidth > 0.0f) {
+        float bw = state.bw;
+        for (uint32_t i = 0; i < C; ++i) {
+            bw = (y[i] - bw) * p.bandwidth + bw;
+            y[i] = bw;
+        }
+        state.bw = bw;
+    }
+    if (p.highpass > 0.0f) {
+        float hp = state.hp;
+        for (uint32_t i = 0; i < C; ++i) {
+            hp = (y[i] - hp) * p.highpass + hp;
+            y[i] = y[i] - hp;
+        }
+        state.hp = hp;
+    }
+    if (p.drive > 0.0f) {
+        // clamp(u, -1, 1): -1 if u < -1, else min(1, u) (NaN passes).
+        const F low = L::splat(-1.0f), high = L::splat(1.0f);
+        F u = y * 0.000030517578f;
+        u = L::pick(u < low, low, L::pick(high < u, high, u));
+        y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
+    }
+
+    // Input diffusers; y becomes the diffused input e.
+    allpass_lanes<C>(run.at[0] + j, y, p.m);
+    allpass_lanes<C>(run.at[1] + j, y, p.m);
+    allpass_lanes<C>(run.at[2] + j, y, p.m2);
+    allpass_lanes<C>(run.at[3] + j, y, p.m2);
+
+    // Each half is fed the other's delay B output, written L frames earlier,
+    // times the decay, plus the diffused input.
+    const F feed_left = L::load(run.at[11] + j) * p.g + y;
+    const F feed_right = L::load(run.at[7] + j) * p.g + y;
+
+    F half[2] = {}, delayed[2];
+    modulated_allpass_lanes<C>(run.at[4] - run.modulated_position[0], p.modulated_frames[0],
+                               run.modulated_position[0] + static_cast<uint32_t>(j), p.last_age[0], p.depth, s,
+                               feed_left, p.d1, half[0]);
+    modulated_allpass_lanes<C>(run.at[8] - run.modulated_position[1], p.modulated_frames[1],
+                               run.modulated_position[1] + static_cast<uint32_t>(j), p.last_age[1], p.depth, v,
+                               feed_right, p.d1, half[1]);
+    for (uint32_t h = 0; h < 2; ++h) {
+        // Delay A.
+        int16_t* cells = run.at[5 + 4 * h] + j;
+        delayed[h] = L::load(cells);
+        L::store_line16(cells, half[h]);
+    }
+    if (p.damping > 0.0f) {
+        float left = state.damping[0], right = state.damping[1];
+        for (uint32_t i = 0; i < C; ++i) {
+            left = (delayed[0][i] - left) * p.damping + left;
+            right = (delayed[1][i] - right) * p.damping + right;
+            delayed[0][i] = left;
+            delayed[1][i] = right;
+        }
+        state.damping[0] = left;
+        state.damping[1] = right;
+    }
+    for (uint32_t h = 0; h < 2; ++h) {
+        // The all-pass takes the damped delay A output times the decay;
+        // delay B stores its output.
+        int16_t* cells = run.at[6 + 4 * h] + j;
+        const F z = L::load(cells);
+        const F n = delayed[h] * p.g + z * p.d2;
+        L::store_line16(cells, n);
+        L::store_line16(run.at[7 + 4 * h] + j, z - n * p.d2);
+    }
+
+    // Taps, each channel's sum in table order; mono sums every tap.
+    F wet[Channels];
+    for (uint32_t c = 0; c < Channels; ++c) wet[c] = L::splat(0.0f);
+    const uint32_t count = taps.count;
+    for (uint32_t t = 0; t < count; ++t) {
+        const int16_t* cells = run.taps[t] + j;
+        if (early != 0 && ((early >> t) & 1u)) cells = before[t];
+        const F value = L::load(cells) * taps.gain[t];
+        if constexpr (Channels == 2) {
+            if (taps.channel[t] != 0)
+                wet[1] = wet[1] + value;
+            else
+                wet[0] = wet[0] + value;
+        } else {
+            wet[0] = wet[0] + value;
+        }
+    }
+    halve_or_widen<Channels>(p, wet);
+    if (p.use_tilt) {
+        for (uint32_t c = 0; c < Channels; ++c) {
+            float ts = state.tilt[c];
+            for (uint32_t i = 0; i < C; ++i) {
+                const float o = wet[c][i];
+                ts = (o - ts) * p.tilt + ts;
+                wet[c][i] = ts * p.low_gain + (o - ts) * p.high_gain;
+            }
+            state.tilt[c] = ts;
+        }
+    }
+    int16_t* frames_out = out + j * Channels;
+    if constexpr (Channels == 1) {
+        L::store(frames_out, __builtin_convertvector(L::rounded_s16(dry_in[0] * p.dry + wet[0] * p.wet),
+                                                     typename L::H));
+    } else {
+        const I left = L::rounded_s16(dry_in[0] * p.dry + wet[0] * p.wet);
+        const I right = L::rounded_s16(dry_in[1] * p.dry + wet[1] * p.wet);
+        for (uint32_t i = 0; i < C; ++i) {
+            frames_out[2 * i] = static_cast<int16_t>(left[i]);
+            frames_out[2 * i + 1] = static_cast<int16_t>(right[i]);
+        }
+    }
+}
+
+// Frames from `cursor` to the end of a line of `length` (cursor < length).
+inline uint32_t room(uint32_t cursor, uint32_t length) { return length - cursor; }
+
+// Chunks of Wide frames where the geometry allows, then of 4, then single
+// frames.
+template <uint32_t Channels, uint32_t Wide>
+void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
+    const TankSettings& s = kernel->settings;
+    uint32_t positions[kTankLines];
+    for (uint32_t k = 0; k < kTankLines; ++k) positions[k] = kernel->line_position[k];
+
+    TapPlan taps;
+    taps.count = s.tap_count;
+    for (uint32_t i = 0; i < s.tap_count; ++i) {
+        const uint32_t line = s.tap_line[i];
+        const uint32_t age = s.tap_offset_frames[i];
+        taps.channel[i] = Channels == 2 ? s.tap_channel[i] : 0;
+        taps.line[i] = static_cast<uint8_t>(line);
+        taps.age[i] = age < s.line_frames[line] ? age : s.line_frames[line] - 1;
+        taps.gain[i] = s.tap_gain[i];
+    }
+    uint32_t early_wide = 0, early4 = 0;
+    const bool fit_wide = Wide > 4 && chunks_fit(s, taps, Wide, early_wide);
+    const bool fit4 = chunks_fit(s, taps, 4, early4);
+
+    Pass p;
+    p.m = s.diffusion;
+    p.m2 = p.m * 0.8333333f;
+    p.d1 = p.m * 0.93333334f;
+    p.d2 = p.m * 0.6666667f;
+    const DryWet<float> mix = dry_wet(s.mix);
+    p.dry = mix.dry;
+    p.wet = mix.wet;
+    p.k = s.oscillator_coefficient;
+    p.depth = p.k != 0.0f ? s.modulation_depth_frames : 0.0f;
+    p.g = s.decay;
+    p.bandwidth = s.bandwidth_coefficient;
+    p.highpass = s.highpass_coefficient;
+    p.damping = s.damping_coefficient;
+    p.drive = s.drive;
+    p.width = s.width;
+    p.tilt = s.tilt_coefficient;
+    p.low_gain = s.tilt_low_gain;
+    p.high_gain = s.tilt_high_gain;
+    p.use_width = Channels == 2 && s.width != 1.0f;
+    p.use_tilt = s.tilt_db != 0.0f && s.tilt_coefficient > 0.0f;
+    for (uint32_t h = 0; h < 2; ++h) {
+        p.modulated_frames[h] = s.line_frames[kModulatedLines[h]];
+        p.last_age[h] = static_cast<float>(p.modulated_frames[h] - 1);
+    }
     const uint32_t predelay = s.predelay_frames;
     const uint32_t capacity = s.predelay_capacity_frames;
-    const bool use_predelay = predelay >= 1 && predelay <= capacity;
-    int16_t* pre = predelay_start;
-    uint32_t w = predelay_position;
+    p.use_predelay = predelay >= 1 && predelay <= capacity;
+    p.predelay_line = kernel->predelay_start;
+    p.predelay_capacity = capacity;
 
-    float sine = oscillator_sine, cosine = oscillator_cosine;
-    float bw = bandwidth_state, hp = highpass_state;
-    float damp_left = damping_state[0], damp_right = damping_state[1];
-    float tilt_states[2] = {tilt_state[0], tilt_state[1]};
+    Running state;
+    state.sine = kernel->oscillator_sine;
+    state.cosine = kernel->oscillator_cosine;
+    state.bw = kernel->bandwidth_state;
+    state.hp = kernel->highpass_state;
+    state.damping[0] = kernel->damping_state[0];
+    state.damping[1] = kernel->damping_state[1];
+    state.tilt[0] = kernel->tilt_state[0];
+    state.tilt[1] = kernel->tilt_state[1];
+    const uint32_t w = kernel->predelay_position;
+    state.predelay_write = w;
+    state.predelay_read = !p.use_predelay ? 0 : (w >= predelay ? w - predelay : w + (capacity - predelay));
 
-    Run cells;
+    Run run;
     for (size_t f = 0; f < frames;) {
         // The longest run from here in which nothing wraps.
         size_t n = frames - f;
         for (uint32_t line = 0; line < kTankLines; ++line) {
-            cells.at[line] = line_start[line] + positions[line];
+            run.at[line] = kernel->line_start[line] + positions[line];
             const size_t left = room(positions[line], s.line_frames[line]);
             n = left < n ? left : n;
         }
-        for (uint32_t group = 0; group < 2; ++group) {
-            for (uint32_t i = 0; i < tap_counts[group]; ++i) {
-                // The tap reads `age` frames before the write position.
-                const uint32_t line = tap_lines[group][i], length = s.line_frames[line];
-                const uint32_t position = positions[line], age = tap_ages[group][i];
-                const uint32_t cursor = position >= age ? position - age : position + (length - age);
-                cells.taps[group][i] = line_start[line] + cursor;
-                const size_t left = room(cursor, length);
-                n = left < n ? left : n;
-            }
-        }
-        // Pre-delay: read before write, so a delay of the whole capacity
-        // returns the sample written that many frames ago.
-        const uint32_t r = !use_predelay ? w : (w >= predelay ? w - predelay : w + (capacity - predelay));
-        {
-            const size_t left = room(w, capacity);
+        for (uint32_t i = 0; i < taps.count; ++i) {
+            // The tap reads `age` frames before the write position.
+            const uint32_t line = taps.line[i], length = s.line_frames[line];
+            const uint32_t position = positions[line], age = taps.age[i];
+            const uint32_t cursor = position >= age ? position - age : position + (length - age);
+            run.taps[i] = kernel->line_start[line] + cursor;
+            const size_t left = room(cursor, length);
             n = left < n ? left : n;
         }
-        if (use_predelay) {
-            const size_t left = room(r, capacity);
-            n = left < n ? left : n;
-        }
-        int16_t* const pre_write = pre + w;
-        const int16_t* const pre_read = pre + r;
-        const int16_t* const frame_in = in + f * Channels;
-        int16_t* const frame_out = out + f * Channels;
+        run.modulated_position[0] = positions[kModulatedLines[0]];
+        run.modulated_position[1] = positions[kModulatedLines[1]];
+        const int16_t* run_in = in + f * Channels;
+        int16_t* run_out = out + f * Channels;
 
-        for (size_t j = 0; j < n; ++j) {
-            sine = sine + k * cosine;
-            cosine = cosine - k * sine;
-
-            float dry_in[Channels];
-            for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[j * Channels + c]);
-            float x = Channels == 1 ? dry_in[0] : (dry_in[1] + dry_in[0]) * 0.5f;
-
-            float y = x;
-            if (use_predelay) y = static_cast<float>(pre_read[j]);
-            pre_write[j] = predelay_sample<Channels>(frame_in + j * Channels);
-
-            if (bandwidth > 0.0f) {
-                bw = (y - bw) * bandwidth + bw;
-                y = bw;
-            }
-            if (highpass > 0.0f) {
-                hp = (y - hp) * highpass + hp;
-                y = y - hp;
-            }
-            if (drive > 0.0f) {
-                float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
-                y = (u - u * drive * u * u / 3.0f) * 32768.0f;
-            }
-
-            y = allpass_at(cells.at[0] + j, y, m);
-            y = allpass_at(cells.at[1] + j, y, m);
-            y = allpass_at(cells.at[2] + j, y, m2);
-            const float e = allpass_at(cells.at[3] + j, y, m2);
-
-            const float zl = static_cast<float>(cells.at[7][j]);
-            const float zr = static_cast<float>(cells.at[11][j]);
-
-            const Line left_first = {line_start[4], s.line_frames[4], positions[4] + static_cast<uint32_t>(j)};
-            const Line right_first = {line_start[8], s.line_frames[8], positions[8] + static_cast<uint32_t>(j)};
-            tank_half_at(cells.at + 4, j, left_first, last_age_left, depth, sine, zr * g + e, d1, d2, g, damping,
-                         damp_left);
-            tank_half_at(cells.at + 8, j, right_first, last_age_right, depth, cosine, zl * g + e, d1, d2, g,
-                         damping, damp_right);
-
-            // Taps read after every write, so age 0 is this frame's sample.
-            float wet[Channels];
-            if constexpr (Channels == 2) {
-                tap_sums_at(cells, tap_gains, tap_counts, j, wet);
-            } else {
-                wet[0] = tap_sum_at(cells.taps[0], tap_gains[0], tap_counts[0], j) * 0.5f;
-            }
-
-            if constexpr (Channels == 2) {
-                if (use_width) {
-                    float mid = (wet[1] + wet[0]) * 0.5f;
-                    float side = (wet[0] - wet[1]) * 0.5f * width;
-                    wet[0] = side + mid;
-                    wet[1] = mid - side;
-                }
-            }
-            for (uint32_t c = 0; c < Channels; ++c) {
-                float o = wet[c];
-                if (use_tilt) {
-                    tilt_states[c] = (o - tilt_states[c]) * tilt + tilt_states[c];
-                    o = tilt_states[c] * low_gain + (o - tilt_states[c]) * high_gain;
-                }
-                frame_out[j * Channels + c] = s16(dry_in[c] * mix.dry + o * mix.wet);
-            }
-        }
+        size_t j = 0;
+        if (fit_wide)
+            for (; j + Wide <= n; j += Wide)
+                run_chunk<Channels, Wide>(p, state, run, taps, early_wide, j, run_in, run_out);
+        if (fit4)
+            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, run, taps, early4, j, run_in, run_out);
+        for (; j < n; ++j) run_frame<Channels>(p, state, run, taps, j, run_in, run_out);
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
             const uint32_t moved = positions[line] + static_cast<uint32_t>(n);
             positions[line] = moved == s.line_frames[line] ? 0 : moved;
         }
-        w += static_cast<uint32_t>(n);
-        if (w == capacity) w = 0;
         f += n;
     }
 
-    for (uint32_t k2 = 0; k2 < kTankLines; ++k2) line_position[k2] = positions[k2];
-    predelay_position = w;
-    oscillator_sine = sine;
-    oscillator_cosine = cosine;
-    bandwidth_state = bw;
-    highpass_state = hp;
-    damping_state[0] = damp_left;
-    damping_state[1] = damp_right;
-    tilt_state[0] = tilt_states[0];
-    tilt_state[1] = tilt_states[1];
+    for (uint32_t k = 0; k < kTankLines; ++k) kernel->line_position[k] = positions[k];
+    kernel->predelay_position = state.predelay_write;
+    kernel->oscillator_sine = state.sine;
+    kernel->oscillator_cosine = state.cosine;
+    kernel->bandwidth_state = state.bw;
+    kernel->highpass_state = state.hp;
+    kernel->damping_state[0] = state.damping[0];
+    kernel->damping_state[1] = state.damping[1];
+    kernel->tilt_state[0] = state.tilt[0];
+    kernel->tilt_state[1] = state.tilt[1];
 }
+
+// The same loop built for AVX2, in chunks of 8 frames (one 256-bit vector
+// per stage); the baseline build takes chunks of 4 (one 128-bit vector).
+// Both do the same float operations on every value, so the output does not
+// depend on the path taken.
+#if defined(__x86_64__) && defined(__GNUC__)
+template <uint32_t Channels>
+__attribute__((target("avx2"), flatten)) void run_frames_avx2(TankKernel* kernel, const int16_t* in, int16_t* out,
+                                                               size_t frames) {
+    run_frames<Channels, 8>(kernel, in, out, frames);
+}
+#endif
+
+template <uint32_t Channels>
+void run_frames_best(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
+    if (has_avx2) return run_frames_avx2<Channels>(kernel, in, out, frames);
+#endif
+    run_frames<Channels, 4>(kernel, in, out, frames);
+}
+
+}  // namespace tank_detail
 
 inline void TankKernel::process(const int16_t* in, int16_t* out, size_t frames) {
     if (settings.channel_count == 1)
-        run<1>(in, out, frames);
+        tank_detail::run_frames_best<1>(this, in, out, frames);
     else
-        run<2>(in, out, frames);
+        tank_detail::run_frames_best<2>(this, in, out, frames);
 }
 
 }  // namespace divavova
