@@ -26,6 +26,7 @@
 // masked.  Every filter block therefore sees exactly the call's frames.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "engines/waveshaper_kernel.hpp"
@@ -46,34 +47,138 @@ inline __attribute__((always_inline)) void unrolled(F&& f) {
     }(std::make_integer_sequence<int, N>{});
 }
 
+// Two SSE registers as one 8-lane value: without AVX a 32-byte vector type
+// lives in memory, which would put a store and a load into every recurrence.
+struct HalfPair {
+    typedef waveshaper_plain::VectorsOf<4>::F Half;
+    Half lo, hi;
+    float& operator[](int i) { return i < 4 ? lo[i] : hi[i - 4]; }
+    float operator[](int i) const { return i < 4 ? lo[i] : hi[i - 4]; }
+    friend HalfPair operator+(const HalfPair& a, const HalfPair& b) { return {a.lo + b.lo, a.hi + b.hi}; }
+    friend HalfPair operator-(const HalfPair& a, const HalfPair& b) { return {a.lo - b.lo, a.hi - b.hi}; }
+    friend HalfPair operator*(const HalfPair& a, const HalfPair& b) { return {a.lo * b.lo, a.hi * b.hi}; }
+    friend HalfPair operator*(const HalfPair& a, float b) { return {a.lo * b, a.hi * b}; }
+};
+
+struct HalfPairMask {
+    typedef waveshaper_plain::VectorsOf<4>::I Half;
+    Half lo, hi;
+};
+
+// Lane numbers of a shuffle of one or two vectors (the second's from N on).
+template <int N>
+struct Pattern {
+    int lane[N];
+};
+
 // Lanes of one vector for C channels: H = 2C per half, N = 2H in all.  Lane
-// half * H + branch * C + channel.
-template <int C>
+// half * H + branch * C + channel.  Native: one vector type of N lanes (SSE
+// for mono, AVX for stereo); else stereo in a HalfPair.
+template <int C, bool Native>
 struct Layout {
     static constexpr int H = 2 * C;
     static constexpr int N = 2 * H;
-    typedef typename waveshaper_plain::VectorsOf<N>::F V;
-    typedef typename waveshaper_plain::VectorsOf<N>::I M;
+    static constexpr bool kPair = C == 2 && !Native;
+    typedef typename waveshaper_plain::VectorsOf<N>::F Vector;
+    typedef typename waveshaper_plain::VectorsOf<N>::I VectorMask;
+    typedef std::conditional_t<kPair, HalfPair, Vector> V;
+    typedef std::conditional_t<kPair, HalfPairMask, VectorMask> M;
 
     template <class Lane>
-    static constexpr M mask_of(Lane lane) {
-        return [&]<int... I>(std::integer_sequence<int, I...>) { return M{lane(I)...}; }(
-            std::make_integer_sequence<int, N>{});
+    static constexpr Pattern<N> pattern_of(Lane lane) {
+        Pattern<N> p{};
+        for (int i = 0; i < N; ++i) p.lane[i] = lane(i);
+        return p;
     }
     // Branch A's value of every channel in both branches' lanes, per half.
-    static constexpr M kEven = mask_of([](int i) { return (i / H) * H + i % C; });
+    static constexpr Pattern<N> kEven = pattern_of([](int i) { return (i / H) * H + i % C; });
     // Branch B's value likewise.
-    static constexpr M kOdd = mask_of([](int i) { return (i / H) * H + C + i % C; });
+    static constexpr Pattern<N> kOdd = pattern_of([](int i) { return (i / H) * H + C + i % C; });
     // Lower half of a, lower half of b in the upper half.
-    static constexpr M kLowLow = mask_of([](int i) { return i < H ? i : N + i - H; });
+    static constexpr Pattern<N> kLowLow = pattern_of([](int i) { return i < H ? i : N + i - H; });
     // Lower half of a, upper half of b.
-    static constexpr M kLowHigh = mask_of([](int i) { return i < H ? i : N + i; });
+    static constexpr Pattern<N> kLowHigh = pattern_of([](int i) { return i < H ? i : N + i; });
     // Per half: the branch-A lanes of a, then those of b.
-    static constexpr M kPair = mask_of([](int i) { return i % H < C ? i : N + i - C; });
+    static constexpr Pattern<N> kPairs = pattern_of([](int i) { return i % H < C ? i : N + i - C; });
 
-    static V shuffle(const V& a, const M& mask) { return __builtin_shuffle(a, mask); }
-    static V shuffle(const V& a, const V& b, const M& mask) { return __builtin_shuffle(a, b, mask); }
-    static V splat(float v) { return V{} + v; }
+    template <class Mask>
+    static constexpr Mask mask(const Pattern<N>& p, int from = 0) {
+        return [&]<int... I>(std::integer_sequence<int, I...>) { return Mask{p.lane[from + I]...}; }(
+            std::make_integer_sequence<int, (kPair ? 4 : N)>{});
+    }
+
+    // The patterns above keep to halves (each half of the result takes one
+    // half of a and one half of b, the same lanes in both), so a HalfPair
+    // shuffles half by half.
+    static inline __attribute__((always_inline)) HalfPair::Half half_of(const HalfPair& a, const HalfPair& b,
+                                                                        const Pattern<N>& p, int at) {
+        const HalfPair::Half parts[4] = {a.lo, a.hi, b.lo, b.hi};
+        const HalfPairMask::Half m = {p.lane[at] % 4, p.lane[at + 1] % 4, 4 + p.lane[at + 2] % 4,
+                                      4 + p.lane[at + 3] % 4};
+        return __builtin_shuffle(parts[p.lane[at] / 4], parts[p.lane[at + 2] / 4], m);
+    }
+    template <const Pattern<N>& P>
+    static V shuffle(const V& a) {
+        if constexpr (kPair) {
+            return HalfPair{half_of(a, a, P, 0), half_of(a, a, P, 4)};
+        } else {
+            constexpr M m = mask<M>(P);
+            return __builtin_shuffle(a, m);
+        }
+    }
+    template <const Pattern<N>& P>
+    static V shuffle(const V& a, const V& b) {
+        if constexpr (kPair) {
+            return HalfPair{half_of(a, b, P, 0), half_of(a, b, P, 4)};
+        } else {
+            constexpr M m = mask<M>(P);
+            return __builtin_shuffle(a, b, m);
+        }
+    }
+
+    static V splat(float v) {
+        if constexpr (kPair)
+            return {HalfPair::Half{} + v, HalfPair::Half{} + v};
+        else
+            return V{} + v;
+    }
+    // Per lane: a where the lane's half is on, else b.
+    static V select(bool lower_on, bool upper_on, const V& a, const V& b) {
+        if constexpr (kPair) {
+            return {lower_on ? a.lo : b.lo, upper_on ? a.hi : b.hi};
+        } else {
+            const M lower = mask<M>(pattern_of([](int i) { return i < H ? -1 : 0; }));
+            const M on = lower ? (lower_on ? M{} - 1 : M{}) : (upper_on ? M{} - 1 : M{});
+            return on ? a : b;
+        }
+    }
+    template <class Vec>
+    static Vec clipped(const Vec& v) {
+        const Vec lo = Vec{} - 1.0f, hi = Vec{} + 1.0f;
+        return v < lo ? lo : (hi < v ? hi : v);
+    }
+    static void clip(V& v) {
+        if constexpr (kPair) {
+            v.lo = clipped(v.lo);
+            v.hi = clipped(v.hi);
+        } else {
+            v = clipped(v);
+        }
+    }
+    template <bool Gather>
+    static void clip_and_curve(const waveshaper_plain::Settings& settings, V& v) {
+        if constexpr (kPair) {
+            waveshaper_plain::LanesOf<4>::clip_and_curve(settings, v.lo);
+            waveshaper_plain::LanesOf<4>::clip_and_curve(settings, v.hi);
+        } else {
+            waveshaper_plain::LanesOf<N>::template clip_and_curve<Gather>(settings, v);
+        }
+    }
+    static V from(const float (&lanes)[N]) {
+        V v{};
+        for (int i = 0; i < N; ++i) v[i] = lanes[i];
+        return v;
+    }
 };
 
 // What the shaping does with the top-rate values.
@@ -84,7 +189,7 @@ enum ShapeMode { kClip, kCurve, kOneByOne };
 struct WaveshaperPipeline {
     template <int C, int S, int Mode, bool Avx2>
     struct Run {
-        using L = Layout<C>;
+        using L = Layout<C, Avx2>;
         using V = typename L::V;
         using M = typename L::M;
         static constexpr int H = L::H, N = L::N;
@@ -125,10 +230,14 @@ struct WaveshaperPipeline {
         explicit Run(WaveshaperKernel& kernel)
             : k(kernel),
               settings(kernel.plain_settings()),
-              k0(L::mask_of([](int i) { return i % H < C; }) ? L::splat(WaveshaperKernel::kA0)
-                                                              : L::splat(WaveshaperKernel::kB0)),
-              k1(L::mask_of([](int i) { return i % H < C; }) ? L::splat(WaveshaperKernel::kA1)
-                                                              : L::splat(WaveshaperKernel::kB1)) {}
+              k0(coefficients(WaveshaperKernel::kA0, WaveshaperKernel::kB0)),
+              k1(coefficients(WaveshaperKernel::kA1, WaveshaperKernel::kB1)) {}
+
+        static V coefficients(float a, float b) {
+            float lanes[N];
+            for (int i = 0; i < N; ++i) lanes[i] = i % H < C ? a : b;
+            return L::from(lanes);
+        }
 
         // The blocks hold both previous inputs of the two sections; the second
         // section's is always the first section's previous output.
@@ -182,32 +291,30 @@ struct WaveshaperPipeline {
             unrolled<S>([&](auto kk) __attribute__((always_inline)) {
                 constexpr int steps = 1 << kk;
                 Stage& s = st.stage[kk];
-                M on{};
-                if (Masked) {
-                    const M lower_half = L::mask_of([](int i) { return i < H ? -1 : 0; });
-                    on = lower_half ? (in_on ? M{} - 1 : M{}) : (down_on[kk] ? M{} - 1 : M{});
-                }
+                const bool up_on = in_on, down = Masked && down_on[kk];
                 V rising[steps], falling[steps];
                 unrolled<steps>([&](auto j) __attribute__((always_inline)) {
                     V up;
                     if constexpr (kk == 0)
                         up = input;
                     else
-                        up = L::shuffle(previous[j / 2], j % 2 == 0 ? L::kEven : L::kOdd);
+                        up = j % 2 == 0 ? L::template shuffle<L::kEven>(previous[j / 2])
+                                        : L::template shuffle<L::kOdd>(previous[j / 2]);
                     V x;
                     if constexpr (kk == S - 1)
-                        x = L::shuffle(up, rings.shaped[slot][j / 2], j % 2 == 0 ? L::kLowLow : L::kLowHigh);
+                        x = j % 2 == 0 ? L::template shuffle<L::kLowLow>(up, rings.shaped[slot][j / 2])
+                                       : L::template shuffle<L::kLowHigh>(up, rings.shaped[slot][j / 2]);
                     else
-                        x = L::shuffle(up, rings.pairs[kk][slot][j], L::kLowHigh);
+                        x = L::template shuffle<L::kLowHigh>(up, rings.pairs[kk][slot][j]);
                     const V t0 = k0 * (x - s.y0) + s.x0;
                     const V t1 = k1 * (t0 - s.y1) + s.y0;
                     const V half = (t1 + s.b) * 0.5f;
-                    const V b = L::shuffle(t1, L::kOdd);
+                    const V b = L::template shuffle<L::kOdd>(t1);
                     if (Masked) {
-                        s.x0 = on ? x : s.x0;
-                        s.y0 = on ? t0 : s.y0;
-                        s.y1 = on ? t1 : s.y1;
-                        s.b = on ? b : s.b;
+                        s.x0 = L::select(up_on, down, x, s.x0);
+                        s.y0 = L::select(up_on, down, t0, s.y0);
+                        s.y1 = L::select(up_on, down, t1, s.y1);
+                        s.b = L::select(up_on, down, b, s.b);
                     } else {
                         s.x0 = x;
                         s.y0 = t0;
@@ -222,7 +329,7 @@ struct WaveshaperPipeline {
                 } else {
                     // Consumed earlier in this iteration: refill the slot.
                     unrolled<steps / 2>([&](auto j) __attribute__((always_inline)) {
-                        rings.pairs[kk - 1][slot][j] = L::shuffle(falling[2 * j], falling[2 * j + 1], L::kPair);
+                        rings.pairs[kk - 1][slot][j] = L::template shuffle<L::kPairs>(falling[2 * j], falling[2 * j + 1]);
                     });
                 }
                 unrolled<steps>([&](auto j) __attribute__((always_inline)) { previous[j] = rising[j]; });
@@ -233,7 +340,7 @@ struct WaveshaperPipeline {
                     if constexpr (S == 1)
                         v = previous[0];
                     else
-                        v = L::shuffle(previous[2 * m], previous[2 * m + 1], L::kLowLow);
+                        v = L::template shuffle<L::kLowLow>(previous[2 * m], previous[2 * m + 1]);
                     if constexpr (Mode == kOneByOne) {
                         // In order: per step the A values, then the B values.
                         for (int part = 0; part < (S == 1 ? 1 : 2); ++part)
@@ -243,10 +350,9 @@ struct WaveshaperPipeline {
                                     v[lane] = k.shape(v[lane], k.hysteresis[c]);
                                 }
                     } else if constexpr (Mode == kCurve) {
-                        waveshaper_plain::LanesOf<N>::template clip_and_curve<Avx2>(settings, v);
+                        L::template clip_and_curve<Avx2>(settings, v);
                     } else {
-                        const V lo = L::splat(-1.0f), hi = L::splat(1.0f);
-                        v = v < lo ? lo : (hi < v ? hi : v);
+                        L::clip(v);
                     }
                     rings.shaped[slot][m] = v;
                 });
@@ -279,7 +385,10 @@ struct WaveshaperPipeline {
         // The scaled samples of one frame, {v_c} in both branch groups of
         // both halves (the upper half is not used).
         static V frame_input(const float* v) {
-            if constexpr (C == 2)
+            // Built in registers, lane by lane it would go through memory.
+            if constexpr (L::kPair)
+                return {HalfPair::Half{v[0], v[1], v[0], v[1]}, HalfPair::Half{v[0], v[1], v[0], v[1]}};
+            else if constexpr (C == 2)
                 return V{v[0], v[1], v[0], v[1], v[0], v[1], v[0], v[1]};
             else
                 return V{v[0], v[0], v[0], v[0]};
