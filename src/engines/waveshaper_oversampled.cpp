@@ -3,15 +3,16 @@
 // Every all-pass section is a recurrence (y depends on the previous y through
 // a subtraction, a product and a sum), so a section that sees m values per
 // frame costs m chained latencies per frame however wide the machine is.  What
-// can overlap is the work of different sections.  Here one loop iteration does
-// every stage once:
+// can overlap is the work of different sections.  Here one loop iteration t
+// does every stage once:
 //   - interpolator stage k for frame t (it takes stage k-1's values of the
 //     same iteration, or the scaled input for stage 0),
 //   - the shaping of frame t's top-rate values,
-//   - decimator stage k for frame t - (s - k), from what decimator stage k+1
-//     (or the shaping, for the top stage) left in the previous iteration.
-// The decimator stages of an iteration depend only on the previous iteration,
-// so their chains run beside the interpolator's.
+//   - decimator stage k for frame t - kLag * (s - k), from what decimator
+//     stage k+1 (or the shaping, for the top stage) produced kLag iterations
+//     earlier.
+// The decimator stages of an iteration depend only on earlier iterations, so
+// their chains run beside the interpolator's.
 //
 // Interpolator stage k and decimator stage k both take 2^k steps of the
 // two-section cascade per frame, so they share one vector: the interpolator
@@ -20,13 +21,15 @@
 // does exactly the scalar operations of its filter, in order, so the bits are
 // those of running each frame through all stages one after the other.
 //
-// A call starts with an empty pipeline: in the first s iterations the
-// decimator stages that have no frame yet keep their state (masked), and s
-// more iterations after the last frame drain them with the interpolator
-// masked.  Every filter block therefore sees exactly the call's frames.
+// A call starts with an empty pipeline: in the first kLag * s iterations the
+// decimator stages that have no frame yet keep their state (masked), and as
+// many iterations after the last frame drain them with the interpolator
+// masked.  Every filter block therefore sees exactly the call's frames, in
+// order, and the state between calls is the plain filter state.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "engines/waveshaper_kernel.hpp"
