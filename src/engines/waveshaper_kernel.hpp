@@ -7,8 +7,9 @@
 // branch A (kA0, kA1) giving the even output and branch B (kB0, kB1) the odd
 // one when interpolating; decimating averages A(even) with the previous B(odd).
 //
-// The two branches of a stage and the two channels are computed side by side
-// as four float lanes; each lane does exactly the scalar operations.
+// The oversampled path runs all stages in one pipelined loop, filters side by
+// side in vector lanes (waveshaper_oversampled.cpp); each lane does exactly
+// the scalar operations.
 #pragma once
 
 #include <cmath>
@@ -135,63 +136,10 @@ struct WaveshaperKernel {
     }
 
 private:
-    // Four float lanes {A left, B left, A right, B right}: the two branches of
-    // a half-band stage for both channels.  Each lane does exactly the scalar
-    // operations, so the results are those of the scalar filters.
-    typedef float Lanes __attribute__((vector_size(16)));
-    typedef int32_t LaneMask __attribute__((vector_size(16)));
+    friend struct WaveshaperPipeline;
 
-    template <int I0, int I1, int I2, int I3>
-    static Lanes pick(Lanes a) {
-#if defined(__clang__)
-        return __builtin_shufflevector(a, a, I0, I1, I2, I3);
-#else
-        return __builtin_shuffle(a, LaneMask{I0, I1, I2, I3});
-#endif
-    }
-    // Lanes of a then b, numbered 0..3 and 4..7.
-    template <int I0, int I1, int I2, int I3>
-    static Lanes pick(Lanes a, Lanes b) {
-#if defined(__clang__)
-        return __builtin_shufflevector(a, b, I0, I1, I2, I3);
-#else
-        return __builtin_shuffle(a, b, LaneMask{I0, I1, I2, I3});
-#endif
-    }
-    static Lanes splat(float v) { return Lanes{v, v, v, v}; }
-
-    // Two all-pass sections per branch, y = a (x - y1) + x1, for all lanes.
-    struct Cascade {
-        Lanes x0, y0, x1, y1;
-        Lanes step(Lanes x) {
-            const Lanes first = {kA0, kB0, kA0, kB0};
-            const Lanes second = {kA1, kB1, kA1, kB1};
-            Lanes t = first * (x - y0) + x1_of(x0, x);
-            y0 = t;
-            Lanes u = second * (t - y1) + x1_of(x1, t);
-            y1 = u;
-            return u;
-        }
-        // The previous input of a section, replaced by the new one.
-        static Lanes x1_of(Lanes& previous, Lanes x) {
-            Lanes old = previous;
-            previous = x;
-            return old;
-        }
-    };
-
-    // A filter block's values in its storage order A0, A1, B0, B1 (input,
-    // output each), channel 0 in lanes 0-1, channel 1 in lanes 2-3.
-    static Cascade load(const float* left, const float* right) {
-        return {Lanes{left[0], left[4], right[0], right[4]}, Lanes{left[1], left[5], right[1], right[5]},
-                Lanes{left[2], left[6], right[2], right[6]}, Lanes{left[3], left[7], right[3], right[7]}};
-    }
-    static void store(const Cascade& c, float* block, int lane) {
-        block[0] = c.x0[lane], block[4] = c.x0[lane + 1];
-        block[1] = c.y0[lane], block[5] = c.y0[lane + 1];
-        block[2] = c.x1[lane], block[6] = c.x1[lane + 1];
-        block[3] = c.y1[lane], block[7] = c.y1[lane + 1];
-    }
+    // The oversampled path (waveshaper_oversampled.cpp), any channel count.
+    void run_oversampled(const int16_t* in, int16_t* out, size_t frames);
 
     // The curve at u (already within -1 .. 1, or NaN).
     float lookup(float u) const {
@@ -228,32 +176,6 @@ private:
         return has_curve() ? lookup(u) : u;
     }
 
-    // Hysteresis for one value per channel (lanes 0-1 left, 2-3 right).
-    Lanes backlash(Lanes u, Lanes& h) const {
-        const Lanes up = splat(upper_gap), down = splat(lower_gap);
-        Lanes rising = u - up, falling = u + down;
-        LaneMask above = u > up + h;
-        LaneMask below = u < h - down;
-        h = above ? rising : (below ? falling : h);
-        return h;
-    }
-
-    // Shapes the next two values of each channel, q = {L0, L1, R0, R1}, in order.
-    template <int Channels>
-    Lanes shape_pair(Lanes q, Lanes& h, bool backlash_on, bool curve_on) const {
-        if (backlash_on) {
-            Lanes first = backlash(pick<0, 0, 2, 2>(q), h);
-            Lanes second = backlash(pick<1, 1, 3, 3>(q), h);
-            q = pick<0, 5, 2, 7>(first, second);
-        }
-        const Lanes lo = splat(-1.0f), hi = splat(1.0f);
-        q = q < lo ? lo : (hi < q ? hi : q);
-        if (curve_on) {
-            for (int lane = 0; lane < 2 * Channels; ++lane) q[lane] = lookup(q[lane]);
-        }
-        return q;
-    }
-
     float output(float r, int16_t x) const {
         float dry = static_cast<float>(x);
         return ((r * output_gain) * 32768.0f) * mix + dry * (1.0f - mix);
@@ -276,197 +198,11 @@ private:
         }
     }
 
-    // Interpolates n pairs {L0, L1, R0, R1} into 2n pairs, values in order.
-    static void interpolate(float* block_left, float* block_right, const Lanes* in, Lanes* out, size_t n) {
-        Cascade c = load(block_left, block_right);
-        for (size_t j = 0; j < n; ++j) {
-            out[2 * j] = c.step(pick<0, 0, 2, 2>(in[j]));
-            out[2 * j + 1] = c.step(pick<1, 1, 3, 3>(in[j]));
-        }
-        store(c, block_left, 0);
-        store(c, block_right, 2);
-    }
-
-    // Decimates n pairs {e, o} per channel into n values per channel: lanes 0
-    // and 2 of half[j] (the other lanes are not used).
-    static void decimate(float* block_left, float* block_right, const Lanes* in, Lanes* half, size_t n) {
-        Cascade c = load(block_left, block_right);
-        Lanes previous_b = {block_left[8], 0.0f, block_right[8], 0.0f};
-        for (size_t j = 0; j < n; ++j) {
-            Lanes w = c.step(in[j]);
-            half[j] = (w + previous_b) * 0.5f;
-            previous_b = pick<1, 1, 3, 3>(w);
-        }
-        store(c, block_left, 0);
-        store(c, block_right, 2);
-        block_left[8] = previous_b[0];
-        block_right[8] = previous_b[2];
-    }
-
-    // Two consecutive stages in one loop: the second takes the first's values
-    // as they come out, so the two recurrences (independent of each other
-    // but for that data) run side by side instead of one after the other.
-    // Each filter block still sees its inputs in order.
-    //
-    // Up: stage a interpolates n inputs (frames splatted over both branches
-    // when a is stage 0, else pairs), stage b the values a gives.
-    template <bool FirstTakesFrames>
-    static void interpolate_two(float* a_left, float* a_right, float* b_left, float* b_right, const Lanes* in,
-                                Lanes* out, size_t n) {
-        Cascade a = load(a_left, a_right);
-        Cascade b = load(b_left, b_right);
-        for (size_t j = 0; j < n; ++j) {
-            if (FirstTakesFrames) {
-                const Lanes pair = a.step(in[j]);
-                out[2 * j] = b.step(pick<0, 0, 2, 2>(pair));
-                out[2 * j + 1] = b.step(pick<1, 1, 3, 3>(pair));
-            } else {
-                const Lanes first = a.step(pick<0, 0, 2, 2>(in[j]));
-                const Lanes second = a.step(pick<1, 1, 3, 3>(in[j]));
-                out[4 * j] = b.step(pick<0, 0, 2, 2>(first));
-                out[4 * j + 1] = b.step(pick<1, 1, 3, 3>(first));
-                out[4 * j + 2] = b.step(pick<0, 0, 2, 2>(second));
-                out[4 * j + 3] = b.step(pick<1, 1, 3, 3>(second));
-            }
-        }
-        store(a, a_left, 0);
-        store(a, a_right, 2);
-        store(b, b_left, 0);
-        store(b, b_right, 2);
-    }
-
-    // Down: stage a decimates 2n pairs into n pairs, stage b those into n
-    // values per channel (lanes 0 and 2 of half[j]).
-    static void decimate_two(float* a_left, float* a_right, float* b_left, float* b_right, const Lanes* in,
-                             Lanes* half, size_t n) {
-        Cascade a = load(a_left, a_right);
-        Cascade b = load(b_left, b_right);
-        Lanes previous_a = {a_left[8], 0.0f, a_right[8], 0.0f};
-        Lanes previous_b = {b_left[8], 0.0f, b_right[8], 0.0f};
-        for (size_t j = 0; j < n; ++j) {
-            const Lanes w0 = a.step(in[2 * j]);
-            const Lanes h0 = (w0 + previous_a) * 0.5f;
-            const Lanes w1 = a.step(in[2 * j + 1]);
-            previous_a = pick<1, 1, 3, 3>(w0);
-            const Lanes h1 = (w1 + previous_a) * 0.5f;
-            previous_a = pick<1, 1, 3, 3>(w1);
-            const Lanes w = b.step(pick<0, 4, 2, 6>(h0, h1));
-            half[j] = (w + previous_b) * 0.5f;
-            previous_b = pick<1, 1, 3, 3>(w);
-        }
-        store(a, a_left, 0);
-        store(a, a_right, 2);
-        store(b, b_left, 0);
-        store(b, b_right, 2);
-        a_left[8] = previous_a[0];
-        a_right[8] = previous_a[2];
-        b_left[8] = previous_b[0];
-        b_right[8] = previous_b[2];
-    }
-
-    // The block goes through the cascade stage by stage, a chunk of frames
-    // at a time: every filter block still sees its inputs in order, so this is
-    // the same as taking each frame through all stages.  A mono stream runs
-    // its one channel in both halves of the lanes, against a scratch copy of
-    // its state for the right half.
-    template <int Channels>
-    void run_oversampled(const int16_t* in, int16_t* out, size_t frames) {
-        constexpr size_t kChunkFrames = 64;
-        constexpr size_t kTopPairs = kChunkFrames * (kMaxOversample / 2);
-        Lanes work[2][kTopPairs];
-        float scratch_interpolator[kMaxStages][kBlockValues];
-        float scratch_decimator[kMaxStages][kBlockValues];
-        float (*right_interpolator)[kBlockValues] = Channels == 2 ? interpolator[1] : scratch_interpolator;
-        float (*right_decimator)[kBlockValues] = Channels == 2 ? decimator[1] : scratch_decimator;
-        const bool backlash_on = hysteresis_amount > 0.0f;
-        const bool curve_on = has_curve();
-        const bool lanes_shape = !backlash_on && (!curve_on || curve_points <= waveshaper_plain::kMaxPoints);
-        const waveshaper_plain::Settings shape_settings = plain_settings();
-        for (size_t start = 0; start < frames; start += kChunkFrames) {
-            const size_t count = frames - start < kChunkFrames ? frames - start : kChunkFrames;
-            const int16_t* src = in + Channels * start;
-            Lanes* q = work[0];
-            Lanes* next = work[1];
-            if (Channels == 1) {
-                std::memcpy(scratch_interpolator, interpolator[0], sizeof scratch_interpolator);
-                std::memcpy(scratch_decimator, decimator[0], sizeof scratch_decimator);
-            }
-            for (size_t f = 0; f < count; ++f) {
-                float vl = (static_cast<float>(src[Channels * f]) * drive) * 3.0517578125e-05f + bias;
-                float vr = Channels == 2 ? (static_cast<float>(src[Channels * f + 1]) * drive) * 3.0517578125e-05f + bias : vl;
-                next[f] = Lanes{vl, vl, vr, vr};
-            }
-            // Stage 0 takes one value per channel: both branches see it.
-            // Stages go two at a time where there are two.
-            size_t n = count;
-            uint32_t k = 0;
-            if (stages >= 2) {
-                interpolate_two<true>(interpolator[0][0], right_interpolator[0], interpolator[0][1],
-                                      right_interpolator[1], next, q, n);
-                n *= 2;
-                k = 2;
-            } else {
-                Cascade c = load(interpolator[0][0], right_interpolator[0]);
-                for (size_t f = 0; f < count; ++f) q[f] = c.step(next[f]);
-                store(c, interpolator[0][0], 0);
-                store(c, right_interpolator[0], 2);
-                k = 1;
-            }
-            for (; k < stages;) {
-                if (k + 1 < stages) {
-                    interpolate_two<false>(interpolator[0][k], right_interpolator[k], interpolator[0][k + 1],
-                                           right_interpolator[k + 1], q, next, n);
-                    n *= 4;
-                    k += 2;
-                } else {
-                    interpolate(interpolator[0][k], right_interpolator[k], q, next, n);
-                    n *= 2;
-                    k += 1;
-                }
-                Lanes* t = q;
-                q = next;
-                next = t;
-            }
-            if (lanes_shape) {
-                // Without the backlash every value is shaped on its own.
-                float* values = reinterpret_cast<float*>(q);
-                const size_t done = waveshaper_plain::shape(shape_settings, values, 4 * n);
-                for (size_t v = done; v < 4 * n; ++v) values[v] = shape(values[v], hysteresis[0]);
-            } else {
-                Lanes h = {hysteresis[0], hysteresis[0], hysteresis[Channels - 1], hysteresis[Channels - 1]};
-                for (size_t j = 0; j < n; ++j) q[j] = shape_pair<Channels>(q[j], h, backlash_on, curve_on);
-                hysteresis[0] = h[0];
-                if (Channels == 2) hysteresis[1] = h[2];
-            }
-            // Down again, two stages at a time from the top; the last
-            // stage's values end in next[f] (lanes 0 and 2).
-            for (uint32_t top = stages; top > 0;) {
-                if (top >= 2) {
-                    decimate_two(decimator[0][top - 1], right_decimator[top - 1], decimator[0][top - 2],
-                                 right_decimator[top - 2], q, next, n / 2);
-                    n /= 2;
-                    top -= 2;
-                } else {
-                    decimate(decimator[0][0], right_decimator[0], q, next, n);
-                    top = 0;
-                }
-                if (top == 0) break;
-                n /= 2;
-                for (size_t j = 0; j < n; ++j) q[j] = pick<0, 4, 2, 6>(next[2 * j], next[2 * j + 1]);
-            }
-            int16_t* dest = out + Channels * start;
-            for (size_t f = 0; f < count; ++f) {
-                dest[Channels * f] = s16(output(next[f][0], src[Channels * f]));
-                if (Channels == 2) dest[Channels * f + 1] = s16(output(next[f][2], src[Channels * f + 1]));
-            }
-        }
-    }
-
     template <int Channels>
     void run(const int16_t* in, int16_t* out, size_t frames) {
         switch (stages) {
             case 0: run_plain<Channels>(in, out, frames); break;
-            default: run_oversampled<Channels>(in, out, frames); break;
+            default: run_oversampled(in, out, frames); break;
         }
     }
 };

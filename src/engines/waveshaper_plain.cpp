@@ -10,15 +10,11 @@ void run_sse2(const Settings& settings, const int16_t* in, int16_t* out, size_t 
     Lanes::run(settings, in, out, count);
 }
 
-void shape_sse2(const Settings& settings, float* values, size_t count) { Lanes::shape(settings, values, count); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) void run_avx2(const Settings& settings, const int16_t* in, int16_t* out,
                                               size_t count) {
     Lanes::run(settings, in, out, count);
-}
-__attribute__((target("avx2"))) void shape_avx2(const Settings& settings, float* values, size_t count) {
-    Lanes::shape(settings, values, count);
 }
 #endif
 
@@ -31,7 +27,6 @@ bool has_avx2() {
 }
 
 typedef void (*RunFunction)(const Settings&, const int16_t*, int16_t*, size_t);
-typedef void (*ShapeFunction)(const Settings&, float*, size_t);
 
 RunFunction best_run() {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -40,26 +35,12 @@ RunFunction best_run() {
     return run_sse2;
 }
 
-ShapeFunction best_shape() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (has_avx2()) return shape_avx2;
-#endif
-    return shape_sse2;
-}
-
 }  // namespace
 
 size_t run(const Settings& settings, const int16_t* in, int16_t* out, size_t count) {
     static const RunFunction chosen = best_run();
     const size_t whole = count - count % 8;
     chosen(settings, in, out, whole);
-    return whole;
-}
-
-size_t shape(const Settings& settings, float* values, size_t count) {
-    static const ShapeFunction chosen = best_shape();
-    const size_t whole = count - count % 8;
-    chosen(settings, values, whole);
     return whole;
 }
 

@@ -1,0 +1,131 @@
+"""The oversampled WaveshaperState loop: every block split gives the bytes of
+one block, and both give the frame-by-frame float32 model's samples.
+
+The loop keeps several frames in flight (decimator stages run a few frames
+behind the interpolator) and fills and drains that pipeline in every call, so
+the splits aim at lengths around the pipeline depth (8 frames per stage) and
+the 64-frame batches, at 0 and 1 frame, and at odd lengths.  Run with the
+default build (AVX2 lanes where the machine has them) and the baseline-only
+build, the suite checks both instruction-set paths against the same model.
+"""
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+import _divavova as m
+from helpers import s16, samples
+from test_waveshaper import Model
+
+FACTORS = [2, 4, 8, 16]
+
+
+def random_setup(rng, oversample, channels):
+    """An engine and its model with random curve, options and hysteresis."""
+    engine = m.WaveshaperState(48000, oversample, channels)
+    model = Model(oversample, channels)
+    kind = rng.integers(3)
+    if kind:  # 0: hard clip, 1: short random curve, 2: long smooth curve
+        points = int(rng.integers(2, 12)) if kind == 1 else int(rng.integers(200, 1200))
+        curve = [int(v) for v in rng.integers(-32768, 32768, points)] if kind == 1 else \
+            [int(32767 * np.tanh(3 * x)) for x in np.linspace(-1, 1, points)]
+        engine.load_curve(s16(curve))
+        model.curve = curve
+    options = [(0, float(rng.uniform(-6, 6))), (1, float(rng.uniform(-0.3, 0.3))),
+               (2, float(rng.uniform(0.2, 1.5))), (3, float(rng.choice([1.0, rng.uniform(0, 1)])))]
+    if rng.integers(2):
+        options += [(4, float(rng.uniform(0.05, 1))), (5, float(rng.uniform(0, 0.5))),
+                    (6, float(rng.uniform(-1, 1)))]
+    for option, value in options:
+        engine.configure(option, value)
+        model.configure(option, value)
+    engine.finish()
+    model.finish()
+    return engine, model
+
+
+def splits(rng, total, depth):
+    sizes = []
+    menu = [0, 1, 2, depth - 1, depth, depth + 1, 2 * depth + 3, 63, 64, 65, 7]
+    while sum(sizes) < total:
+        sizes.append(int(rng.choice(menu)) if rng.integers(3) else int(rng.integers(0, 90)))
+    sizes[-1] -= sum(sizes) - total
+    return sizes
+
+
+def run_split(engine, data, channels, sizes):
+    out, at = [], 0
+    for size in sizes:
+        block = s16(data[channels * at:channels * (at + size)])
+        result = engine.process(block)
+        assert len(result) == len(block)
+        out.append(result)
+        at += size
+    return b"".join(out)
+
+
+@pytest.mark.parametrize("oversample", FACTORS)
+@pytest.mark.parametrize("channels", [1, 2])
+def test_random_splits_match_one_block_and_model(oversample, channels):
+    rng = np.random.default_rng(100 * oversample + channels)
+    depth = 8 * (oversample.bit_length() - 1)
+    frames = 160 if oversample < 16 else 90
+    for case in range(3):
+        engine, model = random_setup(rng, oversample, channels)
+        # The same settings for the one-block engine, from the model's.
+        whole = m.WaveshaperState(48000, oversample, channels)
+        if model.curve is not None:
+            whole.load_curve(s16(model.curve))
+        for option, name in enumerate(["drive", "bias", "gain", "mix", "amount", "width", "asym"]):
+            whole.configure(option, float(getattr(model, name)))
+        whole.finish()
+        data = [int(v) for v in rng.integers(-32768, 32768, channels * frames)]
+        split = run_split(engine, data, channels, splits(rng, frames, depth))
+        assert split == whole.process(s16(data)), case
+        assert samples(split) == model.process(data), case
+        # Both carry on from the same state.
+        tail = [int(v) for v in rng.integers(-32768, 32768, channels * (depth + 5))]
+        carried = engine.process(s16(tail))
+        assert carried == whole.process(s16(tail))
+        assert samples(carried) == model.process(tail)
+
+
+@pytest.mark.parametrize("oversample", FACTORS)
+def test_short_blocks_and_reset(oversample):
+    # Blocks shorter than the pipeline, one frame at a time, then a reset in
+    # the middle of the stream: still the model's samples.
+    rng = np.random.default_rng(oversample)
+    engine, model = random_setup(rng, oversample, 2)
+    data = [int(v) for v in rng.integers(-32768, 32768, 2 * 40)]
+    out = []
+    for f in range(20):
+        out += samples(engine.process(s16(data[2 * f:2 * f + 2])))
+        assert engine.process(b"") == b""
+    assert out == model.process(data[:40])
+    engine.reset()
+    model.reset()
+    assert samples(engine.process(s16(data[40:]))) == model.process(data[40:])
+
+
+@given(st.lists(st.integers(-32768, 32767), min_size=0, max_size=50),
+       st.lists(st.integers(0, 30), min_size=1, max_size=6),
+       st.sampled_from(FACTORS), st.integers(1, 2), st.floats(-8, 8, width=32), st.booleans())
+def test_property_splits(data, cuts, oversample, channels, drive, backlash):
+    frames = len(data) // channels
+    data = data[:channels * frames]
+    options = [(0, drive), (1, 0.05)] + ([(4, 0.6), (5, 0.2), (6, -0.3)] if backlash else [])
+
+    def engine():
+        e = m.WaveshaperState(48000, oversample, channels)
+        e.load_curve(s16([-32768, -20000, 3000, 25000, 32767]))
+        for option, value in options:
+            e.configure(option, value)
+        e.finish()
+        return e
+
+    sizes, left = [], frames
+    for cut in cuts:
+        sizes.append(min(cut, left))
+        left -= sizes[-1]
+    sizes.append(left)
+    assert run_split(engine(), data, channels, sizes) == engine().process(s16(data))
