@@ -45,16 +45,25 @@ def rows(quick):
             data = s16_noise(frames, channels, 31, 8000)
             out.append(_splitter(frames, layout, channels, data))
 
+            # A curve through a table beside pedalboard's curve shaper (tanh);
+            # the hard clip (no curve loaded) beside pedalboard's hard clip.
+            # Both at the engine's oversampling factor, which pedalboard does
+            # not do (its plugins run at the stream rate).
             shaper_peers = pedalboard_peers(lambda: pedalboard.Distortion(drive_db=12.0), data, channels)
             clipping = pedalboard_peers(lambda: pedalboard.Clipping(threshold_db=-6.0), data, channels)
-            shaper_peers.update({name.replace("pedalboard", "pb.Clipping"): fn for name, fn in clipping.items()})
+            clipping = {name.replace("pedalboard", "pb.Clipping"): fn for name, fn in clipping.items()}
             for factor in (1, 4, 16) if channels == 2 else (4,):
                 shaper = m.WaveshaperState(RATE, factor, channels)
                 shaper.load_curve(curve)
                 shaper.configure(0, 4.0)
                 shaper.finish()
-                out.append(row("WaveshaperState", f"{layout} x{factor}", frames, lambda s=shaper, d=data: s.process(d),
-                               shaper_peers, data))
+                out.append(row("WaveshaperState", f"{layout} x{factor} curve", frames,
+                               lambda s=shaper, d=data: s.process(d), shaper_peers, data))
+            for factor in (1, 4) if channels == 2 else (4,):
+                shaper = m.WaveshaperState(RATE, factor, channels)
+                shaper.configure(0, 2.0)  # hard clip at half scale, as Clipping at -6 dB
+                out.append(row("WaveshaperState", f"{layout} x{factor} hard clip", frames,
+                               lambda s=shaper, d=data: s.process(d), clipping, data))
 
             hold = m.SampleHoldState(3, 2)
             frame_bytes = 2 * channels
