@@ -361,6 +361,13 @@ def test_reinit_and_reset_restart_the_stream():
     assert d.process(block) == first
 
 
+def in_blocks(engine, data, channels, cuts):
+    """The engine's output for data processed in blocks cut at the given frames."""
+    frame = 2 * channels
+    bounds = sorted({0, len(data) // frame, *cuts})
+    return b"".join(engine.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
+
+
 option_values = st.one_of(
     st.floats(-50, 3000, allow_nan=False, width=32),
     st.sampled_from([0.0, 1.0, -1.0, 0.5, float("nan"), float("inf"), -float("inf"), 1e30]),
@@ -388,10 +395,7 @@ def test_random_options_match_the_model_in_blocks_of_any_size(options, channels,
             d.set_wow_shape(s16(shape))
             model.shape, model.bits = shape, 2
         data = noise(80, channels, seed, 32768)
-        frame = 2 * channels
-        bounds = sorted({0, 80, *cuts})
-        got = b"".join(d.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
-        want = b"".join(model.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
+        got, want = (in_blocks(engine, data, channels, cuts) for engine in (d, model))
     assert got == want
 
 
@@ -422,10 +426,7 @@ def test_steady_delays_match_the_model_over_long_blocks(options, channels, max_m
             engine.configure(5, 0.0)
         for option, value in options:
             engine.configure(option, value)
-    bounds = sorted({0, 400, *cuts})
-    got = b"".join(d.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
-    want = b"".join(model.process(data[a * frame:b * frame]) for a, b in zip(bounds, bounds[1:]))
-    assert got == want
+    assert in_blocks(d, data, channels, cuts) == in_blocks(model, data, channels, cuts)
 
 
 def test_finish_rederives_from_stored_settings():

@@ -23,6 +23,16 @@ def multitap(inp, ring, wpos, length, channels, delays=(), gains=(), fb=0.0, mix
     return samples(out), pos
 
 
+def multitap_in_blocks(inp, sizes, ring, wpos, length, channels, delays, gains, fb, mix):
+    """Output samples and final position of inp run in blocks of the given frame counts."""
+    out, at = [], 0
+    for size in sizes:
+        o, wpos = multitap(inp[at:at + size * channels], ring, wpos, length, channels, delays, gains, fb, mix)
+        out += o
+        at += size * channels
+    return out, wpos
+
+
 class TestWorkedValues:
     def test_two_full_scale_taps_fold_through_the_tap_knee(self):
         ring = bytearray(s16([32767, 32767, 0]))
@@ -91,11 +101,8 @@ def test_against_model_over_blocks(case):
     inp = random_block(rng, sum(case["sizes"]) * ch + tail)
     cells = random_block(rng, length * ch, 30000)
     ring = bytearray(s16(cells) + b"\x77\x77")
-    out, pos, at = [], case["wpos"], 0
-    for size in case["sizes"] + [tail]:
-        o, pos = multitap(inp[at:at + size * ch], ring, pos, length, ch, delays, gains, case["fb"], case["mix"])
-        out += o
-        at += size * ch
+    out, pos = multitap_in_blocks(inp, case["sizes"] + [tail], ring, case["wpos"], length, ch, delays, gains,
+                                  case["fb"], case["mix"])
     want_ring = list(cells)
     want = model.multitap(inp, want_ring, case["wpos"], length, ch, delays, gains, case["fb"], case["mix"])
     assert (out, pos) == want
@@ -128,11 +135,7 @@ def test_long_delays_over_blocks(case):
     inp = random_block(rng, sum(case["sizes"]) * ch + tail)
     cells = random_block(rng, length * ch, 30000)
     ring = bytearray(s16(cells))
-    out, pos, at = [], wpos, 0
-    for size in case["sizes"] + [tail]:
-        o, pos = multitap(inp[at:at + size * ch], ring, pos, length, ch, delays, gains, case["fb"], 2.0)
-        out += o
-        at += size * ch
+    out, pos = multitap_in_blocks(inp, case["sizes"] + [tail], ring, wpos, length, ch, delays, gains, case["fb"], 2.0)
     want_ring = list(cells)
     assert (out, pos) == model.multitap(inp, want_ring, wpos, length, ch, delays, gains, case["fb"], 2.0)
     assert samples(ring) == want_ring

@@ -38,6 +38,15 @@ inline size_t tap_cell(uint32_t offset, uint32_t p, uint32_t line_len) {
     return v % line_len;
 }
 
+// Feeds input x into the line's cell p: the old content times the feedback,
+// plus x, through the knee.  Returns the old content.
+template <bool Bounded>
+inline int16_t feed_cell(uint8_t* line, size_t p, int32_t x, double feedback) {
+    int16_t old = delay::get_cell(line, p);
+    delay::set_cell(line, p, delay::knee_s16(x + static_cast<int64_t>(delay::to_i32<Bounded>(old * feedback))));
+    return old;
+}
+
 // Taps: 0 (the oldest cell), 1 (one product, no knee) or many (products
 // summed, then the knee sized for the tap count).
 enum class TapMode { none, one, many };
@@ -68,9 +77,8 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
         }
         for (unsigned c = 0; c < channels; ++c) {
             int32_t x = delay::get_cell(in, i + c);
-            int16_t old = delay::get_cell(lines[c], p);
+            int16_t old = feed_cell<Bounded>(lines[c], p, x, s.feedback);
             if constexpr (Mode == TapMode::none) tap_value[c] = old;
-            delay::set_cell(lines[c], p, delay::knee_s16(x + static_cast<int64_t>(delay::to_i32<Bounded>(old * s.feedback))));
             delay::set_cell(out, i + c, delay::mix_out<Bounded>(s.dry, s.wet, x, tap_value[c]));
         }
     };
@@ -159,9 +167,7 @@ void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ri
                     tap_value = saturate_s16(soft_knee(sums[c][k], s.sum_knee));
                 const size_t sample = (f + k) * Channels + c;
                 int32_t x = delay::get_cell(in, sample);
-                int16_t old = delay::get_cell(lines[c], p + k);
-                delay::set_cell(lines[c], p + k,
-                                delay::knee_s16(x + static_cast<int64_t>(static_cast<int32_t>(old * s.feedback))));
+                feed_cell<true>(lines[c], p + k, x, s.feedback);
                 delay::set_cell(out, sample, delay::mix_out<true>(s.dry, s.wet, x, tap_value));
             }
         }

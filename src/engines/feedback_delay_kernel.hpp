@@ -269,6 +269,20 @@ struct FeedbackDelayKernel {
         return (a + (b - a) * f) * 0.000030517578125f;
     }
 
+    // The cubic soft saturation of a delayed sample.
+    static float saturated(float y, float sat) {
+        const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
+        return (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
+    }
+
+    // What channel j writes into its half of the ring: the routed input
+    // plus the cross-mixed delayed signal times the feedback.
+    static int16_t fed_back(const float* x, const float* wet, int j, const float* own, const float* other, float cross,
+                            float fb) {
+        const int o = 1 - j;
+        return s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+    }
+
     // Steady: the tap stays at the running delay for the whole block (no
     // pitch taps, no wow depth, no slewing, and a finite oscillator, so that
     // m x 0 + running is exactly the running delay).
@@ -341,19 +355,14 @@ struct FeedbackDelayKernel {
                     hp_state[j] = hp_state[j] + (y - hp_state[j]) * hp;
                     y = y - hp_state[j];
                 }
-                if (sat > 0.0f) {
-                    const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
-                    y = (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
-                }
+                if (sat > 0.0f) y = saturated(y, sat);
                 wet[j] = y;
             }
             const float gain = lm > 0.0f ? levels.wet * (1.0f - ((1.0f - s) * lm) / 2.0f) : levels.wet;
             float x[2] = {0.0f, 0.0f};
             for (int j = 0; j < Channels; ++j) x[j] = static_cast<float>(in[i * Channels + j]);
             for (int j = 0; j < Channels; ++j) {
-                const int o = 1 - j;
-                ring[static_cast<size_t>(j) * length + write] =
-                    s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                ring[static_cast<size_t>(j) * length + write] = fed_back(x, wet, j, own, other, cross, fb);
                 out[i * Channels + j] = s16(wet[j] * gain + x[j] * levels.dry);
             }
             write = write + 1 == length ? 0 : write + 1;
@@ -397,18 +406,14 @@ struct FeedbackDelayKernel {
                 const float a = static_cast<float>(near[k]);
                 const float b = static_cast<float>(far[k]);
                 float y = a + (b - a) * fraction;
-                if constexpr (Saturate) {
-                    const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
-                    y = (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
-                }
+                if constexpr (Saturate) y = saturated(y, sat);
                 wet[j] = y;
             }
             float x[2] = {0.0f, 0.0f};
             for (int j = 0; j < Channels; ++j) x[j] = static_cast<float>(in[k * Channels + j]);
             for (int j = 0; j < Channels; ++j) {
-                const int o = 1 - j;
                 int16_t* cells = j == 0 ? write_cells : write_other;
-                cells[k] = s16((x[j] * own[j] + x[o] * other[j]) + ((1.0f - cross) * wet[j] + cross * wet[o]) * fb);
+                cells[k] = fed_back(x, wet, j, own, other, cross, fb);
                 out[k * Channels + j] = s16(wet[j] * gain + x[j] * dry);
             }
         }
