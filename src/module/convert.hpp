@@ -77,13 +77,24 @@ constexpr Int float_to(Float v) {
 // for v >= 0, v - 0.5 truncated for v < 0, the addition in v's own precision.
 // NaN gives 0.
 
-inline int16_t s16(float v) {
-    // Selects only, no branches: vectorises, and does not mispredict on
-    // broadband audio.  Holding v to the limits first changes nothing, since
-    // 32767 + 0.5 and -32768 - 0.5 truncate back to the limits.
+// v held to the s16 range: NaN gives 0, a value beyond a bound the bound.
+// Selects only, no branches: vectorises, and does not mispredict on broadband
+// audio.  For one float or for lanes of floats (module/lanes.hpp).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
+template <class F>
+inline F held_to_s16_range(F v) {
     v = v == v ? v : 0.0f;
     v = v > 32767.0f ? 32767.0f : v;
     v = v < -32768.0f ? -32768.0f : v;
+    return v;
+}
+#pragma GCC diagnostic pop
+
+inline int16_t s16(float v) {
+    // Holding v to the limits first changes nothing, since 32767 + 0.5 and
+    // -32768 - 0.5 truncate back to the limits.
+    v = held_to_s16_range(v);
     // v + 0.5f for v >= 0 (also -0), v + (-0.5f) == v - 0.5f below 0.
     return static_cast<int16_t>(static_cast<int32_t>(v + std::copysign(0.5f, v)));
 }
