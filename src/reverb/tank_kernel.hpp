@@ -324,19 +324,24 @@ template <uint32_t Channels, class L>
     }
 }
 
-// All-pass on a line's cells: y becomes the outputs, the cells the new line
-// samples.
+// The all-pass on z, its line's delayed sample: n = x + z * a goes into the
+// line at `cells`, unrounded n gives the output z - n * a.
 template <class L>
-[[gnu::always_inline]] inline void allpass(int16_t* cells, typename L::F& y, float a) {
-    const typename L::F z = L::load(cells);
-    const typename L::F n = y + z * a;
+[[gnu::always_inline]] inline typename L::F allpass(int16_t* cells, const typename L::F& z,
+                                                    const typename L::F& x, float a) {
+    const typename L::F n = x + z * a;
     store_line16<L>(cells, n);
-    y = z - n * a;
+    return z - n * a;
 }
 
-// The modulated all-pass of one frame, writing cell `at` of its line: the
-// read at `age` interpolates linearly toward the next older sample.
-inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, float age, float feed, float d1) {
+// The read at `age` frames before `at`, interpolated linearly toward the
+// next older sample.
+template <class T>
+inline T interpolated(T z0, T z1, T fraction) {
+    return z0 + (z1 - z0) * fraction;
+}
+
+inline float modulated_read(const int16_t* line, uint32_t length, uint32_t at, float age) {
     // age is NaN or within [1, L - 1], L <= 2^22: the 32-bit conversion
     // truncates it exactly; whole <= L - 1 and at < L, so one subtraction
     // reduces.
@@ -344,18 +349,12 @@ inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, f
     uint32_t a0 = length + at - whole;
     a0 = a0 < length ? a0 : a0 - length;
     const uint32_t a1 = a0 == 0 ? length - 1 : a0 - 1;
-    const float fraction = age - static_cast<float>(whole);
-    const float z0 = static_cast<float>(line[a0]);
-    const float z = z0 + (static_cast<float>(line[a1]) - z0) * fraction;
-    const float n = z * d1 + feed;
-    store_line16<Lanes<1>>(line + at, n);
-    return z - n * d1;
+    return interpolated(static_cast<float>(line[a0]), static_cast<float>(line[a1]), age - static_cast<float>(whole));
 }
 
 // The modulated all-pass of one half for the lanes' frames from `position`:
 // the read at age t = (L - 1) - depth + phase * depth, held to [1, L - 1]
-// (NaN passes), interpolates toward the next older sample; then the
-// all-pass with coefficient d1 on the input `feed`.
+// (NaN passes), then the all-pass with coefficient d1 on the input `feed`.
 template <class L>
 [[gnu::always_inline]] inline typename L::F modulated_allpass(int16_t* line, uint32_t length, uint32_t position,
                                                               float last_age, float depth,
@@ -379,17 +378,18 @@ template <class L>
             // One whole age for every lane, older than the chunk, no wrap:
             // the frames read consecutive cells that no frame of the chunk
             // writes.
-            const F fraction = t - __builtin_convertvector(whole, F);
-            const F z0 = L::load(line + first);
-            const F z = z0 + (L::load(line + first - 1) - z0) * fraction;
-            const F n = z * d1 + feed;
-            store_line16<L>(line + position, n);
-            return z - n * d1;
+            const F z = interpolated(L::load(line + first), L::load(line + first - 1),
+                                     t - __builtin_convertvector(whole, F));
+            return allpass<L>(line + position, z, feed, d1);
         }
     }
+    // Frame by frame: a read may reach the sample of an earlier frame of the
+    // chunk, or the age is NaN.
     F y;
-    for (uint32_t i = 0; i < C; ++i)
-        L::lane(y, i) = modulated_allpass_at(line, length, position + i, L::lane(t, i), L::lane(feed, i), d1);
+    for (uint32_t i = 0; i < C; ++i) {
+        const float z = modulated_read(line, length, position + i, L::lane(t, i));
+        L::lane(y, i) = allpass<Lanes<1>>(line + position + i, z, L::lane(feed, i), d1);
+    }
     return y;
 }
 
@@ -462,10 +462,10 @@ template <uint32_t Channels, uint32_t C>
     }
 
     // Input diffusers; y becomes the diffused input e.
-    allpass<L>(run.at[0] + j, y, p.m);
-    allpass<L>(run.at[1] + j, y, p.m);
-    allpass<L>(run.at[2] + j, y, p.m2);
-    allpass<L>(run.at[3] + j, y, p.m2);
+    for (uint32_t line = 0; line < 4; ++line) {
+        int16_t* cells = run.at[line] + j;
+        y = allpass<L>(cells, L::load(cells), y, line < 2 ? p.m : p.m2);
+    }
 
     // Each half is fed the other's delay B output, written L frames earlier,
     // times the decay, plus the diffused input.
@@ -482,10 +482,7 @@ template <uint32_t Channels, uint32_t C>
         // The all-pass takes the damped delay A output times the decay;
         // delay B stores its output.
         int16_t* cells = run.at[first + 2] + j;
-        const F z = L::load(cells);
-        const F n = delayed * p.g + z * p.d2;
-        store_line16<L>(cells, n);
-        store_line16<L>(run.at[first + 3] + j, z - n * p.d2);
+        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed * p.g, p.d2));
     }
 
     F wet[Channels];
