@@ -19,10 +19,14 @@ namespace divavova {
 // clamp(v, a, b) = a if v < a else min(b, v).  min(b, v) is "b if b < v else
 // v", so a NaN v passes through unchanged: callers that turn the result into
 // an index go through float_to<> below, which maps NaN to 0.
+// Also for lanes of floats (module/lanes.hpp).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
 template <class T>
 constexpr T clamp(T v, T a, T b) {
     return v < a ? a : (b < v ? b : v);
 }
+#pragma GCC diagnostic pop
 
 constexpr int32_t saturate_s16(int64_t v) {
     return v > 32767 ? 32767 : (v < -32768 ? -32768 : static_cast<int32_t>(v));

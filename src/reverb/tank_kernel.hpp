@@ -363,9 +363,8 @@ template <class L>
     using F = typename L::F;
     using I = typename L::I;
     constexpr uint32_t C = L::count;
-    const F last = L::splat(last_age), one = L::splat(1.0f);
-    F t = (last_age - depth) + phase * depth;
-    t = L::pick(t < one, one, L::pick(last < t, last, t));
+    const F one = L::splat(1.0f);
+    const F t = clamp((last_age - depth) + phase * depth, one, L::splat(last_age));
     if constexpr (C > 1) {
         // The conversion truncates t exactly, as the frame's read does (NaN
         // lanes, never read together, convert as 1).
@@ -454,10 +453,7 @@ template <uint32_t Channels, uint32_t C>
     if (p.bandwidth > 0.0f) follow<L>(state.bandwidth, y, p.bandwidth, state_itself);
     if (p.highpass > 0.0f) follow<L>(state.highpass, y, p.highpass, [](float x, float hp) { return x - hp; });
     if (p.drive > 0.0f) {
-        // clamp(u, -1, 1): -1 if u < -1, else min(1, u) (NaN passes).
-        const F low = L::splat(-1.0f), high = L::splat(1.0f);
-        F u = y * 0.000030517578f;
-        u = L::pick(u < low, low, L::pick(high < u, high, u));
+        const F u = clamp(y * 0.000030517578f, L::splat(-1.0f), L::splat(1.0f));
         y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
     }
 
