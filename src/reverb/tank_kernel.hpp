@@ -432,11 +432,12 @@ template <uint32_t Channels, uint32_t C>
                                              const Run& run, uint32_t early, size_t j) {
     using L = Lanes<C>;
     using F = typename L::F;
-    F phase[2];
+    F sine, cosine;
     for (uint32_t i = 0; i < C; ++i) {
-        L::lane(phase[0], i) = state.oscillator.step();
-        L::lane(phase[1], i) = state.oscillator.v;
+        L::lane(sine, i) = state.oscillator.step();
+        L::lane(cosine, i) = state.oscillator.v;
     }
+    const F phase[2] = {sine, cosine};
     const int16_t* frames_in = run.in + j * Channels;
     F dry_in[Channels];
     L::template load_frames<Channels>(frames_in, dry_in);
