@@ -32,8 +32,8 @@ class Delay(ConfiguredEffect):
 
     NAME = "delay"
     delay_ms = FloatOption("ms", 250.0, 1.0, 10000.0, "time between echoes")
-    feedback = FloatOption("", 0.4, 0.0, 0.99, "level of each echo against the one before")
-    mix = mix_option(0.15, BOTH_AT_HALF)
+    feedback = FloatOption("", 0.3, 0.0, 0.99, "level of each echo against the one before")
+    mix = mix_option(0.08, BOTH_AT_HALF)
     lowpass_hz = FloatOption("Hz", 0.0, 0.0, None, "low-pass in the feedback path, 0 off", below_rate=0.5)
     highpass_hz = FloatOption("Hz", 0.0, 0.0, None, "high-pass in the feedback path, 0 off", below_rate=0.5)
     saturation = FloatOption("", 0.0, 0.0, 1.0, "cubic soft saturation of the echoes, 0 off")
