@@ -37,7 +37,7 @@ Calling:
 Audio is an int16, float32 or float64 array of shape (frames,) or (frames,
 channels), 1 or 2 channels.  Floats are full scale at 1.0: they are scaled by
 32768, rounded and saturated to 16 bits (dither=True adds TPDF dither first),
-and the output is divided by 32768 again.  int16 results are read-only arrays.
+and the output is divided by 32768 again.
 Options are keyword arguments and attributes; a change applies at the next
 call and keeps the state (except where the option says it restarts).
 """
@@ -219,7 +219,7 @@ class Effect:
                 kernel = self._kernel
                 out = kernel(audio) if kernel is not None else self._run(audio, shape[0])
                 io.clock += shape[0]
-                return np.ndarray(shape, INT16, out)
+                return np.ndarray(shape, INT16, bytearray(out))   # writable, as every result
         self._refuse_streaming()
         array, layout = self._take(audio, sample_rate, reset)
         return self._pass(array, layout, dither, 0, 0)
