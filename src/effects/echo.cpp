@@ -94,6 +94,20 @@ inline int16_t fed_cell_times(int16_t value, uint64_t times, double x, const Ech
     return value;
 }
 
+// More passes than the line has cells, from cell `first` on: the cells are
+// independent of each other, each one is passed passes / L times and the
+// first passes % L of them once more.
+template <bool Bounded>
+[[gnu::noinline]] void feed_every_cell(uint8_t* line, uint64_t first, uint64_t passes, double x, const EchoSetup& s) {
+    const uint32_t length = s.delay_frames;
+    const uint64_t rounds = passes / length, extra = passes % length;
+    for (uint32_t cell = 0; cell < length; ++cell) {
+        const uint64_t order = cell >= first ? cell - first : cell + length - first;
+        const uint64_t times = rounds + (order < extra ? 1 : 0);
+        delay::set_cell(line, cell, fed_cell_times<Bounded>(delay::get_cell(line, cell), times, x, s));
+    }
+}
+
 // Variable-rate mode, positions in 1/256 cells.  The delayed sample is the
 // cell under the head before it moves; every cell the head then passes gets
 // the input, each with its own old content fed back, cell k mod L for every
@@ -101,45 +115,53 @@ inline int16_t fed_cell_times(int16_t value, uint64_t times, double x, const Ech
 // times.  The head always moves by the whole step: the sum is formed in 64
 // bits (where 32 bits would wrap, the head would otherwise stand still), and
 // only the position is reduced into the line.
-template <bool Bounded>
+// Wide: the step can carry the head past more cells than the line has, or
+// past its end more than once (rate_step + 255 > L * 256).
+template <bool Bounded, bool Wide>
 inline int16_t echo_variable_sample(uint8_t* line, uint32_t& position, double x, const EchoSetup& s) {
     const uint32_t length = s.delay_frames;
     uint64_t next = static_cast<uint64_t>(position) + s.rate_step;
     const uint64_t first = position >> 8;
-    const uint64_t passes = (next >> 8) - first;
+    const uint64_t end = next >> 8;
     const int16_t delayed = delay::get_cell(line, first);
-    if (passes <= length) {
-        for (uint64_t k = first; k < first + passes; ++k) {
+    if (!Wide || end - first <= length) {
+        for (uint64_t k = first; k < end; ++k) {
             const size_t cell = static_cast<size_t>(k < length ? k : k - length);
             delay::set_cell(line, cell, fed_cell<Bounded>(delay::get_cell(line, cell), x, s));
         }
     } else {
-        // The cells are independent of each other: each one is passed
-        // passes / L times, the first passes % L of them from `first` on once
-        // more.
-        const uint64_t rounds = passes / length, extra = passes % length;
-        for (uint32_t cell = 0; cell < length; ++cell) {
-            const uint64_t order = cell >= first ? cell - first : cell + length - first;
-            const uint64_t times = rounds + (order < extra ? 1 : 0);
-            delay::set_cell(line, cell, fed_cell_times<Bounded>(delay::get_cell(line, cell), times, x, s));
-        }
+        feed_every_cell<Bounded>(line, first, end - first, x, s);
     }
-    if (next >= s.line_range) next = next - s.line_range < s.line_range ? next - s.line_range : next % s.line_range;
+    if (next >= s.line_range) {
+        next -= s.line_range;
+        if (Wide && next >= s.line_range) next %= s.line_range;
+    }
     position = static_cast<uint32_t>(next);
     return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
 }
 
-template <unsigned Channels, bool Bounded>
-void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
-                   uint32_t* positions) {
+template <unsigned Channels, bool Bounded, bool Wide>
+void echo_variable_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                       uint32_t* positions) {
     uint8_t* lines[2] = {line_starts[0], line_starts[1]};
     uint32_t pos[2] = {positions[0], positions[1]};
     size_t i = 0;
     for (; i + Channels <= samples; i += Channels)
         for (unsigned c = 0; c < Channels; ++c)
-            delay::set_cell(out, i + c, echo_variable_sample<Bounded>(lines[c], pos[c], delay::get_cell(in, i + c), s));
-    if (i < samples) delay::set_cell(out, i, echo_variable_sample<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
+            delay::set_cell(out, i + c,
+                            echo_variable_sample<Bounded, Wide>(lines[c], pos[c], delay::get_cell(in, i + c), s));
+    if (i < samples)
+        delay::set_cell(out, i, echo_variable_sample<Bounded, Wide>(lines[0], pos[0], delay::get_cell(in, i), s));
     for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                   uint32_t* positions) {
+    if (static_cast<uint64_t>(s.rate_step) + 255 > s.line_range)
+        echo_variable_run<Channels, Bounded, true>(in, out, samples, line_starts, s, positions);
+    else
+        echo_variable_run<Channels, Bounded, false>(in, out, samples, line_starts, s, positions);
 }
 
 template <unsigned Channels, bool Bounded>
