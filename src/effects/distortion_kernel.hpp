@@ -29,20 +29,24 @@ inline DistortionCpu distortion_cpu() {
     return cpu;
 }
 
-// Block lengths, in samples, from which the memo pays: against the exact
-// chain (the table costs 256 KiB of zeroed cells and one exact sample per
-// distinct input value), for every chain but bit reduction without the
-// limiter, whose few integer operations beat a table lookup; against the
-// fast path, with the baseline's vectors only (with AVX2 the fast path takes
-// half the time of the memo on a second of full-band noise).
+// Block lengths, in samples, from which the memo pays (it costs 256 KiB of
+// zeroed cells and one exact sample per distinct input value).  Against the
+// exact chain: for every chain but bit reduction without the limiter, whose
+// few integer operations beat a table lookup.  Against the fast path: with
+// the baseline's vectors only, from the lengths where a block of full-band
+// noise has few enough distinct values; with AVX2 the fast path takes half
+// the time of the memo even on a second of such noise.
 constexpr size_t kMemoOverExactSamples = 4096;
-constexpr size_t kMemoOverBaselineFastSamples = 32768;
+constexpr size_t kMemoOverBaselineFastPower = 65536;
+constexpr size_t kMemoOverBaselineFastExponential = 32768;
 
 inline DistortionPath choose_path(const DistortionSettings& s, size_t count, DistortionCpu cpu) {
     bool fast_curve = s.shape == DistortionShape::power || s.shape == DistortionShape::exponential;
     distortion_fast::FastSettings f;
     if (fast_curve && distortion_fast::fast_settings(s, &f)) {
-        bool memo_pays = cpu == DistortionCpu::baseline && count >= kMemoOverBaselineFastSamples;
+        size_t memo_from = s.shape == DistortionShape::power ? kMemoOverBaselineFastPower
+                                                             : kMemoOverBaselineFastExponential;
+        bool memo_pays = cpu == DistortionCpu::baseline && count >= memo_from;
         return memo_pays ? DistortionPath::memo : DistortionPath::fast;
     }
     bool cheap = s.shape == DistortionShape::bit_reduction && !s.soft_limit;
