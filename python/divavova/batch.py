@@ -1,0 +1,215 @@
+"""Effects over audio files: one file streamed in constant memory, or many
+files in parallel on worker processes or a cluster.
+
+`process_file` reads the input in blocks, runs them through an effect (or a
+`Chain`) with its state carried from block to block, drops the first
+``latency_frames`` of output, runs silence through after the input for the
+latency and the requested tail, and writes the output as it goes to a
+temporary file that replaces the destination once complete.  Memory stays
+the same whatever the file's length.
+
+`process_files` does that for many files with one chain.  The core holds
+the interpreter lock while it computes, so the files run in parallel in
+worker processes: a `concurrent.futures.ProcessPoolExecutor` of ``jobs``
+workers by default, or any executor given, such as a Dask cluster's::
+
+    from dask.distributed import Client
+    with Client("tcp://scheduler:8786") as client:
+        divavova.process_files(paths, "out", chain, executor=client.get_executor())
+
+Each worker builds its own copy of the chain from the effects' classes and
+option values, so the chain travels as a recipe, not as engine state.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from concurrent.futures import Executor, ProcessPoolExecutor, as_completed
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, Optional, Sequence
+
+import numpy as np
+
+from divavova import audiofile
+from divavova.audiofile import AudioFileError
+
+
+@dataclass
+class FileResult:
+    """What became of one file: ``error`` is None when it was written."""
+    source: str
+    target: str
+    frames: int = 0                       # frames written
+    warnings: list = field(default_factory=list)
+    error: Optional[str] = None
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+
+def _without_latency(effect, blocks, sample_rate: int, latency: int):
+    """The effect's output of ``blocks`` with the first ``latency`` frames dropped."""
+    skip = latency
+    for block in blocks:
+        out = effect.process(block, sample_rate)
+        if skip:
+            cut = min(skip, len(out))
+            out, skip = out[cut:], skip - cut
+        if len(out):
+            yield out
+
+
+def _silence(frames: int, channels: int, block_frames: int):
+    for start in range(0, frames, block_frames):
+        yield np.zeros((min(block_frames, frames - start), channels), dtype=np.int16)
+
+
+def process_file(source: str, target: str, effect, *, subtype: Optional[str] = None,
+                 tail_frames: Optional[int] = 0, pick: Optional[Sequence[int]] = None, downmix: bool = False,
+                 dither: bool = True, allow_truncated: bool = False,
+                 progress: Optional[Callable[[int], None]] = None) -> FileResult:
+    """Streams ``source`` through ``effect`` into ``target`` (format by its
+    extension) and returns what was written.  The output is as long as the
+    input plus ``tail_frames`` (None: the effect's own ``tail_frames``, the
+    time its output takes to decay to -60 dB), aligned with it: the effect's
+    latency is removed.  ``progress`` is called with the frames of each
+    block done.  Raises AudioFileError (one line, naming the file) and the
+    effect's ValueError for a rate it cannot run at."""
+    audiofile.output_format(target, subtype)              # an unwritable name fails before any reading
+    with audiofile.Reader(source, allow_truncated=allow_truncated) as reader:
+        channels = reader.select(pick, downmix, dither)
+        reader.require_mono_or_stereo()
+        format, subtype = audiofile.output_format(target, subtype, reader.subtype)
+        rate = reader.sample_rate
+        try:
+            effect.prepare(rate, channels)
+        except ValueError as exc:
+            raise AudioFileError(f"{source}: {exc} (at {rate} Hz)") from None
+        latency = effect.latency_frames
+        tail = effect.tail_frames if tail_frames is None else tail_frames
+        written = 0
+        with audiofile.atomic_writer(target, format, subtype, rate, channels) as handle:
+            stream = itertools.chain(_reported(reader.blocks(), progress),
+                                     _silence(latency + tail, channels, audiofile.BLOCK_FRAMES))
+            for out in _without_latency(effect, stream, rate, latency):
+                handle.write(out)
+                written += len(out)
+        return FileResult(source, target, written, reader.warnings)
+
+
+def _reported(blocks, progress):
+    for block in blocks:
+        yield block
+        if progress:
+            progress(len(block))
+
+
+# --- many files ----------------------------------------------------------------------
+
+def recipe(effect):
+    """A picklable description of an effect or chain: its class and option
+    values, nested for chains."""
+    try:
+        from divavova import Chain
+    except ImportError:
+        Chain = ()
+    if isinstance(effect, Chain):
+        return (type(effect), [recipe(inner) for inner in effect])
+    return (type(effect), {name: getattr(effect, name) for name in type(effect).OPTIONS})
+
+
+def build(made):
+    cls, content = made
+    return cls([build(inner) for inner in content]) if isinstance(content, list) else cls(**content)
+
+
+def _process_one(made, source: str, target: str, options: dict) -> FileResult:
+    """One file in a worker; any failure becomes the result's error."""
+    try:
+        return process_file(source, target, build(made), **options)
+    except AudioFileError as exc:
+        return FileResult(source, target, error=str(exc))
+    except Exception as exc:  # noqa: BLE001 - one bad file must not stop the batch
+        return FileResult(source, target, error=f"{source}: {exc.strerror if isinstance(exc, OSError) else exc}")
+
+
+def targets_for(inputs: Sequence[str], outdir: str, extension: Optional[str] = None) -> list:
+    """OUTDIR/NAME for every input (the extension replaced if given); two
+    inputs that would write the same file are an error."""
+    out, seen = [], {}
+    for source in inputs:
+        name = os.path.basename(source)
+        if extension:
+            name = os.path.splitext(name)[0] + (extension if extension.startswith(".") else "." + extension)
+        target = os.path.join(outdir, name)
+        key = os.path.normcase(os.path.abspath(target))
+        if key in seen:
+            raise AudioFileError(f"{source}: would overwrite the output of {seen[key]} ({target})")
+        seen[key] = source
+        out.append(target)
+    return out
+
+
+def default_jobs() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Optional[Executor] = None,
+                  jobs: Optional[int] = None, extension: Optional[str] = None,
+                  progress: Optional[Callable[[FileResult], None]] = None, **options) -> list:
+    """Runs every input through ``chain`` into ``outdir`` (created if
+    missing) under its own name, the extension replaced by ``extension`` if
+    given, and returns one FileResult per input in input order: a file that
+    fails is reported there and the others still complete.
+
+    The files run on ``executor`` (any `concurrent.futures.Executor`, for
+    example a Dask client's ``get_executor()``), else on ``jobs`` worker
+    processes (default: the CPUs this process may use; 1 runs them here).
+    ``options`` are those of `process_file` (``subtype``, ``tail_frames``,
+    ``pick``, ``downmix``, ``dither``, ``allow_truncated``); ``progress`` is
+    called with each result as it comes in.  Names that cannot be written
+    and two inputs with one output name raise AudioFileError before any
+    work."""
+    inputs = [os.fspath(path) for path in inputs]
+    targets = targets_for(inputs, outdir, extension)
+    for target in targets:
+        audiofile.output_format(target, options.get("subtype"))
+    if jobs is not None and jobs < 1:
+        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    try:
+        os.makedirs(outdir, exist_ok=True)
+    except OSError as exc:
+        raise AudioFileError(f"{outdir}: {exc.strerror or exc}") from None
+    made = recipe(chain)
+    results: list = [None] * len(inputs)
+
+    def done(index, result):
+        results[index] = result
+        if progress:
+            progress(result)
+
+    workers = min(jobs or default_jobs(), len(inputs))
+    if executor is None and workers <= 1:
+        for index, (source, target) in enumerate(zip(inputs, targets)):
+            done(index, _process_one(made, source, target, options))
+        return results
+    pool = executor or ProcessPoolExecutor(max_workers=workers)
+    try:
+        futures = {pool.submit(_process_one, made, source, target, options): index
+                   for index, (source, target) in enumerate(zip(inputs, targets))}
+        for future in as_completed(futures):
+            index = futures[future]
+            try:
+                result = future.result()
+            except Exception as exc:  # noqa: BLE001 - a worker that died takes only its file
+                result = FileResult(inputs[index], targets[index], error=f"{inputs[index]}: worker failed ({exc})")
+            done(index, result)
+    finally:
+        if executor is None:
+            pool.shutdown()
+    return results
