@@ -210,7 +210,8 @@ def test_stream_is_aligned_and_carries_the_tail(tmp_path_factory, frames, latenc
     sf.write(str(tmp_path / "in.wav"), x, 8000)
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(audiofile, "BLOCK_FRAMES", block)
-        result, target = run(tmp_path, tmp_path / "in.wav", effect=LateEcho(latency, echo), tail_frames=tail)
+        result, target = run(tmp_path, tmp_path / "in.wav", effect=LateEcho(latency, echo),
+                             tail_s=None if tail is None else tail / 8000)
     length = frames + (echo if tail is None else tail)
     expected = np.zeros((length + echo, 2), dtype=np.int32)
     expected[:frames] += x
@@ -283,7 +284,7 @@ def check_batch(tmp_path, results, inputs):
     assert len(failed) == 1 and failed[0].source.endswith("bad.wav") and "not an audio file" in failed[0].error
     for result in results:
         if result.ok:
-            single, target = run(tmp_path, result.source, "single.flac", effect=LateEcho(5, 40), tail_frames=None)
+            single, target = run(tmp_path, result.source, "single.flac", effect=LateEcho(5, 40), tail_s=None)
             assert result.frames == single.frames
             assert np.array_equal(read(result.target)[0], read(target)[0])
     assert not os.path.exists(failed[0].target)
@@ -293,7 +294,7 @@ def test_process_files_on_worker_processes(tmp_path):
     inputs = batch_inputs(tmp_path, 4)
     seen = []
     results = divavova.process_files(inputs, str(tmp_path / "out"), LateEcho(5, 40), jobs=2, extension="flac",
-                                     tail_frames=None, progress=seen.append)
+                                     tail_s=None, progress=seen.append)
     assert sorted(r.source for r in seen) == sorted(inputs)
     check_batch(tmp_path, results, inputs)
     with pytest.raises(AudioFileError, match="would overwrite the output of"):
@@ -308,5 +309,5 @@ def test_process_files_on_a_dask_cluster(tmp_path, monkeypatch):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) \
             as cluster, distributed.Client(cluster) as client:
         results = divavova.process_files(inputs, str(tmp_path / "out"), LateEcho(5, 40),
-                                         executor=client.get_executor(), extension=".flac", tail_frames=None)
+                                         executor=client.get_executor(), extension=".flac", tail_s=None)
     check_batch(tmp_path, results, inputs)

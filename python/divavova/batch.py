@@ -67,16 +67,21 @@ def _silence(frames: int, channels: int, block_frames: int):
 
 
 def process_file(source: str, target: str, effect, *, subtype: Optional[str] = None,
-                 tail_frames: Optional[int] = 0, pick: Optional[Sequence[int]] = None, downmix: bool = False,
+                 tail_s: Optional[float] = 0.0, pick: Optional[Sequence[int]] = None, downmix: bool = False,
                  dither: bool = True, allow_truncated: bool = False,
-                 progress: Optional[Callable[[int], None]] = None) -> FileResult:
+                 progress: Optional[Callable[[int, int, int], None]] = None) -> FileResult:
     """Streams ``source`` through ``effect`` into ``target`` (format by its
-    extension) and returns what was written.  The output is as long as the
-    input plus ``tail_frames`` (None: the effect's own ``tail_frames``, the
-    time its output takes to decay to -60 dB), aligned with it: the effect's
-    latency is removed.  ``progress`` is called with the frames of each
-    block done.  Raises AudioFileError (one line, naming the file) and the
-    effect's ValueError for a rate it cannot run at."""
+    extension, see `audiofile.output_format`) and returns what was written.
+
+    The output is aligned with the input (the effect's latency is removed)
+    and as long as it plus ``tail_s`` seconds, or plus the effect's own
+    ``tail_frames`` (the time its output takes to decay to -60 dB) when
+    ``tail_s`` is None.  ``pick``, ``downmix``, ``dither`` and
+    ``allow_truncated`` are those of `audiofile.Reader`.  ``progress`` is
+    called after every block with (frames of the block, frames of the file
+    as its header gives them, sample rate).  Every failure raises
+    AudioFileError with one line naming the file, a rate the effect cannot
+    run at included."""
     audiofile.output_format(target, subtype)              # an unwritable name fails before any reading
     with audiofile.Reader(source, allow_truncated=allow_truncated) as reader:
         channels = reader.select(pick, downmix, dither)
@@ -88,10 +93,10 @@ def process_file(source: str, target: str, effect, *, subtype: Optional[str] = N
         except ValueError as exc:
             raise AudioFileError(f"{source}: {exc} (at {rate} Hz)") from None
         latency = effect.latency_frames
-        tail = effect.tail_frames if tail_frames is None else tail_frames
+        tail = effect.tail_frames if tail_s is None else round(tail_s * rate)
         written = 0
         with audiofile.atomic_writer(target, format, subtype, rate, channels) as handle:
-            stream = itertools.chain(_reported(reader.blocks(), progress),
+            stream = itertools.chain(_reported(reader, progress),
                                      _silence(latency + tail, channels, audiofile.BLOCK_FRAMES))
             for out in _without_latency(effect, stream, rate, latency):
                 handle.write(out)
@@ -99,11 +104,11 @@ def process_file(source: str, target: str, effect, *, subtype: Optional[str] = N
         return FileResult(source, target, written, reader.warnings)
 
 
-def _reported(blocks, progress):
-    for block in blocks:
+def _reported(reader, progress):
+    for block in reader.blocks():
         yield block
         if progress:
-            progress(len(block))
+            progress(len(block), reader.frames, reader.sample_rate)
 
 
 # --- many files ----------------------------------------------------------------------
@@ -170,7 +175,7 @@ def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Option
     The files run on ``executor`` (any `concurrent.futures.Executor`, for
     example a Dask client's ``get_executor()``), else on ``jobs`` worker
     processes (default: the CPUs this process may use; 1 runs them here).
-    ``options`` are those of `process_file` (``subtype``, ``tail_frames``,
+    ``options`` are those of `process_file` (``subtype``, ``tail_s``,
     ``pick``, ``downmix``, ``dither``, ``allow_truncated``); ``progress`` is
     called with each result as it comes in.  Names that cannot be written
     and two inputs with one output name raise AudioFileError before any
