@@ -10,15 +10,15 @@ from __future__ import annotations
 import inspect
 import math
 from types import MappingProxyType
-from typing import Any, ClassVar, Dict, Iterable, Mapping, Optional, Set, Tuple
+from typing import Any, Callable, ClassVar, Dict, Iterable, Mapping, Optional, Set, Tuple
 
 import numpy as np
 
-from divavova._convert import (DITHER_SEED, INT16, Layout, audio_layout, channels_of, int16_frames,
-                               sample_rate_of)
+from divavova._convert import DITHER_SEED, INT16, Layout, audio_layout, channels_of, int16_frames, sample_rate_of
 from divavova._options import Option, OptionInfo
 
-TAIL_CAP_S = 30.0   # tail_frames never reports more than this many seconds
+TAIL_CAP_S = 30.0      # tail_frames never reports more than this many seconds
+CHUNK_FRAMES = 16384   # long signals run in chunks that stay in the processor's cache
 
 USAGE = """\
 Calling:
@@ -41,6 +41,18 @@ and the output is divided by 32768 again.  int16 results are read-only arrays.
 Options are keyword arguments and attributes; a change applies at the next
 call and keeps the state (except where the option says it restarts).
 """
+
+
+class StreamState:
+    """What the streaming calls update on every block, kept apart from the
+    effect so that the effect's attribute check stays off that path."""
+
+    __slots__ = ("clock", "last", "layouts")
+
+    def __init__(self) -> None:
+        self.clock = 0                      # frames since prepare: the control clock of modulation
+        self.last: Optional[Layout] = None  # layout of the last block (for flush)
+        self.layouts: Tuple[Layout, ...] = ()
 
 
 class Effect:
@@ -89,10 +101,10 @@ class Effect:
         self._pending: Set[str] = set()
         self._rate = 0
         self._channels = 0
-        self._clock = 0          # frames streamed since prepare: the control clock of modulation
-        self._last: Optional[Layout] = None
+        self._io = StreamState()
         self._rng: Optional[np.random.Generator] = None
         self._fast = False       # process() may take its int16 shortcut
+        self._kernel: Optional[Callable[[Any], bytes]] = None   # a _run that only calls this, where one does
 
     # --- options -----------------------------------------------------------
 
@@ -156,7 +168,8 @@ class Effect:
             self._rate = self._channels = 0   # nothing half-built is used
             raise
         self._pending = set()
-        self._clock = 0
+        self._io.clock = 0
+        self._io.layouts = (Layout(INT16, False, count), Layout(INT16, True, count))
         self._rng = None
         self._fast = self._streams() and self.output_channels(count) == count
 
@@ -201,21 +214,22 @@ class Effect:
                 and not reset and not self._pending and audio.flags.c_contiguous):
             shape = audio.shape
             if (len(shape) == 1 and self._channels == 1) or (len(shape) == 2 and shape[1] == self._channels):
-                self._last = Layout(INT16, len(shape) == 2, self._channels)
-                out = self._run(audio, shape[0])
-                self._clock += shape[0]
-                return np.frombuffer(out, INT16).reshape(shape)
+                io = self._io
+                io.last = io.layouts[len(shape) - 1]
+                kernel = self._kernel
+                out = kernel(audio) if kernel is not None else self._run(audio, shape[0])
+                io.clock += shape[0]
+                return np.ndarray(shape, INT16, out)
         self._refuse_streaming()
-        samples, layout = self._read(audio, sample_rate, reset, dither)
-        self._last = layout._replace(channels=self.output_channels(layout.channels))
-        return self._last.restore(self._frames(self._stream(samples, len(samples))))
+        array, layout = self._take(audio, sample_rate, reset)
+        return self._pass(array, layout, dither, 0, 0)
 
     def __call__(self, audio: object, sample_rate: int, *, reset: bool = True, tail_s: Optional[float] = 0.0,
                  dither: bool = False) -> np.ndarray:
         """Processes a whole signal: see the class documentation."""
         if not reset:
             self._refuse_streaming()
-        samples, layout = self._read(audio, sample_rate, reset, dither)
+        array, layout = self._take(audio, sample_rate, reset)
         latency = self._latency() if reset else 0
         if tail_s is None:
             tail = self.tail_frames
@@ -223,30 +237,50 @@ class Effect:
             tail = round(tail_s * self._rate)
         else:
             raise ValueError(f"tail_s must be a number of seconds of at least 0 (or None), not {tail_s!r}")
-        if latency or tail:
-            padded = np.zeros((len(samples) + latency + tail, layout.channels), INT16)
-            padded[:len(samples)] = samples
-            samples = padded
-        out = self._frames(self._stream(samples, len(samples)))[latency:]
-        self._last = layout._replace(channels=self.output_channels(layout.channels))
-        return self._last.restore(out)
+        return self._pass(array, layout, dither, latency, latency + tail)
 
     def flush(self) -> np.ndarray:
         """The rest of a stream after its last block (dtype and layout of that block)."""
-        if self._last is None:
+        last = self._io.last
+        if last is None:
             raise RuntimeError(f"{type(self).__name__}.flush() follows a processed block")
         count = self.latency_frames + self.tail_frames
-        silence = np.zeros((count, self._channels), INT16)
-        return self._last.restore(self._frames(self._stream(silence, count)))
+        silence = np.zeros((0, self._channels), INT16)
+        return self._pass(silence, last._replace(channels=self._channels), False, 0, count, last.dtype)
 
-    def _read(self, audio: object, sample_rate: int, reset: bool, dither: bool) -> Tuple[np.ndarray, Layout]:
+    def _take(self, audio: object, sample_rate: int, reset: bool) -> Tuple[np.ndarray, Layout]:
+        """The checked audio and its layout, the effect prepared for its format."""
         rate = sample_rate_of(sample_rate)
         array, layout = audio_layout(audio)
         if reset or rate != self._rate or layout.channels != self._channels:
             self.prepare(rate, layout.channels)
+        return array, layout
+
+    def _pass(self, array: np.ndarray, layout: Layout, dither: bool, skip: int, extra: int,
+              dtype: Optional[np.dtype] = None) -> np.ndarray:
+        """Streams the audio and then ``extra`` frames of silence in chunks
+        (whole, for an effect that needs the whole signal), dropping the first
+        ``skip`` frames of output; the output in the caller's layout."""
         if dither and self._rng is None:
             self._rng = np.random.default_rng(DITHER_SEED)
-        return int16_frames(array, layout, dither, self._rng), layout
+        frames, total = len(array), len(array) + extra
+        last = self._io.last = layout._replace(dtype=dtype or layout.dtype,
+                                               channels=self.output_channels(layout.channels))
+        out = np.empty((total - skip, last.channels), last.dtype)
+        step = CHUNK_FRAMES if self._streams() else max(1, total)
+        for start in range(0, total, step):
+            stop = min(total, start + step)
+            if stop <= frames:
+                block = int16_frames(array[start:stop], layout, dither, self._rng)
+            else:
+                block = np.zeros((stop - start, layout.channels), INT16)
+                if start < frames:
+                    block[:frames - start] = int16_frames(array[start:], layout, dither, self._rng)
+            result = self._frames(self._stream(block, stop - start))
+            dropped = max(0, skip - start)
+            if dropped < len(result):
+                last.fill(out[start + dropped - skip:stop - skip], result[dropped:])
+        return out.reshape(-1) if not last.two_d and last.channels == 1 else out
 
     def _refuse_streaming(self) -> None:
         if not self._streams():
@@ -265,7 +299,7 @@ class Effect:
         if self._pending:
             self._update()
         out = self._run(block, frames)
-        self._clock += frames
+        self._io.clock += frames
         return out
 
     def _update(self) -> None:

@@ -28,15 +28,12 @@ class Layout(NamedTuple):
     two_d: bool
     channels: int
 
-    def restore(self, samples: np.ndarray) -> np.ndarray:
-        """int16 frames (frames, channels) -> an array of this layout and dtype."""
-        if not self.two_d and self.channels == 1:
-            samples = samples.reshape(-1)
+    def fill(self, out: np.ndarray, samples: np.ndarray) -> None:
+        """Writes int16 frames into ``out`` (frames, channels) of this dtype."""
         if self.dtype == INT16:
-            return samples
-        out = samples.astype(self.dtype)
-        out *= self.dtype.type(1.0 / FULL_SCALE)
-        return out
+            out[...] = samples
+        else:
+            np.multiply(samples, self.dtype.type(1.0 / FULL_SCALE), out=out)
 
 
 def sample_rate_of(sample_rate: object) -> int:
@@ -121,7 +118,8 @@ def from_int16(samples: np.ndarray, dtype: object) -> np.ndarray:
     """int16 samples as ``dtype`` (int16 unchanged; floats divided by 32768)."""
     samples = np.asarray(samples, dtype=INT16)
     layout = Layout(np.dtype(dtype), True, 1)  # type: ignore[call-overload]
-    out: np.ndarray = layout.restore(samples).reshape(samples.shape)
+    out = np.empty(samples.shape, layout.dtype)
+    layout.fill(out, samples)
     return out
 
 

@@ -27,6 +27,8 @@ and a change of options configures them all again (the
 
     def _build(self, sample_rate: int, channels: int) -> None:
         self._state = self._engine(sample_rate, channels)
+        if type(self)._run is ConfiguredEffect._run:
+            self._kernel = self._state.process   # process() calls the engine straight
         self._configure()
 
     def _configure(self) -> None:

@@ -32,8 +32,8 @@ class Delay(ConfiguredEffect):
 
     NAME = "delay"
     delay_ms = FloatOption("ms", 250.0, 1.0, 10000.0, "time between echoes")
-    feedback = FloatOption("", 0.4, 0.0, 0.99, "level of each echo against the one before")
-    mix = mix_option(0.15, BOTH_AT_HALF)
+    feedback = FloatOption("", 0.3, 0.0, 0.99, "level of each echo against the one before")
+    mix = mix_option(0.08, BOTH_AT_HALF)
     lowpass_hz = FloatOption("Hz", 0.0, 0.0, None, "low-pass in the feedback path, 0 off", below_rate=0.5)
     highpass_hz = FloatOption("Hz", 0.0, 0.0, None, "high-pass in the feedback path, 0 off", below_rate=0.5)
     saturation = FloatOption("", 0.0, 0.0, 1.0, "cubic soft saturation of the echoes, 0 off")
@@ -96,19 +96,20 @@ class Echo(Effect):
     def _build(self, sample_rate: int, channels: int) -> None:
         self._delay_frames = max(1, round(sample_rate * self.delay_ms / 1000.0))
         self._line = bytearray(2 * self._delay_frames * channels)
-        self._left = self._right = 0
+        self._heads = [0, 0]
 
     def _reset(self) -> None:
         self._line[:] = bytes(len(self._line))
-        self._left = self._right = 0
+        self._heads = [0, 0]
 
     def _apply(self, names: Set[str]) -> None:
         pass
 
     def _run(self, block: Any, frames: int) -> bytes:
-        out, self._left, self._right = core.echo_s16(block, self._line, self._left, self._right, self._delay_frames,
-                                                     self._delay_frames, 256, self.feedback, 2.0 * self.mix, False,
-                                                     self._channels)
+        heads = self._heads
+        out, heads[0], heads[1] = core.echo_s16(block, self._line, heads[0], heads[1], self._delay_frames,
+                                                self._delay_frames, 256, self.feedback, 2.0 * self.mix, False,
+                                                self._channels)
         return out
 
     def _tail(self) -> int:
@@ -131,7 +132,7 @@ class MultiTap(Effect):
     def _build(self, sample_rate: int, channels: int) -> None:
         self._length = max(1, round(sample_rate * self.delay_ms / 1000.0))
         self._ring = bytearray(2 * channels * self._length)
-        self._position = 0
+        self._heads = [0]
         self._apply(set())
 
     def _apply(self, names: Set[str]) -> None:
@@ -141,11 +142,12 @@ class MultiTap(Effect):
 
     def _reset(self) -> None:
         self._ring[:] = bytes(len(self._ring))
-        self._position = 0
+        self._heads = [0]
 
     def _run(self, block: Any, frames: int) -> bytes:
-        out, self._position = core.multitap_s16(block, self._ring, self._position, self._length, self._channels,
-                                                self._delays, self._gains, self.feedback, 2.0 * self.mix)
+        heads = self._heads
+        out, heads[0] = core.multitap_s16(block, self._ring, heads[0], self._length, self._channels, self._delays,
+                                          self._gains, self.feedback, 2.0 * self.mix)
         return out
 
     def _tail(self) -> int:
@@ -169,7 +171,7 @@ class PitchShift(Effect):
         self._fade = self._length // 8
         self._ring = bytearray(2 * channels * self._length)
         self._fifo = bytearray(2 * channels * self._fade)
-        self._write_head = self._fade_position = self._read_head = 0
+        self._heads = [0, 0, 0]   # write, fade and read positions
 
     def _reset(self) -> None:
         self._build(self._rate, self._channels)
@@ -180,9 +182,10 @@ class PitchShift(Effect):
     def _run(self, block: Any, frames: int) -> bytes:
         # the read head's speed in 1/256 frames per frame
         step = max(1, round(256 * 2 ** (self.semitones / 12)))
-        out, self._write_head, self._fade_position, self._read_head = core.pitchshift_s16(
-            block, self._ring, self._fifo, self._length, self._fade, self._channels, step, self._write_head,
-            self._fade_position, self._read_head, 2.0 * self.mix)
+        heads = self._heads
+        out, heads[0], heads[1], heads[2] = core.pitchshift_s16(
+            block, self._ring, self._fifo, self._length, self._fade, self._channels, step, heads[0], heads[1],
+            heads[2], 2.0 * self.mix)
         return out
 
     def _tail(self) -> int:

@@ -19,6 +19,10 @@ DETECTORS = {"peak": (0.0, DynamicsDetector.PEAK), "rms": (1.0, DynamicsDetector
 # samples; with a look-ahead of as many frames the output sample sits at the
 # newest end of the span the detector has just measured.
 TRUE_PEAK_LOOKAHEAD_FRAMES = 6
+# The detector's four points can fall a little short of a sharp peak, and the
+# gain can recover for a frame before the peak leaves: the engine limits this
+# far below the threshold asked for, so no peak passes it.
+LIMITER_MARGIN_DB = 0.05
 
 
 def threshold_option(default: float, help: str) -> Any:
@@ -87,7 +91,8 @@ class Limiter(DynamicsEffect):
     attack) and recovers over release_ms.  With true_peak the detector is the
     engine's 4x oversampled one, 6 frames ahead of the output (latency_frames
     is 6; whole-signal calls remove it); without, it reads the sample peaks
-    with no latency."""
+    with no latency.  The engine limits 0.05 dB below threshold_db, the
+    margin its detector needs to hold every sample peak at or below it."""
 
     NAME = "limiter"
     MODE = DynamicsMode.LIMITER
@@ -100,7 +105,7 @@ class Limiter(DynamicsEffect):
 
     def _settings(self) -> Dict[IntEnum, float]:
         detector = DynamicsDetector.OVERSAMPLED if self.true_peak else DynamicsDetector.PEAK
-        return {**self._common(), DynamicsId.THRESHOLD_DB: self.threshold_db, DynamicsId.KNEE_DB: 0.0,
+        return {**self._common(), DynamicsId.THRESHOLD_DB: self.threshold_db - LIMITER_MARGIN_DB, DynamicsId.KNEE_DB: 0.0,
                 DynamicsId.ATTACK_MS: 0.0, DynamicsId.RELEASE_MS: self.release_ms, DynamicsId.DETECTOR: detector}
 
 

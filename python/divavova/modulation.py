@@ -162,7 +162,7 @@ class Phaser(Effect):
         state, period, out = self._state, self._period, []
         position = 0
         while position < frames:
-            offset = (self._clock + position) % period
+            offset = (self._io.clock + position) % period
             if offset == 0:
                 state.configure(AllPassF32Id.FREQUENCY_HZ, self._next_frequency())
                 state.finish()
