@@ -15,6 +15,9 @@ class LateEcho:
             raise ValueError(f"late echo cannot run at {sample_rate} Hz")
         self.history = np.zeros((self.latency + self.echo, channels), dtype=np.int32)
 
+    def output_channels(self, channels):
+        return channels
+
     @property
     def latency_frames(self):
         return self.latency

@@ -191,6 +191,14 @@ def test_truncated_input_fails_unless_allowed(tmp_path, format, ext):
 
 
 def test_whole_files_of_every_kind_raise_no_truncation_warning(tmp_path):
+    # a writer that could not seek back leaves the largest size in the header
+    streamed = tmp_path / "streamed.wav"
+    sf.write(str(streamed), noise(1000, 2), 8000)
+    raw = bytearray(streamed.read_bytes())
+    raw[4:8] = raw[40:44] = b"\xff\xff\xff\xff"
+    streamed.write_bytes(bytes(raw))
+    result, _ = run(tmp_path, streamed)
+    assert result.warnings == [] and result.frames == 1000
     for format, ext in (("WAV", "wav"), ("AIFF", "aiff"), ("FLAC", "flac"), ("OGG", "ogg"), ("MP3", "mp3")):
         if not sf.check_format(format):
             continue

@@ -32,6 +32,8 @@ from typing import Iterator, Optional, Sequence
 import numpy as np
 import soundfile as sf
 
+from divavova._convert import DITHER_SEED, to_int16
+
 BLOCK_FRAMES = 65536          # frames read per block: 256 KiB of stereo int16
 SALVAGE_FRAMES = 1024         # frames read per block after a damaged block
 
@@ -51,7 +53,7 @@ INT16_EXACT = {"PCM_S8", "PCM_U8", "PCM_16", "ULAW", "ALAW", "IMA_ADPCM", "MS_AD
                "NMS_ADPCM_16", "NMS_ADPCM_24", "NMS_ADPCM_32", "G721_32", "G723_24", "G723_40", "DWVW_12",
                "DWVW_16", "DPCM_8", "DPCM_16", "ALAC_16"}
 VORBIS_MAX_RATE = 200000      # libvorbis crashes above this rate instead of refusing it
-DITHER_SEED = 0x5EED
+STREAMED_SIZE = 0x7FFF0000    # chunk sizes from here up are the placeholders of writers that could not seek
 
 
 class AudioFileError(Exception):
@@ -110,23 +112,13 @@ def check_writable(path: str, format: str, subtype: str, sample_rate: int) -> No
 
 # --- reading -----------------------------------------------------------------------
 
-def to_int16(block: np.ndarray, rng: Optional[np.random.Generator]) -> np.ndarray:
-    """Float samples (full scale 1.0) to int16: TPDF dither from ``rng`` (none
-    if None), rounded to nearest, saturated."""
-    scaled = block * 32768.0
-    if rng is not None:
-        scaled += rng.random(scaled.shape)
-        scaled -= rng.random(scaled.shape)
-    return np.clip(np.rint(scaled), -32768, 32767).astype(np.int16)
-
-
 def _declared_frames(handle: sf.SoundFile) -> Optional[int]:
     """The frame count the header gives when libsndfile's log shows it to
     be more than the file holds (libsndfile itself then serves only what is
     there, silently)."""
     log = handle.extra_info
     data = re.search(r"^(?:data|SSND) : (\d+) \(should be (\d+)\)", log, re.MULTILINE)
-    if data and int(data.group(1)) > int(data.group(2)):
+    if data and int(data.group(2)) < int(data.group(1)) < STREAMED_SIZE:
         align = re.search(r"Block Align\s*: (\d+)", log)
         if align and int(align.group(1)) > 0:
             return int(data.group(1)) // int(align.group(1))
@@ -212,7 +204,8 @@ class Reader:
         self.downmix = downmix
         self.channels = 1 if downmix else len(pick) if pick is not None else channels
         self.as_float = downmix or self.subtype not in INT16_EXACT
-        self.rng = np.random.default_rng(DITHER_SEED) if dither and self.as_float else None
+        self.dither = dither
+        self.rng = np.random.default_rng(DITHER_SEED)
         self.clipped = 0
         return self.channels
 
@@ -265,7 +258,7 @@ class Reader:
                 yield np.ascontiguousarray(block)
                 continue
             self.clipped += int(np.count_nonzero((block >= 32767.5 / 32768) | (block < -32768.5 / 32768)))
-            yield to_int16(block, self.rng)
+            yield to_int16(block, dither=self.dither, rng=self.rng)
         if self.clipped:
             self.warnings.append(f"{self.path}: {self.clipped} samples beyond full scale were clipped to 16 bits")
             self.clipped = 0

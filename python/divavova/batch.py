@@ -33,6 +33,7 @@ import numpy as np
 
 from divavova import audiofile
 from divavova.audiofile import AudioFileError
+from divavova.chain import Chain
 
 
 @dataclass
@@ -91,11 +92,11 @@ def process_file(source: str, target: str, effect, *, subtype: Optional[str] = N
         try:
             effect.prepare(rate, channels)
         except ValueError as exc:
-            raise AudioFileError(f"{source}: {exc} (at {rate} Hz)") from None
+            raise AudioFileError(f"{source}: {exc}") from None
         latency = effect.latency_frames
         tail = effect.tail_frames if tail_s is None else round(tail_s * rate)
         written = 0
-        with audiofile.atomic_writer(target, format, subtype, rate, channels) as handle:
+        with audiofile.atomic_writer(target, format, subtype, rate, effect.output_channels(channels)) as handle:
             stream = itertools.chain(_reported(reader, progress),
                                      _silence(latency + tail, channels, audiofile.BLOCK_FRAMES))
             for out in _without_latency(effect, stream, rate, latency):
@@ -116,10 +117,6 @@ def _reported(reader, progress):
 def recipe(effect):
     """A picklable description of an effect or chain: its class and option
     values, nested for chains."""
-    try:
-        from divavova import Chain
-    except ImportError:
-        Chain = ()
     if isinstance(effect, Chain):
         return (type(effect), [recipe(inner) for inner in effect])
     return (type(effect), {name: getattr(effect, name) for name in type(effect).OPTIONS})
