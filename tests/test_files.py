@@ -250,6 +250,16 @@ def test_a_new_output_follows_the_umask(tmp_path):
     assert os.stat(tmp_path / "out.wav").st_mode & 0o777 == 0o640
 
 
+def test_an_empty_input_gives_an_empty_output_where_the_format_can_hold_one(tmp_path):
+    sf.write(str(tmp_path / "empty.wav"), np.zeros((0, 2)), 44100)
+    for name in ("out.wav", "out.aiff", "out.ogg"):
+        result, target = run(tmp_path, tmp_path / "empty.wav", name, effect=LateEcho(300, 0))
+        assert result.frames == 0 and sf.info(target).frames == 0
+    with pytest.raises(AudioFileError, match="out.flac: libsndfile writes no FLAC file without frames"):
+        run(tmp_path, tmp_path / "empty.wav", "out.flac")
+    assert sorted(os.listdir(tmp_path)) == ["empty.wav", "out.aiff", "out.ogg", "out.wav"]
+
+
 def test_rate_errors_of_the_effect_name_the_file(tmp_path):
     sf.write(str(tmp_path / "in.wav"), np.zeros(100), 1000)
     with pytest.raises(AudioFileError, match=r"in\.wav: late echo cannot run at 1000 Hz"):

@@ -328,6 +328,9 @@ def atomic_writer(path: str, format: str, subtype: str, sample_rate: int, channe
             yield _Output(handle)
         finally:
             handle.close()
+        if os.path.getsize(temporary) == 0:   # the FLAC and MP3 encoders write nothing for no frames
+            raise AudioFileError(f"{path}: libsndfile writes no {format} file without frames; "
+                                 "choose a format such as .wav for an empty output")
 
 
 def write(path: str, audio: np.ndarray, sample_rate: int, subtype: Optional[str] = None) -> None:

@@ -24,7 +24,10 @@ option values, so the chain travels as a recipe, not as engine state.
 from __future__ import annotations
 
 import itertools
+import multiprocessing
 import os
+import sys
+import threading
 from concurrent.futures import Executor, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional, Sequence
@@ -161,6 +164,17 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
+def _worker_context():
+    """Forked workers on Linux while this process runs no other thread: they
+    start at once with the modules already imported, where the default from
+    Python 3.14 on (forkserver) imports numpy, soundfile and the effects
+    again in each.  With threads running, forking could deadlock: then the
+    platform's default."""
+    if sys.platform.startswith("linux") and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    return None
+
+
 def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Optional[Executor] = None,
                   jobs: Optional[int] = None, extension: Optional[str] = None,
                   progress: Optional[Callable[[FileResult], None]] = None, **options) -> list:
@@ -200,7 +214,7 @@ def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Option
         for index, (source, target) in enumerate(zip(inputs, targets)):
             done(index, _process_one(made, source, target, options))
         return results
-    pool = executor or ProcessPoolExecutor(max_workers=workers)
+    pool = executor or ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context())
     try:
         futures = {pool.submit(_process_one, made, source, target, options): index
                    for index, (source, target) in enumerate(zip(inputs, targets))}

@@ -10,6 +10,7 @@ values out of range included).
 from __future__ import annotations
 
 import argparse
+import shutil
 import sys
 from typing import Optional, Sequence
 
@@ -140,20 +141,40 @@ def warn(command: str, message: str) -> None:
     print(f"{PROG} {command}: warning: {message}", file=sys.stderr)
 
 
+class _NoBar:
+    def update(self, n: float = 1) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+def progress_bar(live: bool, **options):
+    """A tqdm bar on stderr if ``live``, else one that draws nothing (and
+    tqdm is not even imported)."""
+    if not live:
+        return _NoBar()
+    from tqdm import tqdm
+    tqdm.monitor_interval = 0        # no monitor thread: batches fork their workers
+    # a terminal that reports no width gets the usual 80 columns, not an empty bar
+    return tqdm(file=sys.stderr, ncols=shutil.get_terminal_size().columns, **options)
+
+
+def showing_progress(quiet: bool) -> bool:
+    return not quiet and sys.stderr.isatty()
+
+
 class FileProgress:
-    """A live bar of the seconds done, on a terminal only, for files longer
-    than five seconds."""
+    """A bar of the seconds done, for files longer than five seconds."""
 
     def __init__(self, label: str, quiet: bool):
         self.label, self.quiet, self.bar = label, quiet, None
 
     def __call__(self, frames: int, total: int, rate: int) -> None:
         if self.bar is None:
-            from tqdm import tqdm
-            live = not self.quiet and sys.stderr.isatty() and total > 5 * rate
-            self.bar = tqdm(total=round(total / rate, 1), desc=self.label, file=sys.stderr, disable=not live,
-                            bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s "
-                                                    "[{elapsed}<{remaining}]")
+            self.bar = progress_bar(showing_progress(self.quiet) and total > 5 * rate, total=round(total / rate, 1),
+                                    desc=self.label, bar_format="{desc}: {percentage:3.0f}%|{bar}| "
+                                                                "{n:.1f}/{total:.1f} s [{elapsed}<{remaining}]")
         self.bar.update(frames / rate)
 
     def close(self) -> None:
@@ -212,12 +233,12 @@ def command_batch(args, chain_tokens: Sequence[str]) -> int:
     options = file_options(args)
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, not {args.jobs}")
-    from tqdm import tqdm
-    live = not args.quiet and sys.stderr.isatty()
-    with tqdm(total=len(args.inputs), desc="files", unit="file", file=sys.stderr, disable=not live,
-              leave=False) as bar:
+    bar = progress_bar(showing_progress(args.quiet), total=len(args.inputs), desc="files", unit="file", leave=False)
+    try:
         results = batch.process_files(args.inputs, args.outdir, chain, jobs=args.jobs, extension=args.format,
                                       progress=lambda result: bar.update(), **options)
+    finally:
+        bar.close()
     failed = [result for result in results if not result.ok]
     for result in results:
         for message in result.warnings:
