@@ -30,7 +30,7 @@ import sys
 import threading
 from concurrent.futures import Executor, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Optional, Sequence
+from typing import Callable, Dict, Iterable, List, Optional, Sequence
 
 import numpy as np
 
@@ -140,10 +140,11 @@ def _process_one(made, source: str, target: str, options: dict) -> FileResult:
         return FileResult(source, target, error=f"{source}: {exc.strerror if isinstance(exc, OSError) else exc}")
 
 
-def targets_for(inputs: Sequence[str], outdir: str, extension: Optional[str] = None) -> list:
+def targets_for(inputs: Sequence[str], outdir: str, extension: Optional[str] = None) -> List[str]:
     """OUTDIR/NAME for every input (the extension replaced if given); two
     inputs that would write the same file are an error."""
-    out, seen = [], {}
+    out: List[str] = []
+    seen: Dict[str, str] = {}
     for source in inputs:
         name = os.path.basename(source)
         if extension:

@@ -12,7 +12,7 @@ from __future__ import annotations
 import argparse
 import shutil
 import sys
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from divavova import audiofile, batch
 from divavova.audiofile import AudioFileError
@@ -168,7 +168,8 @@ class FileProgress:
     """A bar of the seconds done, for files longer than five seconds."""
 
     def __init__(self, label: str, quiet: bool):
-        self.label, self.quiet, self.bar = label, quiet, None
+        self.label, self.quiet = label, quiet
+        self.bar: Any = None
 
     def __call__(self, frames: int, total: int, rate: int) -> None:
         if self.bar is None:
