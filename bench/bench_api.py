@@ -3,12 +3,15 @@
     python bench/bench_api.py [--quick] [--rounds N]
 
 Standalone, it times the contenders in alternation for several rounds and
-prints medians (this machine is shared and noisy).  run.py takes the same
+prints the medians of their CPU time (process time: this machine is shared
+and busy, and wall time mostly measures the other jobs).  run.py takes the same
 rows through its harness (best of five):
 
 - ``Compressor`` ... ``Chain`` at 256-frame int16 blocks streamed with
   ``process``, beside the core engine's own ``process`` on the same block
-  (``core``: bytes in, bytes out).  The ratio is the layer's overhead.
+  (``core``: bytes in, bytes out) and the same with the result made a numpy
+  array (``core+array``, what a numpy caller of the core writes).  The
+  ratios are the layer's overhead.
 - ``Chain([Compressor(), Delay(), PlateReverb()])`` on 60 s of stereo float32
   at 48 kHz (10 s with --quick), beside pedalboard's
   ``Pedalboard([Compressor(), Delay(), Reverb()])``: ``pedalboard`` on the
@@ -76,7 +79,8 @@ def core_engines(channels: int) -> Dict[str, Callable[[bytes], bytes]]:
 
 
 def overhead_contenders(channels: int = 2) -> List[tuple]:
-    """(name, api call, core call) on one 256-frame int16 block."""
+    """(name, api call, core call, core call made an array, block) on one
+    256-frame int16 block."""
     block = (np.random.default_rng(1).standard_normal((BLOCK, channels)) * 6000).astype(np.int16)
     data = block.tobytes()
     engines = core_engines(channels)
@@ -85,7 +89,8 @@ def overhead_contenders(channels: int = 2) -> List[tuple]:
         effect = make()
         effect.prepare(RATE, channels)
         engine = engines[name]
-        out.append((name, lambda e=effect: e.process(block, RATE), lambda f=engine: f(data), data))
+        out.append((name, lambda e=effect: e.process(block, RATE), lambda f=engine: f(data),
+                    lambda f=engine: np.frombuffer(f(data), np.int16).reshape(block.shape), data))
     return out
 
 
@@ -113,26 +118,26 @@ def chain_contenders(seconds: int) -> Dict[str, Callable[[], object]]:
 
 def rows(quick: bool) -> list:
     out = []
-    for name, api, direct, data in overhead_contenders():
-        out.append(row(f"API {name}", "stereo int16 process", BLOCK, api, {"core": direct}, data))
+    for name, api, direct, array, data in overhead_contenders():
+        out.append(row(f"API {name}", "stereo int16 process", BLOCK, api, {"core": direct, "core+array": array}, data))
     seconds = 10 if quick else CHAIN_SECONDS
     contenders = chain_contenders(seconds)
     ours = contenders.pop("ours float32")
-    out.append(row("API Chain", f"comp+delay+plate {seconds}s f32", seconds * RATE, ours, contenders))
+    out.append(row("API Chain comp+delay+plate", f"stereo f32 {seconds}s", seconds * RATE, ours, contenders))
     return out
 
 
 def median_times(contenders: Dict[str, Callable[[], object]], rounds: int, calls: int) -> Dict[str, float]:
-    """Median seconds per call of each contender, timed in alternation."""
+    """Median CPU seconds per call of each contender, timed in alternation."""
     times: Dict[str, List[float]] = {name: [] for name in contenders}
     for fn in contenders.values():
         fn()
     for _ in range(rounds):
         for name, fn in contenders.items():
-            start = time.perf_counter()
+            start = time.process_time()
             for _ in range(calls):
                 fn()
-            times[name].append((time.perf_counter() - start) / calls)
+            times[name].append((time.process_time() - start) / calls)
     return {name: statistics.median(values) for name, values in times.items()}
 
 
@@ -145,10 +150,11 @@ def main() -> int:
     print(f"pedalboard {getattr(pedalboard, '__version__', 'absent')}; numpy {np.__version__}; "
           f"medians of {rounds} alternating rounds")
     print("256-frame stereo int16 blocks, process() against the core engine's process():")
-    for name, api, direct, _ in overhead_contenders():
-        result = median_times({"api": api, "core": direct}, rounds, 2000)
-        print(f"  {name:<12} core {result['core'] * 1e6:6.2f} us  api {result['api'] * 1e6:6.2f} us  "
-              f"overhead {100 * (result['api'] / result['core'] - 1):+5.1f} %")
+    for name, api, direct, array, _ in overhead_contenders():
+        result = median_times({"api": api, "core": direct, "core+array": array}, rounds, 2000)
+        print(f"  {name:<12} core {result['core'] * 1e6:6.2f} us  core+array {result['core+array'] * 1e6:6.2f} us  "
+              f"api {result['api'] * 1e6:6.2f} us  overhead {100 * (result['api'] / result['core'] - 1):+5.1f} % "
+              f"({100 * (result['api'] / result['core+array'] - 1):+5.1f} % over core+array)")
     seconds = 10 if args.quick else CHAIN_SECONDS
     result = median_times(chain_contenders(seconds), max(3, rounds // 5), 1)
     print(f"Chain([Compressor(), Delay(), PlateReverb()]) on {seconds} s stereo at {RATE} Hz:")

@@ -41,6 +41,10 @@ CLASSES = (Compressor, Limiter, Expander, Gate, TransientShaper, Delay, Biquad, 
 
 EFFECTS: Dict[str, Type[Effect]] = {cls.NAME: cls for cls in CLASSES}
 
-__all__ = ["core", "__version__", "EFFECTS", "Effect", "OptionInfo", "Chain", "to_int16", "from_int16",
-           "process_files"] + [
-    cls.__name__ for cls in CLASSES]
+__all__ = [
+    "core", "__version__", "EFFECTS", "Effect", "OptionInfo", "Chain", "to_int16", "from_int16", "Compressor",
+    "Limiter", "Expander", "Gate", "TransientShaper", "Delay", "Biquad", "AllPass", "Waveshaper", "LadderFilter",
+    "SubOctave", "PlateReverb", "ModalResonator", "Convolver", "SampleHold", "SynthBiquad", "Distortion", "Echo",
+    "Phaser", "Chorus", "MultiTap", "PitchShift", "Freeverb", "LowPass", "HighPass", "BandPass", "Notch",
+    "PeakFilter", "LowShelf", "HighShelf", "Gain", "Normalize", "Widener", "ToMono", "ToStereo", "process_files",
+]

@@ -18,7 +18,7 @@ from divavova._convert import DITHER_SEED, INT16, Layout, audio_layout, channels
 from divavova._options import Option, OptionInfo
 
 TAIL_CAP_S = 30.0      # tail_frames never reports more than this many seconds
-CHUNK_FRAMES = 16384   # long signals run in chunks that stay in the processor's cache
+CHUNK_FRAMES = 65536   # long signals run in chunks, so that conversions need no whole-signal copies
 
 USAGE = """\
 Calling:
@@ -37,7 +37,7 @@ Calling:
 Audio is an int16, float32 or float64 array of shape (frames,) or (frames,
 channels), 1 or 2 channels.  Floats are full scale at 1.0: they are scaled by
 32768, rounded and saturated to 16 bits (dither=True adds TPDF dither first),
-and the output is divided by 32768 again.  int16 results are read-only arrays.
+and the output is divided by 32768 again.
 Options are keyword arguments and attributes; a change applies at the next
 call and keeps the state (except where the option says it restarts).
 """
@@ -103,8 +103,8 @@ class Effect:
         self._channels = 0
         self._io = StreamState()
         self._rng: Optional[np.random.Generator] = None
-        self._fast = False       # process() may take its int16 shortcut
         self._kernel: Optional[Callable[[Any], bytes]] = None   # a _run that only calls this, where one does
+        self._fast: Optional[Tuple[Any, ...]] = None   # what process() needs for its int16 shortcut, when it may
 
     # --- options -----------------------------------------------------------
 
@@ -131,6 +131,7 @@ class Effect:
             raise
         if checked != old:
             self._pending.add(name)
+            self._fast = None
 
     def _check_options(self) -> None:
         """ValueError for options that do not fit together (a hook)."""
@@ -171,7 +172,15 @@ class Effect:
         self._io.clock = 0
         self._io.layouts = (Layout(INT16, False, count), Layout(INT16, True, count))
         self._rng = None
-        self._fast = self._streams() and self.output_channels(count) == count
+        self._arm()
+
+    def _arm(self) -> None:
+        """Allows process() its shortcut for int16 blocks of the prepared format
+        (not while option changes wait, nor for effects that change the
+        channels or need whole signals)."""
+        count = self._channels
+        ready = not self._pending and self._streams() and self.output_channels(count) == count
+        self._fast = (self._rate, count, self._kernel, self._io) if ready else None
 
     def output_channels(self, channels: int) -> int:
         """Channels of the output for an input of ``channels`` (ToMono and
@@ -210,16 +219,16 @@ class Effect:
 
     def process(self, audio: object, sample_rate: int, *, reset: bool = False, dither: bool = False) -> np.ndarray:
         """Streams one block: see the class documentation."""
-        if (self._fast and type(audio) is np.ndarray and audio.dtype is INT16 and sample_rate == self._rate
-                and not reset and not self._pending and audio.flags.c_contiguous):
+        fast = self._fast
+        if fast is not None and type(audio) is np.ndarray and audio.dtype is INT16 and not reset:
+            rate, channels, kernel, io = fast
             shape = audio.shape
-            if (len(shape) == 1 and self._channels == 1) or (len(shape) == 2 and shape[1] == self._channels):
-                io = self._io
+            if (sample_rate == rate and audio.flags.c_contiguous
+                    and ((len(shape) == 2 and shape[1] == channels) or (len(shape) == 1 and channels == 1))):
                 io.last = io.layouts[len(shape) - 1]
-                kernel = self._kernel
                 out = kernel(audio) if kernel is not None else self._run(audio, shape[0])
                 io.clock += shape[0]
-                return np.ndarray(shape, INT16, out)
+                return np.ndarray(shape, INT16, bytearray(out))   # writable, as every result
         self._refuse_streaming()
         array, layout = self._take(audio, sample_rate, reset)
         return self._pass(array, layout, dither, 0, 0)
@@ -298,6 +307,7 @@ class Effect:
         """Runs interleaved s16 frames of the prepared format through the state."""
         if self._pending:
             self._update()
+            self._arm()
         out = self._run(block, frames)
         self._io.clock += frames
         return out

@@ -108,8 +108,10 @@ def _int16(array: np.ndarray, layout: Layout, dither: bool, rng: Optional[np.ran
     if dither:
         scaled += dither_noise(rng if rng is not None else np.random.default_rng(DITHER_SEED), array.shape)
     np.rint(scaled, out=scaled)
-    np.nan_to_num(scaled, copy=False)
     np.clip(scaled, -32768, 32767, out=scaled)
+    missing = np.isnan(scaled)
+    if missing.any():
+        scaled[missing] = 0
     out: np.ndarray = scaled.astype(INT16)
     return out
 

@@ -198,6 +198,22 @@ class Option(Generic[T]):
         instance._set_option(self.name, value)
 
 
+class Removed:
+    """Takes an option of a base class away in a subclass (LowPass has no
+    ``type``): reading or setting it is an AttributeError."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.owner, self.name = owner.__name__, name
+
+    def __get__(self, instance: object, owner: type) -> Any:
+        if instance is None:
+            return self
+        raise AttributeError(f"{self.owner} has no option {self.name!r}")
+
+    def __set__(self, instance: object, value: object) -> None:
+        raise AttributeError(f"{self.owner} has no option {self.name!r}")
+
+
 def FloatOption(unit: str, default: float, low: Optional[float], high: Optional[float], help: str,
                 **extra: Any) -> Option[float]:
     return Option("float", unit, float(default), help, low=low, high=high, **extra)

@@ -84,7 +84,7 @@ class Chain(Effect, MutableSequence[Effect]):
 
     def _changed(self) -> None:
         self._stale = True
-        self._fast = False
+        self._fast = None
 
     # --- the effect --------------------------------------------------------
 
@@ -116,7 +116,7 @@ class Chain(Effect, MutableSequence[Effect]):
                 effect.prepare(self._rate, channels)
             channels = effect.output_channels(channels)
         self._stale = False
-        self._fast = self._streams() and self.output_channels(self._channels) == self._channels
+        self._arm()
 
     def _run(self, block: Any, frames: int) -> bytes:
         if self._stale:

@@ -34,12 +34,15 @@ NOTES: List[Tuple[float, float, int, float, float]] = [
     (3.0, 0.3, 88, 0.5, 0.6), (3.75, 0.3, 86, 0.5, 0.4), (4.5, 0.6, 83, 0.5, 0.6), (5.25, 0.6, 80, 0.5, 0.4)]
 
 
-def wavetable(harmonics: List[float]) -> np.ndarray:
-    """One cycle (int16, the oscillator's 'h' format) of a band-limited tone
-    with the given harmonic amplitudes."""
+def wavetable(harmonics: List[float]) -> memoryview:
+    """One cycle of a band-limited tone with the given harmonic amplitudes
+    (int16 samples in the oscillator's 'h' format)."""
     n = np.arange(TABLE)
-    cycle = sum(a * np.sin(2 * np.pi * (k + 1) * n / TABLE) for k, a in enumerate(harmonics))
-    return (32000 * cycle / sum(abs(a) for a in harmonics)).astype(np.int16)
+    cycle = np.zeros(TABLE)
+    for k, amplitude in enumerate(harmonics):
+        cycle += amplitude * np.sin(2 * np.pi * (k + 1) * n / TABLE)
+    cycle *= 32000 / sum(abs(a) for a in harmonics)
+    return memoryview(cycle.astype(np.int16).tobytes()).cast("h")
 
 
 def score(seconds: float) -> List[Tuple[float, float, int, float, float]]:
@@ -75,10 +78,10 @@ def render_voices(seconds: float) -> np.ndarray:
                 envelope.release()
             envelope.step(count)
             gain = envelope.level
-            block, phase = core.oscillator_i32(table, phase, step, 0, TABLE, int(gain * (1 - pan)), int(gain * pan),
-                                               2, count)
+            block, phase = core.oscillator_i32(table, phase, step, 0, TABLE, int(gain * (1 - pan)),
+                                               int(gain * pan), 2, count)
             mix[2 * position:2 * (position + count)] += np.frombuffer(block, np.int32)
-    return np.frombuffer(core.mixdown_i32(mix, 8), np.int16).reshape(-1, 2)
+    return np.frombuffer(core.mixdown_i32(mix.tobytes(), 8), np.int16).reshape(-1, 2)
 
 
 def effects() -> Chain:
@@ -98,7 +101,7 @@ def piece(seconds: float = 7.0) -> np.ndarray:
     ramp = np.ones(len(wet), np.int16) * 32767
     ramp[len(wet) - min(fade, len(wet)):] = np.linspace(32767, 0, min(fade, len(wet))).astype(np.int16)
     # the core's block multiply at depth 1 is the plain product (s x m) >> 15
-    faded = core.multiply_s16(wet, np.repeat(ramp, 2), 1.0, 2)
+    faded = core.multiply_s16(wet.tobytes(), np.repeat(ramp, 2).tobytes(), 1.0, 2)
     return np.frombuffer(faded, np.int16).reshape(-1, 2)
 
 

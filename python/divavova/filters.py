@@ -10,10 +10,9 @@ import _divavova as core
 
 from divavova._engine import ConfiguredEffect
 from divavova._ids import AllPassF32Id, BiquadF32Id, BiquadType, LadderId
-from divavova._options import CROSSFADE, ChoiceOption, FloatOption, IntOption, mix_option
+from divavova._options import CROSSFADE, ChoiceOption, FloatOption, IntOption, Removed, mix_option
 
 TYPES = tuple(member.name.lower() for member in BiquadType)
-SHAPED = ("peak", "lowshelf", "highshelf")   # the types that use gain_db
 
 
 def frequency_option(default: float, help: str, share: float = 0.5) -> Any:
@@ -35,67 +34,61 @@ class Biquad(ConfiguredEffect):
         return core.BiquadF32State(sample_rate=sample_rate, channel_count=channels)
 
     def _settings(self) -> Dict[IntEnum, float]:
-        kind = self._values["type"]
+        kind = self._values["type"]   # the subclasses of one type hold it without the attribute
         return {BiquadF32Id.TYPE: BiquadType[kind.upper()], BiquadF32Id.FREQUENCY_HZ: self.frequency_hz,
                 BiquadF32Id.Q: self.q, BiquadF32Id.GAIN_DB: self._values.get("gain_db", 0.0),
                 BiquadF32Id.MIX: self.mix}
 
 
-def _fixed_type(kind: str) -> Mapping[str, object]:
-    return {"type": kind, "gain_db": 0.0} if kind not in SHAPED else {"type": kind}
+class OneType(Biquad):
+    """A biquad of the type its command-line name names (no ``type`` option)."""
+
+    type = Removed()
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        cls._FIXED = {"type": cls.NAME, "gain_db": 0.0}
+        super().__init_subclass__(**kwargs)
 
 
-class LowPass(Biquad):
+class Unshaped(OneType):
+    """A biquad type without a gain (no ``gain_db`` option)."""
+
+    gain_db = Removed()
+
+
+class LowPass(Unshaped):
     """Second-order low-pass (12 dB per octave above frequency_hz)."""
     NAME = "lowpass"
-    _FIXED = _fixed_type("lowpass")
-    type = None  # type: ignore[assignment]
-    gain_db = None  # type: ignore[assignment]
 
 
-class HighPass(Biquad):
+class HighPass(Unshaped):
     """Second-order high-pass (12 dB per octave below frequency_hz)."""
     NAME = "highpass"
-    _FIXED = _fixed_type("highpass")
-    type = None  # type: ignore[assignment]
-    gain_db = None  # type: ignore[assignment]
 
 
-class BandPass(Biquad):
+class BandPass(Unshaped):
     """Band-pass with 0 dB at frequency_hz; q sets the bandwidth."""
     NAME = "bandpass"
-    _FIXED = _fixed_type("bandpass")
-    type = None  # type: ignore[assignment]
-    gain_db = None  # type: ignore[assignment]
 
 
-class Notch(Biquad):
+class Notch(Unshaped):
     """Notch (band-reject) at frequency_hz; q sets its width."""
     NAME = "notch"
-    _FIXED = _fixed_type("notch")
-    type = None  # type: ignore[assignment]
-    gain_db = None  # type: ignore[assignment]
 
 
-class PeakFilter(Biquad):
+class PeakFilter(OneType):
     """Peaking equaliser: gain_db at frequency_hz, q sets the width."""
     NAME = "peak"
-    _FIXED = _fixed_type("peak")
-    type = None  # type: ignore[assignment]
 
 
-class LowShelf(Biquad):
+class LowShelf(OneType):
     """Low shelf: gain_db below frequency_hz."""
     NAME = "lowshelf"
-    _FIXED = _fixed_type("lowshelf")
-    type = None  # type: ignore[assignment]
 
 
-class HighShelf(Biquad):
+class HighShelf(OneType):
     """High shelf: gain_db above frequency_hz."""
     NAME = "highshelf"
-    _FIXED = _fixed_type("highshelf")
-    type = None  # type: ignore[assignment]
 
 
 class SynthBiquad(ConfiguredEffect):

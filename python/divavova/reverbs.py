@@ -220,7 +220,7 @@ class Convolver(Effect):
         self._partition_count = -(-len(impulse) // core.CONVOLVE_FRAMES)
         self._state = core.ConvolverState(sample_rate=sample_rate, partitions=self._partition_count,
                                           ir_channels=channels, channel_count=channels)
-        self._state.load(impulse, channels, gain)
+        self._state.load(impulse.tobytes(), channels, gain)
         self._apply(set())
 
     def _room(self, sample_rate: int, channels: int) -> Tuple[np.ndarray, float]:
@@ -234,7 +234,7 @@ class Convolver(Effect):
         frames = source.taps()
         pulse = np.zeros((frames + core.CONVOLVE_FRAMES, channels), INT16)
         pulse[0] = IMPULSE_LEVEL
-        heard = np.frombuffer(source.process(pulse), INT16).reshape(-1, channels)[core.CONVOLVE_FRAMES:]
+        heard = np.frombuffer(source.process(pulse.tobytes()), INT16).reshape(-1, channels)[core.CONVOLVE_FRAMES:]
         spectrum = np.fft.rfft(heard / IMPULSE_LEVEL, axis=0)
         bins = np.fft.rfftfreq(frames, 1.0 / rate)
         band = (bins >= CALIBRATION_BAND_HZ[0]) & (bins <= CALIBRATION_BAND_HZ[1])

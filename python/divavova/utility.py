@@ -3,7 +3,7 @@ conversion, on the core's buffer functions and its waveshaper as a gain stage.""
 
 from __future__ import annotations
 
-from typing import Any, Set
+from typing import Any, ClassVar, Set
 
 import numpy as np
 
@@ -101,33 +101,32 @@ class Widener(Effect):
         return core.midside_s16(block, self.width, self._channels)
 
 
-class ToMono(Effect):
+class Remix(Effect):
+    """Converts between mono and stereo with the core's remix."""
+
+    TARGET: ClassVar[int]
+
+    def output_channels(self, channels: int) -> int:
+        return self.TARGET
+
+    def _build(self, sample_rate: int, channels: int) -> None:
+        pass
+
+    def _run(self, block: Any, frames: int) -> bytes:
+        return core.remix_s16(block, self._channels, self.TARGET)
+
+
+class ToMono(Remix):
     """Stereo to mono, the mean of the two channels (mono passes unchanged).
     The output of 2-D audio is (frames, 1)."""
 
     NAME = "tomono"
-
-    def output_channels(self, channels: int) -> int:
-        return 1
-
-    def _build(self, sample_rate: int, channels: int) -> None:
-        pass
-
-    def _run(self, block: Any, frames: int) -> bytes:
-        return core.remix_s16(block, self._channels, 1)
+    TARGET = 1
 
 
-class ToStereo(Effect):
+class ToStereo(Remix):
     """Mono to stereo, the sample on both sides (stereo passes unchanged).
     The output is (frames, 2)."""
 
     NAME = "tostereo"
-
-    def output_channels(self, channels: int) -> int:
-        return 2
-
-    def _build(self, sample_rate: int, channels: int) -> None:
-        pass
-
-    def _run(self, block: Any, frames: int) -> bytes:
-        return core.remix_s16(block, self._channels, 2)
+    TARGET = 2
