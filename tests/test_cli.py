@@ -133,6 +133,7 @@ def test_tails_run_silence_through(tmp_path, capsys):
     (["echo", "--tail", "-1"], "--tail takes seconds from 0 to 3600 or 'auto', not '-1'"),
     (["echo", "--channels", "0"], "--channels takes one or two channel numbers from 1"),
     (["echo", "--channels", "1,2,3"], "--channels takes one or two channel numbers from 1"),
+    (["echo", "--channels", "1", "--downmix"], "--channels and --downmix exclude each other"),
 ])
 def test_usage_errors_exit_2_with_one_line_and_touch_nothing(tmp_path, capsys, arguments, message):
     source = write(tmp_path / "in.wav", music(100))

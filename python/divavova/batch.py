@@ -86,6 +86,8 @@ def process_file(source: str, target: str, effect, *, subtype: Optional[str] = N
     as its header gives them, sample rate).  Every failure raises
     AudioFileError with one line naming the file, a rate the effect cannot
     run at included."""
+    if tail_s is not None and not tail_s >= 0:
+        raise ValueError(f"tail_s must be a number of seconds of at least 0 (or None), not {tail_s!r}")
     audiofile.output_format(target, subtype)              # an unwritable name fails before any reading
     with audiofile.Reader(source, allow_truncated=allow_truncated) as reader:
         channels = reader.select(pick, downmix, dither)

@@ -14,7 +14,7 @@ import shutil
 import sys
 from typing import Any, Optional, Sequence
 
-from divavova import audiofile, batch
+from divavova import EFFECTS, Chain, audiofile, batch
 from divavova.audiofile import AudioFileError
 
 PROG = "divavova"
@@ -26,16 +26,10 @@ class UsageError(Exception):
 
 # --- chains from the command line ------------------------------------------------------
 
-def _effects():
-    from divavova import EFFECTS
-    return EFFECTS
-
-
 def find_effect(name: str):
-    effects = _effects()
-    if name not in effects:
+    if name not in EFFECTS:
         raise UsageError(f"unknown effect {name!r}; `divavova fx --list` shows them")
-    return effects[name]
+    return EFFECTS[name]
 
 
 def make_effect(name: str, pairs: Sequence[str]):
@@ -78,7 +72,6 @@ def split_chain(tokens: Sequence[str]) -> list:
 def parse_chain(tokens: Sequence[str], first: Sequence[str] = ()):
     """A Chain from tokens ``EFFECT NAME=VALUE ... EFFECT ...``; ``first``
     adds NAME=VALUE texts to the first effect (from --set and --mix)."""
-    from divavova import Chain
     groups = split_chain(tokens)
     if first:
         if not groups:
@@ -133,6 +126,8 @@ def add_file_options(parser: argparse.ArgumentParser) -> None:
 
 
 def file_options(args) -> dict:
+    if args.channels is not None and args.downmix:
+        raise UsageError("--channels and --downmix exclude each other")
     return {"subtype": args.subtype, "tail_s": parse_tail(args.tail), "pick": parse_channels(args.channels),
             "downmix": args.downmix, "dither": args.dither, "allow_truncated": args.allow_truncated}
 
@@ -193,9 +188,8 @@ def list_effects(names: Sequence[str]) -> int:
             for info in cls.OPTIONS.values():
                 print(f"    {info.describe()}")
         return 0
-    effects = _effects()
-    width = max(map(len, effects))
-    for name, cls in sorted(effects.items()):
+    width = max(map(len, EFFECTS))
+    for name, cls in sorted(EFFECTS.items()):
         print(f"{name:<{width}}  {summary(cls)}")
     print("\n`divavova fx --list EFFECT` shows an effect's options with units, ranges and defaults.")
     return 0
