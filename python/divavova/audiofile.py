@@ -27,10 +27,10 @@ import os
 import re
 import tempfile
 from contextlib import contextmanager
-from typing import Iterator, Optional, Sequence
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
-import soundfile as sf
+import soundfile as sf  # type: ignore[import-untyped, unused-ignore]
 
 from divavova._convert import DITHER_SEED, to_int16
 
@@ -72,7 +72,8 @@ def _libsndfile_reason(exc: Exception) -> str:
 
 # --- output format ---------------------------------------------------------------
 
-def output_format(path: str, subtype: Optional[str] = None, source_subtype: Optional[str] = None) -> tuple:
+def output_format(path: str, subtype: Optional[str] = None,
+                  source_subtype: Optional[str] = None) -> Tuple[str, str]:
     """(format, subtype) for writing ``path``, from its extension; an explicit
     subtype must suit the format.  Raises AudioFileError before any work."""
     extension = os.path.splitext(path)[1].lower()
@@ -96,11 +97,11 @@ def output_format(path: str, subtype: Optional[str] = None, source_subtype: Opti
     return format, sf.default_subtype(format)
 
 
-def writable_extensions() -> list:
+def writable_extensions() -> List[str]:
     return [ext for ext, (format, implied) in WRITE_FORMATS.items() if sf.check_format(format, implied)]
 
 
-def writable_subtypes(format: str) -> list:
+def writable_subtypes(format: str) -> List[str]:
     return [name for name in sf.available_subtypes(format) if sf.check_format(format, name)]
 
 
@@ -122,7 +123,7 @@ def _declared_frames(handle: sf.SoundFile) -> Optional[int]:
         align = re.search(r"Block Align\s*: (\d+)", log)
         if align and int(align.group(1)) > 0:
             return int(data.group(1)) // int(align.group(1))
-        return round(handle.frames * int(data.group(1)) / max(1, int(data.group(2))))
+        return round(int(handle.frames) * int(data.group(1)) / max(1, int(data.group(2))))
     comm = re.search(r"Frame count read from 'COMM' chunk \((\d+)\) not equal", log)
     if comm:
         return int(comm.group(1))
@@ -165,7 +166,7 @@ class Reader:
         if self.sample_rate < 1:
             raise AudioFileError(f"{self.path}: the header gives a sample rate of {self.sample_rate} Hz")
         self.allow_truncated = allow_truncated
-        self.warnings: list = []
+        self.warnings: List[str] = []
         self.frames_read = 0
         self.frames = handle.frames              # what libsndfile will serve
         declared = _declared_frames(handle)
@@ -181,7 +182,7 @@ class Reader:
     def __enter__(self) -> "Reader":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.handle.close()
 
     def select(self, pick: Optional[Sequence[int]] = None, downmix: bool = False, dither: bool = True) -> int:
@@ -347,7 +348,7 @@ def _db(value: float) -> str:
     return f"{20 * math.log10(value):.2f} dBFS" if value > 0 else "-inf dBFS"
 
 
-def describe(path: str) -> tuple:
+def describe(path: str) -> Tuple[List[str], List[str]]:
     """Lines describing the file (format, rate, channels, length, peak and
     RMS levels, read in blocks) and the warnings found while reading it."""
     with Reader(path, allow_truncated=True) as reader:

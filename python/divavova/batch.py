@@ -30,13 +30,18 @@ import sys
 import threading
 from concurrent.futures import Executor, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from divavova import audiofile
 from divavova.audiofile import AudioFileError
+from divavova._base import Effect
 from divavova.chain import Chain
+
+Progress = Callable[[int, int, int], None]
+# (class, option values) of an effect, (class, [recipes]) of a chain
+Recipe = Tuple[type, Union[Dict[str, Any], List[Any]]]
 
 
 @dataclass
@@ -45,7 +50,7 @@ class FileResult:
     source: str
     target: str
     frames: int = 0                       # frames written
-    warnings: list = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
     error: Optional[str] = None
 
     @property
@@ -53,7 +58,8 @@ class FileResult:
         return self.error is None
 
 
-def _without_latency(effect, blocks, sample_rate: int, latency: int):
+def _without_latency(effect: Effect, blocks: Iterable[np.ndarray], sample_rate: int,
+                     latency: int) -> Iterator[np.ndarray]:
     """The effect's output of ``blocks`` with the first ``latency`` frames dropped."""
     skip = latency
     for block in blocks:
@@ -65,15 +71,15 @@ def _without_latency(effect, blocks, sample_rate: int, latency: int):
             yield out
 
 
-def _silence(frames: int, channels: int, block_frames: int):
+def _silence(frames: int, channels: int, block_frames: int) -> Iterator[np.ndarray]:
     for start in range(0, frames, block_frames):
         yield np.zeros((min(block_frames, frames - start), channels), dtype=np.int16)
 
 
-def process_file(source: str, target: str, effect, *, subtype: Optional[str] = None,
+def process_file(source: str, target: str, effect: Effect, *, subtype: Optional[str] = None,
                  tail_s: Optional[float] = 0.0, pick: Optional[Sequence[int]] = None, downmix: bool = False,
                  dither: bool = True, allow_truncated: bool = False,
-                 progress: Optional[Callable[[int, int, int], None]] = None) -> FileResult:
+                 progress: Optional[Progress] = None) -> FileResult:
     """Streams ``source`` through ``effect`` into ``target`` (format by its
     extension, see `audiofile.output_format`) and returns what was written.
 
@@ -110,7 +116,7 @@ def process_file(source: str, target: str, effect, *, subtype: Optional[str] = N
         return FileResult(source, target, written, reader.warnings)
 
 
-def _reported(reader, progress):
+def _reported(reader: audiofile.Reader, progress: Optional[Progress]) -> Iterator[np.ndarray]:
     for block in reader.blocks():
         yield block
         if progress:
@@ -119,7 +125,7 @@ def _reported(reader, progress):
 
 # --- many files ----------------------------------------------------------------------
 
-def recipe(effect):
+def recipe(effect: Effect) -> Recipe:
     """A picklable description of an effect or chain: its class and option
     values, nested for chains."""
     if isinstance(effect, Chain):
@@ -127,12 +133,14 @@ def recipe(effect):
     return (type(effect), {name: getattr(effect, name) for name in type(effect).OPTIONS})
 
 
-def build(made):
+def build(made: Recipe) -> Effect:
+    """A fresh effect (or chain) from its recipe."""
     cls, content = made
-    return cls([build(inner) for inner in content]) if isinstance(content, list) else cls(**content)
+    effect: Effect = cls([build(inner) for inner in content]) if isinstance(content, list) else cls(**content)
+    return effect
 
 
-def _process_one(made, source: str, target: str, options: dict) -> FileResult:
+def _process_one(made: Recipe, source: str, target: str, options: Dict[str, Any]) -> FileResult:
     """One file in a worker; any failure becomes the result's error."""
     try:
         return process_file(source, target, build(made), **options)
@@ -167,7 +175,7 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
-def _worker_context():
+def _worker_context() -> Any:
     """Forked workers on Linux while this process runs no other thread: they
     start at once with the modules already imported, where the default from
     Python 3.14 on (forkserver) imports numpy, soundfile and the effects
@@ -178,9 +186,9 @@ def _worker_context():
     return None
 
 
-def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Optional[Executor] = None,
+def process_files(inputs: Iterable[str], outdir: str, chain: Effect, *, executor: Optional[Executor] = None,
                   jobs: Optional[int] = None, extension: Optional[str] = None,
-                  progress: Optional[Callable[[FileResult], None]] = None, **options) -> list:
+                  progress: Optional[Callable[[FileResult], None]] = None, **options: Any) -> List[FileResult]:
     """Runs every input through ``chain`` into ``outdir`` (created if
     missing) under its own name, the extension replaced by ``extension`` if
     given, and returns one FileResult per input in input order: a file that
@@ -205,9 +213,9 @@ def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Option
     except OSError as exc:
         raise AudioFileError(f"{outdir}: {exc.strerror or exc}") from None
     made = recipe(chain)
-    results: list = [None] * len(inputs)
+    results: Dict[int, FileResult] = {}
 
-    def done(index, result):
+    def done(index: int, result: FileResult) -> None:
         results[index] = result
         if progress:
             progress(result)
@@ -216,7 +224,7 @@ def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Option
     if executor is None and workers <= 1:
         for index, (source, target) in enumerate(zip(inputs, targets)):
             done(index, _process_one(made, source, target, options))
-        return results
+        return [results[index] for index in range(len(inputs))]
     pool = executor or ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context())
     try:
         futures = {pool.submit(_process_one, made, source, target, options): index
@@ -231,4 +239,4 @@ def process_files(inputs: Iterable[str], outdir: str, chain, *, executor: Option
     finally:
         if executor is None:
             pool.shutdown()
-    return results
+    return [results[index] for index in range(len(inputs))]

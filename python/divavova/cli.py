@@ -12,9 +12,9 @@ from __future__ import annotations
 import argparse
 import shutil
 import sys
-from typing import Any, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
 
-from divavova import EFFECTS, Chain, audiofile, batch
+from divavova import EFFECTS, Chain, Effect, audiofile, batch
 from divavova.audiofile import AudioFileError
 
 PROG = "divavova"
@@ -26,16 +26,16 @@ class UsageError(Exception):
 
 # --- chains from the command line ------------------------------------------------------
 
-def find_effect(name: str):
+def find_effect(name: str) -> Type[Effect]:
     if name not in EFFECTS:
         raise UsageError(f"unknown effect {name!r}; `divavova fx --list` shows them")
     return EFFECTS[name]
 
 
-def make_effect(name: str, pairs: Sequence[str]):
+def make_effect(name: str, pairs: Sequence[str]) -> Effect:
     """One effect from its name and NAME=VALUE texts."""
     cls = find_effect(name)
-    options: dict = {}
+    options: Dict[str, object] = {}
     for pair in pairs:
         key, sep, text = pair.partition("=")
         if not sep or not key:
@@ -54,9 +54,9 @@ def make_effect(name: str, pairs: Sequence[str]):
         raise UsageError(f"{name}: {exc}") from None
 
 
-def split_chain(tokens: Sequence[str]) -> list:
+def split_chain(tokens: Sequence[str]) -> List[Tuple[str, List[str]]]:
     """[(effect name, [NAME=VALUE, ...]), ...] from sox-style tokens."""
-    groups: list = []
+    groups: List[Tuple[str, List[str]]] = []
     for token in tokens:
         if "=" in token:
             if not groups:
@@ -69,7 +69,7 @@ def split_chain(tokens: Sequence[str]) -> list:
     return groups
 
 
-def parse_chain(tokens: Sequence[str], first: Sequence[str] = ()):
+def parse_chain(tokens: Sequence[str], first: Sequence[str] = ()) -> Chain:
     """A Chain from tokens ``EFFECT NAME=VALUE ... EFFECT ...``; ``first``
     adds NAME=VALUE texts to the first effect (from --set and --mix)."""
     groups = split_chain(tokens)
@@ -85,7 +85,7 @@ def parse_chain(tokens: Sequence[str], first: Sequence[str] = ()):
 
 # --- shared options ----------------------------------------------------------------------
 
-def parse_channels(text: Optional[str]):
+def parse_channels(text: Optional[str]) -> Optional[List[int]]:
     if text is None:
         return None
     try:
@@ -125,7 +125,7 @@ def add_file_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
 
 
-def file_options(args) -> dict:
+def file_options(args: argparse.Namespace) -> Dict[str, Any]:
     if args.channels is not None and args.downmix:
         raise UsageError("--channels and --downmix exclude each other")
     return {"subtype": args.subtype, "tail_s": parse_tail(args.tail), "pick": parse_channels(args.channels),
@@ -144,12 +144,12 @@ class _NoBar:
         pass
 
 
-def progress_bar(live: bool, **options):
+def progress_bar(live: bool, **options: Any) -> Any:
     """A tqdm bar on stderr if ``live``, else one that draws nothing (and
     tqdm is not even imported)."""
     if not live:
         return _NoBar()
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     tqdm.monitor_interval = 0        # no monitor thread: batches fork their workers
     # a terminal that reports no width gets the usual 80 columns, not an empty bar
     return tqdm(file=sys.stderr, ncols=shutil.get_terminal_size().columns, **options)
@@ -162,7 +162,7 @@ def showing_progress(quiet: bool) -> bool:
 class FileProgress:
     """A bar of the seconds done, for files longer than five seconds."""
 
-    def __init__(self, label: str, quiet: bool):
+    def __init__(self, label: str, quiet: bool) -> None:
         self.label, self.quiet = label, quiet
         self.bar: Any = None
 
@@ -195,13 +195,13 @@ def list_effects(names: Sequence[str]) -> int:
     return 0
 
 
-def summary(cls) -> str:
+def summary(cls: type) -> str:
     """The first sentence of the class's documentation."""
     paragraph = " ".join((cls.__doc__ or "").strip().split("\n\n")[0].split())
     return paragraph.split(". ")[0].rstrip(".") + "." if paragraph else cls.__name__
 
 
-def command_fx(args) -> int:
+def command_fx(args: argparse.Namespace) -> int:
     named = [token for token in (args.input, args.output, *args.chain) if token is not None]
     if args.list:
         return list_effects(named)
@@ -223,7 +223,7 @@ def command_fx(args) -> int:
     return 0
 
 
-def command_batch(args, chain_tokens: Sequence[str]) -> int:
+def command_batch(args: argparse.Namespace, chain_tokens: Sequence[str]) -> int:
     chain = parse_chain(chain_tokens)
     options = file_options(args)
     if args.jobs is not None and args.jobs < 1:
@@ -247,7 +247,7 @@ def command_batch(args, chain_tokens: Sequence[str]) -> int:
     return 1 if failed else 0
 
 
-def command_info(args) -> int:
+def command_info(args: argparse.Namespace) -> int:
     status = 0
     for index, path in enumerate(args.files):
         try:
@@ -267,7 +267,7 @@ def command_info(args) -> int:
 
 def formats_text(read: bool = True) -> str:
     """The formats libsndfile reads here (if ``read``) and those written by extension."""
-    import soundfile as sf
+    import soundfile as sf  # type: ignore[import-untyped, unused-ignore]
     lines = []
     if read:
         lines += [f"read (libsndfile {sf.__libsndfile_version__}), whatever the file's name:",
@@ -282,12 +282,12 @@ def formats_text(read: bool = True) -> str:
     return "\n".join(lines)
 
 
-def command_formats(args) -> int:
+def command_formats(args: argparse.Namespace) -> int:
     print(formats_text())
     return 0
 
 
-def command_demo(args) -> int:
+def command_demo(args: argparse.Namespace) -> int:
     from divavova import demo
     if not 0 < args.seconds <= 600:
         raise UsageError("--seconds must be above 0 and at most 600")
@@ -297,7 +297,7 @@ def command_demo(args) -> int:
     return 0
 
 
-def command_response(args) -> int:
+def command_response(args: argparse.Namespace) -> int:
     from divavova import response
     first = list(args.set or [])
     tokens = [args.effect, *args.options]
@@ -317,7 +317,7 @@ def command_response(args) -> int:
 
 # --- the parser ------------------------------------------------------------------------
 
-def build_parser() -> tuple:
+def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
     parser = argparse.ArgumentParser(prog=PROG, description="Run the divavova effects over audio files.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -387,7 +387,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # options may come anywhere between the positional arguments (`fx IN OUT tank --quiet decay=0.8`)
     args = commands[command].parse_intermixed_args(rest)
     try:
-        return args.run(args, chain) if command == "batch" else args.run(args)
+        status: int = args.run(args, chain) if command == "batch" else args.run(args)
+        return status
     except UsageError as exc:
         print(f"{PROG} {command}: {exc}", file=sys.stderr)
         return 2

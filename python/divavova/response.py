@@ -14,6 +14,7 @@ from typing import Optional
 import numpy as np
 
 from divavova import audiofile
+from divavova._base import Effect
 
 # effects whose impulse response describes them (the ladder at low drive)
 LINEAR = {"biquad", "lowpass", "highpass", "bandpass", "notch", "peak", "lowshelf", "highshelf", "synthbiquad",
@@ -23,18 +24,19 @@ MIN_FRAMES, MAX_FRAMES = 16, 1 << 24
 SMOOTHING_OCTAVES = 1 / 12
 
 
-def impulse_frames(effect) -> int:
+def impulse_frames(effect: Effect) -> int:
     """Latency plus tail of a prepared effect, at least 8192 frames."""
     return min(MAX_FRAMES, max(8192, effect.latency_frames + effect.tail_frames + 1))
 
 
-def impulse_response(effect, rate: int, frames: Optional[int] = None) -> np.ndarray:
+def impulse_response(effect: Effect, rate: int, frames: Optional[int] = None) -> np.ndarray:
     """The effect's aligned mono response to an impulse at frame 0, in full-scale units."""
     effect.prepare(rate, 1)                # checks the effect's frequencies against the rate
     frames = frames or impulse_frames(effect)
     impulse = np.zeros(frames, dtype=np.int16)
     impulse[0] = IMPULSE_LEVEL
-    return effect(impulse, rate).astype(np.float64) / IMPULSE_LEVEL
+    out: np.ndarray = effect(impulse, rate).astype(np.float64) / IMPULSE_LEVEL
+    return out
 
 
 def smoothed(freqs: np.ndarray, power: np.ndarray, octaves: float = SMOOTHING_OCTAVES) -> np.ndarray:
@@ -42,10 +44,11 @@ def smoothed(freqs: np.ndarray, power: np.ndarray, octaves: float = SMOOTHING_OC
     total = np.concatenate([[0.0], np.cumsum(power)])
     low = np.searchsorted(freqs, freqs * 2 ** (-octaves / 2), "left")
     high = np.maximum(np.searchsorted(freqs, freqs * 2 ** (octaves / 2), "right"), low + 1)
-    return (total[high] - total[low]) / (high - low)
+    mean: np.ndarray = (total[high] - total[low]) / (high - low)
+    return mean
 
 
-def plot(name: str, effect, png: str, *, rate: int = 48000, frames: Optional[int] = None,
+def plot(name: str, effect: Effect, png: str, *, rate: int = 48000, frames: Optional[int] = None,
          title: Optional[str] = None) -> None:
     """Writes the response of ``effect`` (named ``name`` on the command line)
     to ``png``.  Raises ValueError for a nonlinear effect, a rate or length
