@@ -60,6 +60,7 @@ def plot(name: str, effect: Effect, png: str, *, rate: int = 48000, frames: Opti
         raise ValueError(f"--rate must be 1000 to 768000 Hz, not {rate}")
     if frames is not None and not MIN_FRAMES <= frames <= MAX_FRAMES:
         raise ValueError(f"--frames must be {MIN_FRAMES} to {MAX_FRAMES}, not {frames}")
+    response = impulse_response(effect, rate, frames)
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -67,7 +68,6 @@ def plot(name: str, effect: Effect, png: str, *, rate: int = 48000, frames: Opti
     except ImportError:
         raise audiofile.AudioFileError(
             f"{png}: plotting needs matplotlib: pip install 'divavova[plot]' (or pip install matplotlib)") from None
-    response = impulse_response(effect, rate, frames)
     freqs = np.fft.rfftfreq(len(response), 1 / rate)[1:]
     power = np.abs(np.fft.rfft(response))[1:] ** 2
     figure, (top, bottom) = plt.subplots(2, 1, figsize=(9, 6.5))
