@@ -116,6 +116,21 @@ def chain_contenders(seconds: int) -> Dict[str, Callable[[], object]]:
     return contenders
 
 
+def stage_contenders(seconds: int) -> Dict[str, Callable[[], object]]:
+    """Each stage of the chain alone on int16 audio, beside pedalboard's on its float32 layout."""
+    audio = music(seconds * RATE)
+    samples, planar = dv.to_int16(audio), np.ascontiguousarray(audio.T)
+    out: Dict[str, Callable[[], object]] = {}
+    for name, ours, theirs in (("Compressor", dv.Compressor, "Compressor"), ("Delay", dv.Delay, "Delay"),
+                               ("PlateReverb", dv.PlateReverb, "Reverb")):
+        effect = ours()
+        out[f"ours {name}"] = lambda e=effect: e(samples, RATE)
+        if pedalboard is not None:
+            plugin = getattr(pedalboard, theirs)()
+            out[f"pedalboard {theirs}"] = lambda p=plugin: p(planar, RATE)
+    return out
+
+
 def rows(quick: bool) -> list:
     out = []
     for name, api, direct, array, data in overhead_contenders():
@@ -162,6 +177,9 @@ def main() -> int:
     for name, seconds_taken in result.items():
         print(f"  {name:<15} {seconds_taken:7.3f} s  ({seconds * RATE / seconds_taken / 1e6:6.1f} Mframes/s)"
               + ("" if name.startswith("ours") else f"  ours float32 is {seconds_taken / ours:.2f}x faster"))
+    print("Each stage alone on the same audio (ours on int16, pedalboard on float32):")
+    for name, seconds_taken in median_times(stage_contenders(seconds), max(3, rounds // 5), 1).items():
+        print(f"  {name:<22} {seconds_taken:7.3f} s  ({seconds * RATE / seconds_taken / 1e6:6.1f} Mframes/s)")
     return 0
 
 

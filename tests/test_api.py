@@ -60,7 +60,7 @@ def test_streams_do_not_depend_on_the_blocks(name, channels, sizes):
     assert stream(make(name), audio, RATE, sizes).tobytes() == whole(name, channels)
 
 
-@settings(max_examples=10, deadline=None)
+@settings(max_examples=5, deadline=None)
 @given(sizes=st.lists(st.integers(1, 5000), min_size=1, max_size=6))
 @example(sizes=[1])
 def test_a_dithered_float_chain_streams_alike(sizes):

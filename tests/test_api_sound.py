@@ -55,8 +55,10 @@ RATES = [8000, 22050, 44100, 96000, 192000]
 
 @pytest.mark.parametrize("make", [lambda: dv.Convolver(mix=1.0), lambda: dv.ModalResonator(mix=1.0)])
 def test_rooms_and_resonators_keep_their_wet_level_at_any_rate(make):
-    levels = [rms_db(make()(music(2.0, rate, channels=1), rate)) - rms_db(music(2.0, rate, channels=1))
-              for rate in RATES]
+    levels = []
+    for rate in RATES:
+        audio = music(1.0, rate, channels=1)
+        levels.append(rms_db(make()(audio, rate)) - rms_db(audio))
     assert max(levels) - min(levels) <= 2.0 and max(abs(level - levels[2]) for level in levels) <= 1.0
 
 

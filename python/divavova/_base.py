@@ -18,7 +18,8 @@ from divavova._convert import DITHER_SEED, INT16, Layout, audio_layout, channels
 from divavova._options import Option, OptionInfo
 
 TAIL_CAP_S = 30.0      # tail_frames never reports more than this many seconds
-CHUNK_FRAMES = 65536   # long signals run in chunks, so that conversions need no whole-signal copies
+CHUNK_FRAMES = 1 << 20  # long signals run in chunks of about 20 s: each stage keeps its state in cache for a
+                       # whole chunk, and the conversions never copy more than a chunk
 
 USAGE = """\
 Calling:

@@ -109,9 +109,8 @@ def _int16(array: np.ndarray, layout: Layout, dither: bool, rng: Optional[np.ran
         scaled += dither_noise(rng if rng is not None else np.random.default_rng(DITHER_SEED), array.shape)
     np.rint(scaled, out=scaled)
     np.clip(scaled, -32768, 32767, out=scaled)
-    missing = np.isnan(scaled)
-    if missing.any():
-        scaled[missing] = 0
+    if np.isnan(scaled.sum()):   # clipped, the samples sum to NaN only if one is NaN
+        scaled[np.isnan(scaled)] = 0
     out: np.ndarray = scaled.astype(INT16)
     return out
 

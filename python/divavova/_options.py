@@ -25,7 +25,7 @@ FALSE_WORDS = ("0", "false", "no", "off")
 
 
 def _number_text(value: float) -> str:
-    return f"{value:g}"
+    return str(int(value)) if float(value).is_integer() and abs(value) < 1e15 else f"{value:g}"
 
 
 @dataclass(frozen=True)

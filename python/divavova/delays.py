@@ -28,7 +28,10 @@ class Delay(ConfiguredEffect):
     delay line is read with interpolation.
 
     Mono streams have no second channel: cross_feedback and input_routing
-    must stay 0 there (prepare refuses them rather than lose the echoes)."""
+    must stay 0 there (prepare refuses them rather than lose the echoes).
+    The line is made for at least 2 s (or what the settings need); raising
+    delay_ms, wow_depth_ms or the pitch window beyond it makes a longer line,
+    which starts empty."""
 
     NAME = "delay"
     delay_ms = FloatOption("ms", 250.0, 1.0, 10000.0, "time between echoes")

@@ -47,7 +47,9 @@ class Chorus(Effect):
     Each voice is a feedback-delay line read with interpolation and swept
     frame by frame, so the delays glide without steps.  The mix crossfades the
     dry signal with the mean of the voices, so the output never exceeds the
-    input's peak (with feedback 0)."""
+    input's peak (with feedback 0).  (The core's one-call chorus reads its
+    taps at whole samples, so a swept spread moves them in steps that click;
+    this class does not use it.)"""
 
     NAME = "chorus"
     rate_hz = FloatOption("Hz", 0.8, 0.0, 10.0, "sweeps per second")
@@ -118,7 +120,10 @@ class Phaser(Effect):
     feedback, crossfaded with the dry signal; mix 0.5 gives the deepest
     notches.  The frequency moves in steps of one control period (1 ms of
     frames, counted from the start of the stream); within a period it is
-    constant, and the engine's output stays continuous across a step."""
+    constant, and the engine's output stays continuous across a step.  (The
+    core's one-call phaser adds its chain to the full dry signal and limits
+    the sum with a steep knee at 28000, flattening every peak above -1.4
+    dBFS; this class runs the all-pass engine, whose mix crossfades.)"""
 
     NAME = "phaser"
     rate_hz = FloatOption("Hz", 0.5, 0.0, 20.0, "sweeps per second")
