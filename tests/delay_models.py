@@ -46,10 +46,23 @@ def gains(mix):
     return (two_less if two_less < 1.0 else 1.0), (mix if mix < 1.0 else 1.0)
 
 
+def repeated(f, v, times):
+    """f applied times times to v; once v comes round again, the rest goes round the cycle."""
+    seen = {}
+    for i in range(times):
+        if v in seen:
+            for _ in range((times - i) % (i - seen[v])):
+                v = f(v)
+            return v
+        seen[v] = i
+        v = f(v)
+    return v
+
+
 def echo(inp, line, lpos, rpos, delay, capacity, step, feedback, mix, variable, channels):
+    """The variable-rate head moves by the whole step (no 32-bit wrap of pos + step)."""
     dry, wet = gains(mix)
     rng = delay * 256 if variable else delay
-    step %= rng
     pos = [lpos % rng, rpos % rng if channels == 2 else rpos]
     out = []
     for i, x in enumerate(inp):
@@ -63,9 +76,10 @@ def echo(inp, line, lpos, rpos, delay, capacity, step, feedback, mix, variable, 
         else:
             j, end = p >> 8, (p + step) >> 8
             d = line[base + j]
-            for k in range(j, end):
-                cell = base + k % delay
-                line[cell] = knee16(trunc32(line[cell] * feedback + x))
+            # cell q is passed by every k in j .. end - 1 with k mod delay = q
+            for q in range(delay):
+                times = (end - 1 - q) // delay - (j - 1 - q) // delay
+                line[base + q] = repeated(lambda v: knee16(trunc32(v * feedback + x)), line[base + q], times)
             pos[c] = (p + step) % rng
         out.append(knee16(trunc32(dry * x + wet * d)))
     return out, pos[0], pos[1]
@@ -145,7 +159,7 @@ def freeverb(inp, combs, comb_pos, stores, allpasses, allpass_pos, room, damping
         a = sat16(div0(x * 8738, 131072))
         total = 0
         for k, n in enumerate(COMB_LENGTHS):
-            p = comb_pos[k]
+            p = (comb_pos[k] & 0xFFFF) % n  # as stored, unless a shared buffer changed it
             y = combs[k][p]
             stores[k] = sat16(div0(stores[k] * d1 + y * d2, 32768))
             combs[k][p] = sat16(a + sat16(div0(stores[k] * fb, 32768)))
@@ -153,7 +167,7 @@ def freeverb(inp, combs, comb_pos, stores, allpasses, allpass_pos, room, damping
             total += y
         v = sat16(div0(total * 31457, 131072))
         for j, n in enumerate(ALLPASS_LENGTHS):
-            p = allpass_pos[j]
+            p = (allpass_pos[j] & 0xFFFF) % n
             b = allpasses[j][p]
             allpasses[j][p] = sat16((b >> 1) + v)
             v = sat16(div0(b - v, 2))

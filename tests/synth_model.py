@@ -109,7 +109,7 @@ def ring_multiply(voice, table, phase, step, start, end):
     out = []
     for r in voice:
         p = loop.advance(p, step)
-        out.append(low16(trunc_div(table_at(table, p) * r, 32768)))
+        out.append(low16(trunc_div(wrap32(table_at(table, p) * r), 32768)))  # the product wraps in 32 bits
     return out, p
 
 

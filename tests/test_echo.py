@@ -54,6 +54,27 @@ class TestWorkedValues:
         out, lp, rp = echo([], bytearray(8), 1, 1, 2, 2, channels=2)
         assert (out, lp, rp) == ([], 1, 1)
 
+    def test_variable_rate_unit_step_on_a_one_cell_line_moves_as_the_normal_mode(self):
+        line = bytearray(2)
+        assert echo([100, 200, 300], line, 0, 0, 1, 1, step=256, mix=1.0, variable=True) == ([100, 300, 500], 0, 0)
+        assert samples(line) == [300]
+
+    def test_variable_rate_step_past_the_line_feeds_each_pass_back(self):
+        # 778 / 256: three passes over the one cell, 1000 -> 600 -> 400 -> 300
+        line = bytearray(s16([1000]))
+        assert echo([100], line, 0, 0, 1, 1, step=778, fb=0.5, variable=True) == ([1100], 10, 0)
+        assert samples(line) == [300]
+
+    def test_variable_rate_near_full_step_is_bounded(self):
+        # 2^24 passes per sample over three cells: the feedback map settles,
+        # so this returns at once; the model agrees
+        inp, cells = [30000, -30000, 5, 7] * 8, [1, -2, 3]
+        for fb in (0.5, 1.0, -1.0, 1.7):
+            line, want_line = bytearray(s16(cells)), list(cells)
+            got = echo(inp, line, 5, 0, 3, 3, step=2 ** 32 - 1, fb=fb, variable=True)
+            assert got == model.echo(inp, want_line, 5, 0, 3, 3, 2 ** 32 - 1, fb, 1.0, True, 1)
+            assert samples(line) == want_line
+
     def test_variable_rate_half_speed_writes_every_second_sample(self):
         line = bytearray(8)
         out, lp, _ = echo(list(range(1, 13)), line, 0, 0, 4, 4, step=128, mix=2.0, variable=True)

@@ -127,3 +127,30 @@ def test_longer_and_misaligned_buffers():
     del views
     for b in padded:
         assert_released(b)
+
+
+@pytest.mark.parametrize("layout", ["stores in the comb lines", "positions in the all-pass lines",
+                                    "stores and positions share bytes"])
+def test_buffers_that_share_memory_keep_the_order_of_every_access(layout):
+    # One bytearray holds all five buffers; some of them overlap.  The model
+    # runs on the same layout through memoryviews, reading and writing every
+    # value where and when the algorithm does.
+    starts = {"stores in the comb lines": (0, 22100, 40, 22200, 25400),
+              "positions in the all-pass lines": (0, 22100, 22200, 22300, 22310),
+              "stores and positions share bytes": (0, 22100, 22120, 22200, 25400)}[layout]
+    rng = random.Random(3)
+    memory = bytearray(s16(random_block(rng, 14000, 3000)))
+
+    def views(buffer):
+        return [memoryview(buffer)[start:start + n] for start, n in zip(starts, SIZES)]
+
+    inp = random_block(rng, 3000)
+    want = bytearray(memory)
+    lines, comb_pos, stores, allpass_lines, allpass_pos = views(want)
+    lines, allpass_lines = lines.cast("h"), allpass_lines.cast("h")
+    combs, allpasses = split(lines, model.COMB_LENGTHS), split(allpass_lines, model.ALLPASS_LENGTHS)
+    expected = model.freeverb(inp, combs, comb_pos.cast("I"), stores.cast("h"), allpasses, allpass_pos.cast("I"),
+                              0.9, 0.2, 0.7)
+    assert samples(m.freeverb_s16(s16(inp), *views(memory), 0.9, 0.2, 0.7)) == expected
+    assert memory == want
+

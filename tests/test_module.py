@@ -88,3 +88,21 @@ def test_types_are_final_and_named(name):
 def test_module_functions_take_no_keywords():
     with pytest.raises(TypeError):
         m.mix_s16(first=b"", second=b"")
+
+
+def test_stubs_match_the_module(tmp_path):
+    """mypy's stubtest: every name, signature and kind in the type stubs
+    agrees with what the module offers at run time."""
+    import os
+    import shutil
+    import subprocess
+    import sys
+    pytest.importorskip("mypy.stubtest")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    shutil.copy(os.path.join(root, "python", "_divavova-stubs", "__init__.pyi"), tmp_path / "_divavova.pyi")
+    where = os.path.dirname(os.path.abspath(m.__file__))
+    env = dict(os.environ, MYPYPATH=str(tmp_path),
+               PYTHONPATH=os.pathsep.join([where] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_divavova"],
+                            capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -29,6 +29,9 @@ def test_ring_multiply_worked_values():
     assert ring([32768] * 4, signs, 5 << 16, 65536, 0, 2) == ([32767, -32768, 32767, -32768], 1 << 16)
     # the quotient keeps its low 16 bits
     assert ring([65536], array.array("h", [0, 32767]), 0, 65536, 0, 2)[0] == [-2]
+    # the product itself wraps in 32 bits before the division
+    assert ring([131073], array.array("h", [16384] * 4), 0, 65536, 0, 4)[0] == [1]
+    assert ring([1290487987], array.array("h", [-32576]), 0, 0, 0, 1)[0] == [6202]
 
 
 @given(st.data())

@@ -6,7 +6,7 @@ object exporting a contiguous buffer; results are new ``bytes``.
 """
 
 from types import TracebackType
-from typing import Final, Optional, Sequence, SupportsIndex, Tuple, TypeVar, final, overload
+from typing import Final, Never, Optional, Sequence, SupportsIndex, Tuple, TypeVar, final, overload
 
 from typing_extensions import Buffer, Self
 
@@ -185,7 +185,8 @@ class BiquadState:
     """Fixed-point per-voice biquad: mode 0 .. 6 (low-pass, high-pass, band-pass, notch, peaking,
     low shelf, high shelf), frequency in Hz (fitted up to a quarter of the rate), q, gain as a linear
     amplitude (10 ** (dB / 40)) for modes 4 .. 6, mix 0 dry .. 1 filtered."""
-    def __init__(self) -> None: ...
+    # positional arguments are refused, keyword arguments are accepted and ignored
+    def __init__(self, *args: Never, **kwargs: object) -> None: ...
     def reset(self) -> None: ...
     def process_i32(self, samples: Buffer, mode: int, frequency: float, q: float, gain: float,
                     sample_rate: _Int, /) -> bytes: ...

@@ -17,18 +17,25 @@ namespace {
 struct EchoSetup {
     uint32_t delay_frames;  // L, cells per line in use
     uint64_t line_range;    // L in the normal mode, L * 256 in the variable-rate mode
-    uint32_t rate_step;     // variable-rate advance per sample in 1/256 cells, below line_range
+    uint32_t rate_step;     // variable-rate advance per sample in 1/256 cells, as given
     double feedback;
     double dry;
     double wet;
 };
+
+// What the feedback path leaves in a cell: its old content fed back, plus the
+// input.
+template <bool Bounded>
+inline int16_t fed_cell(int16_t old, double x, const EchoSetup& s) {
+    return delay::knee_s16(delay::to_i32<Bounded>(old * s.feedback + x));
+}
 
 // Normal mode.  The tap reads before the write, so a cell holds the sample
 // written L samples of its channel ago.
 template <bool Bounded>
 inline int16_t echo_cell(uint8_t* line, size_t cell, double x, const EchoSetup& s) {
     int16_t delayed = delay::get_cell(line, cell);
-    delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(delayed * s.feedback + x)));
+    delay::set_cell(line, cell, fed_cell<Bounded>(delayed, x, s));
     return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
 }
 
@@ -66,38 +73,95 @@ void echo_normal(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const
     for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
 }
 
+// A cell the head passes `times` times in one sample: the feedback map applied
+// that often.  The map takes 16-bit values to 16-bit values, so within 65536
+// applications the value has reached a cycle of it (most often a fixed point,
+// within a handful); the passes left then go round the cycle.  The cost stays
+// bounded however large the step.
+template <bool Bounded>
+inline int16_t fed_cell_times(int16_t value, uint64_t times, double x, const EchoSetup& s) {
+    constexpr uint64_t kValues = 65536;
+    uint64_t done = 0;
+    for (; done < times && done < kValues; ++done) {
+        const int16_t next = fed_cell<Bounded>(value, x, s);
+        if (next == value) return value;
+        value = next;
+    }
+    if (done == times) return value;
+    uint64_t cycle = 1;
+    for (int16_t v = fed_cell<Bounded>(value, x, s); v != value; v = fed_cell<Bounded>(v, x, s)) ++cycle;
+    for (uint64_t left = (times - done) % cycle; left > 0; --left) value = fed_cell<Bounded>(value, x, s);
+    return value;
+}
+
+// More passes than the line has cells, from cell `first` on: the cells are
+// independent of each other, each one is passed passes / L times and the
+// first passes % L of them once more.
+template <bool Bounded>
+[[gnu::noinline]] void feed_every_cell(uint8_t* line, uint64_t first, uint64_t passes, double x, const EchoSetup& s) {
+    const uint32_t length = s.delay_frames;
+    const uint64_t rounds = passes / length, extra = passes % length;
+    for (uint32_t cell = 0; cell < length; ++cell) {
+        const uint64_t order = cell >= first ? cell - first : cell + length - first;
+        const uint64_t times = rounds + (order < extra ? 1 : 0);
+        delay::set_cell(line, cell, fed_cell_times<Bounded>(delay::get_cell(line, cell), times, x, s));
+    }
+}
+
 // Variable-rate mode, positions in 1/256 cells.  The delayed sample is the
 // cell under the head before it moves; every cell the head then passes gets
-// the input, each with its own old content fed back.  position + step stays
-// below 2 * L * 256, so every passed cell is k or k - L.
-template <bool Bounded>
+// the input, each with its own old content fed back, cell k mod L for every
+// whole cell k the head crosses.  A step above L * 256 passes cells several
+// times.  The head always moves by the whole step: the sum is formed in 64
+// bits (where 32 bits would wrap, the head would otherwise stand still), and
+// only the position is reduced into the line.
+// Wide: the step can carry the head past more cells than the line has, or
+// past its end more than once (rate_step + 255 > L * 256).
+template <bool Bounded, bool Wide>
 inline int16_t echo_variable_sample(uint8_t* line, uint32_t& position, double x, const EchoSetup& s) {
     const uint32_t length = s.delay_frames;
     uint64_t next = static_cast<uint64_t>(position) + s.rate_step;
-    uint64_t first = position >> 8;
-    uint64_t end = next >> 8;
-    int16_t delayed = delay::get_cell(line, first);
-    for (uint64_t k = first; k < end; ++k) {
-        size_t cell = static_cast<size_t>(k < length ? k : k - length);
-        int16_t old = delay::get_cell(line, cell);
-        delay::set_cell(line, cell, delay::knee_s16(delay::to_i32<Bounded>(old * s.feedback + x)));
+    const uint64_t first = position >> 8;
+    const uint64_t end = next >> 8;
+    const int16_t delayed = delay::get_cell(line, first);
+    if (!Wide || end - first <= length) {
+        for (uint64_t k = first; k < end; ++k) {
+            const size_t cell = static_cast<size_t>(k < length ? k : k - length);
+            delay::set_cell(line, cell, fed_cell<Bounded>(delay::get_cell(line, cell), x, s));
+        }
+    } else {
+        feed_every_cell<Bounded>(line, first, end - first, x, s);
     }
-    if (next >= s.line_range) next -= s.line_range;
+    if (next >= s.line_range) {
+        next -= s.line_range;
+        if (Wide && next >= s.line_range) next %= s.line_range;
+    }
     position = static_cast<uint32_t>(next);
     return delay::mix_out<Bounded>(s.dry, s.wet, x, delayed);
 }
 
-template <unsigned Channels, bool Bounded>
-void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
-                   uint32_t* positions) {
+template <unsigned Channels, bool Bounded, bool Wide>
+void echo_variable_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                       uint32_t* positions) {
     uint8_t* lines[2] = {line_starts[0], line_starts[1]};
     uint32_t pos[2] = {positions[0], positions[1]};
     size_t i = 0;
     for (; i + Channels <= samples; i += Channels)
         for (unsigned c = 0; c < Channels; ++c)
-            delay::set_cell(out, i + c, echo_variable_sample<Bounded>(lines[c], pos[c], delay::get_cell(in, i + c), s));
-    if (i < samples) delay::set_cell(out, i, echo_variable_sample<Bounded>(lines[0], pos[0], delay::get_cell(in, i), s));
+            delay::set_cell(out, i + c,
+                            echo_variable_sample<Bounded, Wide>(lines[c], pos[c], delay::get_cell(in, i + c), s));
+    if (i < samples)
+        delay::set_cell(out, i, echo_variable_sample<Bounded, Wide>(lines[0], pos[0], delay::get_cell(in, i), s));
     for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+template <unsigned Channels, bool Bounded>
+void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                   uint32_t* positions) {
+    if (static_cast<uint64_t>(s.rate_step) + 255 > s.line_range)
+        echo_variable_run<Channels, Bounded, true>(in, out, samples, line_starts, s, positions);
+    else
+        echo_variable_run<Channels, Bounded, false>(in, out, samples, line_starts, s, positions);
 }
 
 template <unsigned Channels, bool Bounded>
@@ -110,12 +174,10 @@ void echo_mode(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* 
 }
 
 // Positions are brought into their line's range first (the right one only
-// when it is used).  rate_step is taken modulo the line's range: a larger step
-// would carry the head round the whole line more than once per sample.
+// when it is used).
 void echo_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* state, uint32_t capacity_frames,
               unsigned channels, bool variable_rate, EchoSetup s, uint32_t* pos) {
     s.line_range = variable_rate ? static_cast<uint64_t>(s.delay_frames) * 256 : s.delay_frames;
-    s.rate_step = delay::reduce(s.rate_step, s.line_range);
     for (unsigned c = 0; c < channels; ++c) pos[c] = delay::reduce(pos[c], s.line_range);
     uint8_t* lines[2] = {state, state + 2 * static_cast<size_t>(capacity_frames)};
     // |line * feedback + x| <= 32768 (|feedback| + 1); |dry x + wet d| <= 32768 (|dry| + |wet|).

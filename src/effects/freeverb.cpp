@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "effects/delay_kernel.hpp"
 #include "module/registry.hpp"
@@ -70,10 +71,14 @@ constexpr int kLanes = 4;
 constexpr int kCombHalves = kCombs / kLanes;
 static_assert(kCombs % kLanes == 0);
 
-// v / 32768 truncated toward zero, lane by lane: negative lanes are biased
-// by 32767 before the flooring shift.
-inline Lanes quotient_q15(Lanes v) { return (v + ((v >> 31) & 32767)) >> 15; }
+// v / 32768 truncated toward zero, for a value or lane by lane: negative
+// values are biased by 32767 before the flooring shift.
+template <class T>
+inline T quotient_q15(T v) {
+    return (v + ((v >> 31) & 32767)) >> 15;
+}
 
+inline int32_t clamp_s16(int32_t v) { return saturate_s16(v); }
 inline Lanes clamp_s16(Lanes v) {
     const Lanes lo = Lanes{} - 32768, hi = Lanes{} + 32767;
     Lanes below = v < lo, above = v > hi;  // all-ones lanes where true
@@ -86,9 +91,44 @@ inline Lanes clamp_s16(Lanes v) {
 // 32768); the feedback is below 1, so store * feedback stays within s16; x/15,
 // the dry product (gain below 1) and half the all-pass difference do too.
 // Those values are therefore formed without a clamp.
+
+// The input share of every comb: about x / 15.
+inline int32_t comb_input(int32_t x) { return (x * 8738) / 131072; }
+
+// A comb's one-pole low-pass in the loop: the store follows the line output y.
+template <class T>
+inline T comb_store(T store, T y, const FreeverbSetup& s) {
+    return quotient_q15(store * s.damp_q15 + y * s.undamp_q15);
+}
+
+// What a comb writes back: its input share plus the store fed back.
+template <class T>
+inline T comb_write(T store, int32_t a, const FreeverbSetup& s) {
+    return clamp_s16(quotient_q15(store * s.feedback_q15) + a);
+}
+
+// The all-passes' input from the comb sum (eight full-scale comb outputs
+// times 31457 need more than 32 bits).
+inline int32_t allpass_input(int32_t comb_sum) { return saturate_s16((static_cast<int64_t>(comb_sum) * 31457) / 131072); }
+
+// One all-pass on cell b with input v: the cell takes half its content plus
+// v, the output is half the difference.
+inline int16_t allpass_write(int32_t b, int32_t v) { return static_cast<int16_t>(saturate_s16((b >> 1) + v)); }
+inline int32_t allpass_output(int32_t b, int32_t v) { return (b - v) / 2; }
+
+inline int16_t freeverb_output(int32_t x, int32_t v, const FreeverbSetup& s) {
+    const int32_t dry = (s.dry_q15 * x) / 32768;
+    const int32_t wet = saturate_s16((static_cast<int64_t>(v) * s.wet_q15 * 30) / 32768);
+    return delay::knee_s16(dry + wet);
+}
+
+// A line's position after one sample.
+inline uint32_t next_position(uint32_t position, uint32_t length) { return position + 1 == length ? 0 : position + 1; }
+
+// The usual case: no two caller buffers share memory, so positions and
+// stores live in registers for the whole block and are written back at the
+// end, and the eight combs of a sample run side by side in lanes.
 void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, FreeverbSetup s) {
-    const int32_t damp = s.damp_q15, undamp = s.undamp_q15, feedback = s.feedback_q15;
-    const int32_t dry_gain = s.dry_q15, wet_gain = s.wet_q15;
     uint32_t comb_pos[kCombs];
     Lanes stores[kCombHalves];
     for (int k = 0; k < kCombs; ++k) {
@@ -114,29 +154,25 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
         }
         for (size_t n = 0; n < run; ++n) {
             const int32_t x = delay::get_cell(in, i + n);
-            const int32_t a = (x * 8738) / 131072;  // about x / 15
-            // The eight combs are independent: one lane each.
+            const int32_t a = comb_input(x);
             int32_t sum = 0;
             for (int h = 0; h < kCombHalves; ++h) {
                 Lanes y;
                 for (int l = 0; l < kLanes; ++l) y[l] = delay::get_cell(comb[h * kLanes + l], n);
-                stores[h] = quotient_q15(stores[h] * damp + y * undamp);  // one-pole low-pass in the loop
-                Lanes written = clamp_s16(quotient_q15(stores[h] * feedback) + a);
+                stores[h] = comb_store(stores[h], y, s);
+                Lanes written = comb_write(stores[h], a, s);
                 for (int l = 0; l < kLanes; ++l) {
                     delay::set_cell(comb[h * kLanes + l], n, static_cast<int16_t>(written[l]));
                     sum += y[l];
                 }
             }
-            // Eight full-scale comb outputs times 31457 need more than 32 bits.
-            int32_t v = saturate_s16((static_cast<int64_t>(sum) * 31457) / 131072);
+            int32_t v = allpass_input(sum);
             for (int j = 0; j < kAllpasses; ++j) {
                 int32_t b = delay::get_cell(allpass[j], n);
-                delay::set_cell(allpass[j], n, static_cast<int16_t>(saturate_s16((b >> 1) + v)));
-                v = (b - v) / 2;
+                delay::set_cell(allpass[j], n, allpass_write(b, v));
+                v = allpass_output(b, v);
             }
-            const int32_t dry = (dry_gain * x) / 32768;
-            const int32_t wet = saturate_s16((static_cast<int64_t>(v) * wet_gain * 30) / 32768);
-            delay::set_cell(out, i + n, delay::knee_s16(dry + wet));
+            delay::set_cell(out, i + n, freeverb_output(x, v, s));
         }
         i += run;
         for (int k = 0; k < kCombs; ++k) {
@@ -154,6 +190,74 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
         store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stores[k / kLanes][k % kLanes]));
     }
     for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, allpass_pos[j]);
+}
+
+// Caller buffers that share memory: every value is read from and written to
+// its buffer at its own step, in the order of the algorithm, so that a write
+// through one buffer shows in the next read through another.  The positions
+// are brought into their lines first.
+void freeverb_in_order(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, FreeverbSetup s) {
+    for (int k = 0; k < kCombs; ++k)
+        store<uint32_t>(st.comb_positions + 4 * k, line_position(st.comb_positions, k, kCombLength[k]));
+    for (int j = 0; j < kAllpasses; ++j)
+        store<uint32_t>(st.allpass_positions + 4 * j, line_position(st.allpass_positions, j, kAllpassLength[j]));
+    for (size_t i = 0; i < samples; ++i) {
+        const int32_t x = delay::get_cell(in, i);
+        const int32_t a = comb_input(x);
+        int32_t sum = 0;
+        for (int k = 0; k < kCombs; ++k) {
+            const uint32_t p = line_position(st.comb_positions, k, kCombLength[k]);
+            const size_t cell = kCombFirst[k] + p;
+            const int32_t y = delay::get_cell(st.comb_lines, cell);
+            const int32_t stored = comb_store<int32_t>(load<int16_t>(st.comb_stores + 2 * k), y, s);
+            store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stored));
+            delay::set_cell(st.comb_lines, cell, static_cast<int16_t>(comb_write<int32_t>(stored, a, s)));
+            store<uint32_t>(st.comb_positions + 4 * k, next_position(p, kCombLength[k]));
+            sum += y;
+        }
+        int32_t v = allpass_input(sum);
+        for (int j = 0; j < kAllpasses; ++j) {
+            const uint32_t p = line_position(st.allpass_positions, j, kAllpassLength[j]);
+            const size_t cell = kAllpassFirst[j] + p;
+            const int32_t b = delay::get_cell(st.allpass_lines, cell);
+            delay::set_cell(st.allpass_lines, cell, allpass_write(b, v));
+            v = allpass_output(b, v);
+            store<uint32_t>(st.allpass_positions + 4 * j, next_position(p, kAllpassLength[j]));
+        }
+        delay::set_cell(out, i, freeverb_output(x, v, s));
+    }
+}
+
+struct ByteRange {
+    const uint8_t* first;
+    size_t bytes;
+};
+
+inline bool overlap(ByteRange a, ByteRange b) {
+    const uintptr_t a0 = reinterpret_cast<uintptr_t>(a.first), b0 = reinterpret_cast<uintptr_t>(b.first);
+    return a.bytes && b.bytes && a0 < b0 + b.bytes && b0 < a0 + a.bytes;
+}
+
+// Whether any two of the ranges the call reads or writes share memory (the
+// input among them: it may be a view of a state buffer).
+inline bool any_overlap(const ByteRange* ranges, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        for (size_t j = i + 1; j < count; ++j)
+            if (overlap(ranges[i], ranges[j])) return true;
+    return false;
+}
+
+void freeverb(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, FreeverbSetup s) {
+    const ByteRange used[] = {{in, 2 * samples},
+                              {st.comb_lines, 2 * kCombCells},
+                              {st.comb_positions, 4 * kCombs},
+                              {st.comb_stores, 2 * kCombs},
+                              {st.allpass_lines, 2 * kAllpassCells},
+                              {st.allpass_positions, 4 * kAllpasses}};
+    if (any_overlap(used, std::size(used)))
+        freeverb_in_order(in, out, samples, st, s);
+    else
+        freeverb_run(in, out, samples, st, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,8 +290,8 @@ PyObject* freeverb_s16(PyObject*, PyObject* args) {
 
     FreeverbState state{comb_lines.writable_bytes(), comb_positions.writable_bytes(), comb_stores.writable_bytes(),
                         allpass_lines.writable_bytes(), allpass_positions.writable_bytes()};
-    freeverb_run(input.bytes(), reinterpret_cast<uint8_t*>(out), input.size() / 2, state,
-                 freeverb_setup(room_size, damping, mix));
+    freeverb(input.bytes(), reinterpret_cast<uint8_t*>(out), input.size() / 2, state,
+             freeverb_setup(room_size, damping, mix));
     return result;
 }
 

@@ -25,11 +25,11 @@ int dynamics_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* dynamics_set_sample_rate(PyObject* self, PyObject* arg) {
-    DynamicsObject* object = live_engine<DynamicsObject>(self);
-    if (!object) return nullptr;
-    // Taken modulo 2^32, as the "I" converter does.
+    // Taken modulo 2^32, as the "I" converter does (its __index__ runs first).
     const unsigned long rate = PyLong_AsUnsignedLongMask(arg);
     if (rate == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    DynamicsObject* object = live_engine<DynamicsObject>(self);
+    if (!object) return nullptr;
     const uint32_t sample_rate = static_cast<uint32_t>(rate);
     if (sample_rate == 0) {
         PyErr_SetString(PyExc_ValueError, kSampleRateMessage);
@@ -39,28 +39,38 @@ PyObject* dynamics_set_sample_rate(PyObject* self, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
-// process(input[, key]): the key, when given and not None, is read with the
-// input's frame layout and must be at least as long.  Nothing changes on error.
-PyObject* dynamics_process(PyObject* self, PyObject* args) {
+// The engine behind self, checked against a block of `bytes` bytes: nullptr
+// with the exception set when it is not initialised or the block is not
+// whole frames.
+DynamicsObject* engine_for_block(PyObject* self, size_t bytes) {
     DynamicsObject* object = live_engine<DynamicsObject>(self);
-    if (!object) return nullptr;
-    DynamicsKernel& state = object->state;
+    if (!object || !check_whole_frames(bytes, object->state.frame_bytes(), DynamicsKernel::kWholeFrames))
+        return nullptr;
+    return object;
+}
+
+// process(input[, key]): the key, when given and not None, is read with the
+// input's frame layout and must be at least as long.  The input is checked
+// before the key is taken; taking the key can run Python code, so the check
+// is made again on the state as it is after that.  Nothing changes on error.
+PyObject* dynamics_process(PyObject* self, PyObject* args) {
     PyObject* input_object = nullptr;
     PyObject* key_object = nullptr;
     if (!PyArg_ParseTuple(args, "O|O:process", &input_object, &key_object)) return nullptr;
-
     BufferView input;
     if (!input.acquire(input_object, PyBUF_SIMPLE)) return nullptr;
-    if (!check_whole_frames(input.size(), state.frame_bytes(), DynamicsKernel::kWholeFrames)) return nullptr;
+    if (!engine_for_block(self, input.size())) return nullptr;
     BufferView key;
     const bool has_key = key_object != nullptr && key_object != Py_None;
     if (has_key) {
         if (!key.acquire(key_object, PyBUF_SIMPLE)) return nullptr;
+        if (!engine_for_block(self, input.size())) return nullptr;
         if (key.size() < input.size()) {
             PyErr_SetString(PyExc_ValueError, DynamicsKernel::kShortKey);
             return nullptr;
         }
     }
+    DynamicsKernel& state = reinterpret_cast<DynamicsObject*>(self)->state;
     AlignedInput<int16_t> samples(input);
     if (!samples.ok()) return nullptr;
     AlignedInput<int16_t> key_samples(key.data(), has_key ? input.size() : 0);

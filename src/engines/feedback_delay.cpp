@@ -72,16 +72,23 @@ void feedback_delay_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The shape's buffer is taken before the engine is looked at (its exporter
+// can run Python code); a view that is not installed is released again.
 PyObject* feedback_delay_set_wow_shape(PyObject* self, PyObject* shape) {
-    FeedbackDelayObject* object = live_engine<FeedbackDelayObject>(self);
-    if (!object) return nullptr;
     if (shape == Py_None) {
+        FeedbackDelayObject* object = live_engine<FeedbackDelayObject>(self);
+        if (!object) return nullptr;
         object->state.set_wow_shape(nullptr, 0);
         release_wow_view(object);
         Py_RETURN_NONE;
     }
     Py_buffer view;
     if (PyObject_GetBuffer(shape, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    FeedbackDelayObject* object = live_engine<FeedbackDelayObject>(self);
+    if (!object) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
     const size_t bytes = static_cast<size_t>(view.len);
     const size_t count = bytes / 2;
     if (bytes % 2 != 0 || count < 2 || count > 4096 || (count & (count - 1)) != 0) {

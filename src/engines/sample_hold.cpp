@@ -28,11 +28,11 @@ int sample_hold_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* sample_hold_configure(PyObject* self, PyObject* args) {
-    SampleHoldObject* object = live_engine<SampleHoldObject>(self);
-    if (!object) return nullptr;
     unsigned int num = 0;
     unsigned int den = 0;
     if (!PyArg_ParseTuple(args, "II:configure", &num, &den)) return nullptr;
+    SampleHoldObject* object = live_engine<SampleHoldObject>(self);
+    if (!object) return nullptr;
     if (!check_ratio(num, den)) return nullptr;
     object->state.set_ratio(num, den);
     Py_RETURN_NONE;
@@ -46,12 +46,12 @@ PyObject* sample_hold_ratio(PyObject* self, PyObject*) {
 }
 
 PyObject* sample_hold_process(PyObject* self, PyObject* args) {
-    SampleHoldObject* object = live_engine<SampleHoldObject>(self);
-    if (!object) return nullptr;
     BufferView input;
     unsigned int frame_bytes = 0;
     if (!PyArg_ParseTuple(args, "y*I:process", input.slot(), &frame_bytes)) return nullptr;
     input.adopt();
+    SampleHoldObject* object = live_engine<SampleHoldObject>(self);
+    if (!object) return nullptr;
     if (frame_bytes < 1 || frame_bytes > 4 || input.size() % frame_bytes != 0) {
         PyErr_SetString(PyExc_ValueError, "input must be whole frames of 1 to 4 bytes");
         return nullptr;

@@ -34,11 +34,11 @@ int splitter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* splitter_write(PyObject* self, PyObject* block) {
+    BufferView input;
+    if (!input.acquire(block, PyBUF_SIMPLE)) return nullptr;
     SplitterObject* object = live_engine<SplitterObject>(self);
     if (!object) return nullptr;
     auto& state = object->state;
-    BufferView input;
-    if (!input.acquire(block, PyBUF_SIMPLE)) return nullptr;
     size_t frame_bytes = 2 * static_cast<size_t>(state.channel_count);
     if (!check_whole_frames(input.size(), frame_bytes, "input must be whole frames for the configured channel count"))
         return nullptr;

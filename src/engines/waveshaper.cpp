@@ -36,10 +36,10 @@ int waveshaper_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* waveshaper_load_curve(PyObject* self, PyObject* points) {
-    WaveshaperObject* object = live_engine<WaveshaperObject>(self);
-    if (!object) return nullptr;
     BufferView input;
     if (!input.acquire(points, PyBUF_SIMPLE)) return nullptr;
+    WaveshaperObject* object = live_engine<WaveshaperObject>(self);
+    if (!object) return nullptr;
     size_t count = input.size() / 2;
     if (input.size() % 2 != 0 || count < 2 || count > UINT32_MAX) {
         PyErr_SetString(PyExc_ValueError, "curve must be at least two whole int16 points");

@@ -16,6 +16,13 @@
 //   size_t frame_bytes() const;               // bytes per interleaved frame
 //   void process(const int16_t* in, int16_t* out, size_t frames);
 //   void free_memory();                       // only engines that own memory
+//
+// Python hooks run before state is read.  Acquiring a buffer can run Python
+// code (an exporter's __buffer__), and so can converting an argument
+// (__index__, __float__, __bool__); that code may re-initialise, reset or call
+// this very object, or let another thread do so.  Every method therefore
+// acquires its buffers and converts its arguments first, and only then looks
+// at the engine (live_engine, sizes, channel counts, pointers).
 #pragma once
 
 #include <cstdint>
@@ -65,11 +72,11 @@ Object* live_engine(PyObject* self) {
 // configure(option, value), parsed with "id:configure"; ids compare unsigned.
 template <class Object>
 PyObject* engine_configure(PyObject* self, PyObject* args) {
-    Object* object = live_engine<Object>(self);
-    if (!object) return nullptr;
     int option = 0;
     double value = 0.0;
     if (!PyArg_ParseTuple(args, "id:configure", &option, &value)) return nullptr;
+    Object* object = live_engine<Object>(self);
+    if (!object) return nullptr;
     switch (object->state.configure(static_cast<uint32_t>(option), value)) {
         case Configured::ok:
             Py_RETURN_NONE;
@@ -107,13 +114,12 @@ inline bool check_whole_frames(size_t byte_length, size_t frame_bytes, const cha
     return true;
 }
 
-// Runs body(const int16_t* in, int16_t* out, size_t frames) over a block of
-// interleaved s16 frames read from `block` (any contiguous buffer), writing
-// straight into a new bytes object of the same length.
+// Runs body(const int16_t* in, int16_t* out, size_t frames) over the block of
+// interleaved s16 frames in `input` (already acquired), writing straight into
+// a new bytes object of the same length.
 template <class Body>
-PyObject* process_s16_block(PyObject* block, size_t frame_bytes, const char* whole_frames_message, Body&& body) {
-    BufferView input;
-    if (!input.acquire(block, PyBUF_SIMPLE)) return nullptr;
+PyObject* process_s16_view(const BufferView& input, size_t frame_bytes, const char* whole_frames_message,
+                           Body&& body) {
     if (!check_whole_frames(input.size(), frame_bytes, whole_frames_message)) return nullptr;
     AlignedInput<int16_t> samples(input);
     if (!samples.ok()) return nullptr;
@@ -124,14 +130,18 @@ PyObject* process_s16_block(PyObject* block, size_t frame_bytes, const char* who
     return result;
 }
 
-// process(block) for engines whose kernel has the standard process().
+// process(block) for engines whose kernel has the standard process().  The
+// block's exporter runs before the engine is looked at, so the frame size and
+// memory read are those of the state that processes the block.
 template <class Object>
 PyObject* engine_process(PyObject* self, PyObject* block) {
+    BufferView input;
+    if (!input.acquire(block, PyBUF_SIMPLE)) return nullptr;
     Object* object = live_engine<Object>(self);
     if (!object) return nullptr;
     auto& state = object->state;
-    return process_s16_block(block, state.frame_bytes(), state.kWholeFrames,
-                             [&](const int16_t* in, int16_t* out, size_t frames) { state.process(in, out, frames); });
+    return process_s16_view(input, state.frame_bytes(), state.kWholeFrames,
+                            [&](const int16_t* in, int16_t* out, size_t frames) { state.process(in, out, frames); });
 }
 
 // Deallocation: frees the kernel's memory (when it owns any), the object, and

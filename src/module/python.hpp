@@ -61,6 +61,15 @@ private:
     bool held_ = false;
 };
 
+// Moves a filled Py_buffer from one place to another (a view of a plain
+// buffer may point its shape and strides at its own len and itemsize).
+inline void move_view(Py_buffer* to, Py_buffer* from) {
+    std::memcpy(to, from, sizeof *from);
+    if (from->shape == &from->len) to->shape = &to->len;
+    if (from->strides == &from->itemsize) to->strides = &to->itemsize;
+    *from = Py_buffer{};
+}
+
 // ---------------------------------------------------------------------------
 // Memory from the interpreter's allocator, freed by the owner.
 

@@ -54,13 +54,13 @@ int convolver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* convolver_load(PyObject* self, PyObject* args) {
-    ConvolverObject* object = live_engine<ConvolverObject>(self);
-    if (!object) return nullptr;
     BufferView impulse;
     unsigned int channels = 0;
     double gain = 0.0;
     if (!PyArg_ParseTuple(args, "y*Id:load", impulse.slot(), &channels, &gain)) return nullptr;
     impulse.adopt();
+    ConvolverObject* object = live_engine<ConvolverObject>(self);
+    if (!object) return nullptr;
     if (channels != 1 && channels != 2) return static_cast<PyObject*>(value_error("channels must be 1 or 2"));
     const size_t frame_bytes = 2u * channels;
     if (impulse.size() % frame_bytes != 0) {
@@ -76,8 +76,6 @@ PyObject* convolver_load(PyObject* self, PyObject* args) {
 }
 
 PyObject* convolver_synthesize(PyObject* self, PyObject* args) {
-    ConvolverObject* object = live_engine<ConvolverObject>(self);
-    if (!object) return nullptr;
     double decay_s = 0.0;
     double damping_hz = 0.0;
     double predelay_ms = 0.0;
@@ -86,6 +84,8 @@ PyObject* convolver_synthesize(PyObject* self, PyObject* args) {
     if (!PyArg_ParseTuple(args, "ddddI:synthesize", &decay_s, &damping_hz, &predelay_ms, &fade_in_ms, &seed)) {
         return nullptr;
     }
+    ConvolverObject* object = live_engine<ConvolverObject>(self);
+    if (!object) return nullptr;
     object->state.synthesize(decay_s, damping_hz, predelay_ms, fade_in_ms, seed);
     Py_RETURN_NONE;
 }

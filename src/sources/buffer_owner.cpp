@@ -13,19 +13,33 @@ struct BufferOwnerObject {
 
 BufferOwnerObject* as_owner(PyObject* self) { return reinterpret_cast<BufferOwnerObject*>(self); }
 
+// Takes the held view out of the owner (false when none is held); the caller
+// releases it once the owner no longer refers to it (releasing can run
+// Python code).
+bool take_view(BufferOwnerObject* owner, Py_buffer* view) {
+    if (!owner->view_held) return false;
+    move_view(view, &owner->view);
+    owner->view_held = 0;
+    return true;
+}
+
 void release_view(BufferOwnerObject* owner) {
-    if (owner->view_held) {
-        owner->view_held = 0;
-        PyBuffer_Release(&owner->view);
-    }
+    Py_buffer old{};
+    if (take_view(owner, &old)) PyBuffer_Release(&old);
 }
 
 // Releases a view held from an earlier initialisation, then holds a view of
-// exporter.
+// exporter.  The exporter can run Python code that initialises this owner
+// again; the view it left is released once the new one is in place.
 int hold_view(BufferOwnerObject* owner, PyObject* exporter) {
     release_view(owner);
-    if (PyObject_GetBuffer(exporter, &owner->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return -1;
+    Py_buffer fresh{};
+    if (PyObject_GetBuffer(exporter, &fresh, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return -1;
+    Py_buffer left{};
+    const bool had_left = take_view(owner, &left);
+    move_view(&owner->view, &fresh);
     owner->view_held = 1;
+    if (had_left) PyBuffer_Release(&left);
     return 0;
 }
 

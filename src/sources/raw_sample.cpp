@@ -38,13 +38,20 @@ struct RawSampleObject {
 
 RawSampleObject* as_sample(PyObject* self) { return reinterpret_cast<RawSampleObject*>(self); }
 
+// Takes the held view out of the object (false when none is held); the
+// caller releases it once the object no longer refers to it.
+bool take_view(RawSampleObject* sample, Py_buffer* view) {
+    if (!sample->view_held) return false;
+    move_view(view, &sample->view);
+    sample->view_held = 0;
+    return true;
+}
+
 void deinitialise(RawSampleObject* sample) {
     sample->cursor.data = nullptr;
     sample->cursor.deinitialised = 1;
-    if (sample->view_held) {
-        sample->view_held = 0;
-        PyBuffer_Release(&sample->view);
-    }
+    Py_buffer old{};
+    if (take_view(sample, &old)) PyBuffer_Release(&old);
 }
 
 bool fetch_refused(const RawSampleObject* sample) {
@@ -101,10 +108,12 @@ int sample_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
 
+    // The new view goes in before the old one is released: releasing can run
+    // Python code, which then finds the object complete.
     RawSampleObject* sample = as_sample(self);
-    deinitialise(sample);
-    std::memcpy(&sample->view, &fresh, sizeof fresh);
-    if (fresh.shape == &fresh.len) sample->view.shape = &sample->view.len;  // the view may describe itself
+    Py_buffer old{};
+    const bool had_old = take_view(sample, &old);
+    move_view(&sample->view, &fresh);
     sample->view_held = 1;
     sample->description = {sample_rate,
                            static_cast<uint32_t>(fresh.len),
@@ -113,7 +122,8 @@ int sample_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                            static_cast<uint8_t>(is_signed),
                            static_cast<uint8_t>(single_buffer ? 1 : 0)};
     sample->cursor = {&sample->description, static_cast<const uint8_t*>(sample->view.buf),
-                      static_cast<uint32_t>(fresh.len), 0, 0};
+                      static_cast<uint32_t>(sample->view.len), 0, 0};
+    if (had_old) PyBuffer_Release(&old);
     return 0;
 }
 

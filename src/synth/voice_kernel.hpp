@@ -185,14 +185,13 @@ void level_stage(int32_t* out, const Sample* in, LevelPair* current, LevelPair t
     run_kernel<level_stage_frames<Sample>>(out, in, current, target, n, channels);
 }
 
-// Low 16 bits of trunc(w x r / 32768), from the low 32 bits of the product:
-// those bits of the quotient are bits 15 .. 30 of the product (plus 32767
-// first when the product is negative, which turns the flooring shift into a
-// truncation), and an addition carries only upward.
+// The modulated sample: p = w x r in 32-bit arithmetic (it wraps for voices
+// beyond +-65536), q = p / 32768 truncated toward zero, and the low 16 bits
+// of q.  The product is formed unsigned and read back as signed; a negative p
+// is biased by 32767 first, which turns the flooring shift into a truncation.
 inline int32_t ring_product(int32_t w, int32_t r) {
-    const uint32_t low = static_cast<uint32_t>(w) * static_cast<uint32_t>(r);
-    const bool negative = ((w ^ r) < 0) && w != 0 && r != 0;
-    return low16((low + (negative ? 32767u : 0u)) >> 15);
+    const int32_t p = static_cast<int32_t>(static_cast<uint32_t>(w) * static_cast<uint32_t>(r));
+    return low16((p + ((p >> 31) & 32767)) >> 15);
 }
 
 // out[k] = ring_product(modulator[k], voice sample k); the voice may sit at
