@@ -137,7 +137,6 @@ def test_property_splits(data, cuts, oversample, channels, drive, backlash):
     assert run_split(engine(), data, channels, sizes) == engine().process(s16(data))
 
 
-
 def configured(oversample, channels, curve, options):
     engine = m.WaveshaperState(48000, oversample, channels)
     if curve is not None:

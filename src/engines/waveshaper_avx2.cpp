@@ -5,12 +5,11 @@
 // Sample lanes (no oversampling, no backlash): every output sample is a
 // function of its own input alone, so eight samples go side by side.
 //
-// Stage pipeline (2 to 16 times oversampling): every all-pass
-// section is a recurrence (y depends on the previous y through a subtraction,
-// a product and a sum), so a section that sees m values per frame costs m
-// chained latencies per frame however wide the machine is.  What can overlap
-// is the work of different sections.  One loop iteration t does every stage
-// once:
+// Stage pipeline (2 to 16 times oversampling): every all-pass section is a
+// recurrence (y depends on the previous y through a subtraction, a product
+// and a sum), so a section that sees m values per frame costs m chained
+// latencies per frame however wide the machine is.  What can overlap is the
+// work of different sections.  One loop iteration t does every stage once:
 //   - interpolator stage k for frame t (it takes stage k-1's values of the
 //     same iteration, or the scaled input for stage 0),
 //   - the shaping of frame t's top-rate values,
@@ -23,7 +22,8 @@
 // Interpolator stage k and decimator stage k both take 2^k steps of the
 // two-section cascade per frame, so they share one vector: the interpolator
 // in the lower half of the lanes, the decimator in the upper half, each half
-// holding {branch A of every channel, branch B of every channel}:
+// holding {branch A of every channel, branch B of every channel} (A1 is
+// branch A of channel 1):
 //     stereo (8 lanes)  interpolator A0 A1 B0 B1 | decimator A0 A1 B0 B1
 //     mono   (4 lanes)  interpolator A  B        | decimator A  B
 //
@@ -361,14 +361,18 @@ private:
             for_each_index<steps>([&](auto j) { upsampled[j] = rising[j]; });
         });
         if (!Edge || input_on) {
+            V top[kShapedVectors];  // the top-rate values, two steps to a vector
             for_each_index<kShapedVectors>([&](auto m) {
-                V v;
                 if constexpr (Stages == 1)
-                    v = upsampled[0];
+                    top[m] = upsampled[0];
                 else
-                    v = lower_and_lower(upsampled[2 * m], upsampled[2 * m + 1]);
-                in_flight_.shaped[slot][m] = one_by_one_ ? shaped_in_order(v) : clip_and_curve(settings_, v);
+                    top[m] = lower_and_lower(upsampled[2 * m], upsampled[2 * m + 1]);
             });
+            if (one_by_one_)
+                for_each_index<kShapedVectors>([&](auto m) { in_flight_.shaped[slot][m] = shaped_in_order(top[m]); });
+            else
+                for_each_index<kShapedVectors>(
+                    [&](auto m) { in_flight_.shaped[slot][m] = clip_and_curve(settings_, top[m]); });
         }
         return result;
     }
