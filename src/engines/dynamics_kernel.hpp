@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "engines/dynamics_gain.hpp"
+#include "engines/dynamics_libm_lanes.hpp"
+#include "module/dispatch.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
@@ -198,9 +200,17 @@ struct DynamicsKernel {
     void process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames);
 
 private:
+    template <uint32_t N>
+    struct Chunk;
+    template <uint32_t N>
+    void side_chain(PathState& p, const int16_t* in, const int16_t* key, size_t count, uint32_t& write,
+                    uint32_t lookahead, Chunk<N>& v) const;
+    template <uint32_t N, GainKind kind, class T>
+    static void run(DynamicsKernel* self, const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                    const GainConstants* constants, uint32_t lookahead);
     template <uint32_t N, GainKind kind>
-    void run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
-             uint32_t lookahead);
+    void run_with_best_math(const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                            const GainConstants& c, uint32_t lookahead);
 };
 
 // One filter stage on a channel's state: s follows x; the low-pass returns
@@ -233,6 +243,14 @@ inline int16_t truncate_clamped(float y) {
     return static_cast<int16_t>(t);
 }
 
+// The largest |x| over the channels of one frame (0 for silence).
+template <uint32_t N>
+inline float largest_magnitude(const float* frame) {
+    float level = 0.0f;
+    for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(frame[ch]));
+    return level;
+}
+
 // |y| of the half-sample point between h1 and h2 of (h0, h1, h2, x).
 inline float interpolated_peak(float (&h)[3], float x) {
     const float v = fabsf(0.5625f * h[1] - 0.0625f * h[0] + 0.5625f * h[2] - 0.0625f * x);
@@ -255,125 +273,126 @@ inline float oversampled_peak(float (&h)[12], float x) {
     return peak;
 }
 
-template <uint32_t N, GainKind kind>
-void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
-                         uint32_t lookahead) {
+// The values of one chunk of frames on their way through the stages.
+template <uint32_t N>
+struct DynamicsKernel::Chunk {
+    float levels[kGainChunk];
+    float key_levels[kGainChunk];
+    float sources[kGainChunk * N];  // the delayed dry signal, or the input beside a key
+    float side[kGainChunk * N];     // the side-chain input
+    float det[kGainChunk * N];      // the side chain after its filters
+    const float* source;            // what the output stage scales: one of the three
+};
+
+// The side chain of a chunk: each frame's level (and key level), and the
+// source the output stage scales.  Each step runs over the whole chunk with
+// its settings tested once: every filter and detector still sees its own
+// inputs in frame order.  Without a key, feedback or look-ahead the side
+// chain's input is the dry signal itself, and without filters it is what
+// the detectors read; no copy is made then.
+template <uint32_t N>
+void DynamicsKernel::side_chain(PathState& p, const int16_t* in, const int16_t* key, size_t count, uint32_t& write,
+                                uint32_t lookahead, Chunk<N>& v) const {
+    const size_t values = count * N;
+    if (gain.feedback_detect) {
+        for (uint32_t ch = 0; ch < N; ++ch) v.side[ch] = p.previous_output[ch];
+    } else {
+        const int16_t* side_in = key ? key : in;
+        for (size_t i = 0; i < values; ++i) v.side[i] = static_cast<float>(side_in[i]) * kFromS16;
+    }
+    v.source = v.sources;
+    if (lookahead != 0) {
+        int16_t* const cells = ring;
+        for (size_t i = 0; i < count; ++i) {
+            int16_t* cell = cells + static_cast<size_t>(write) * N;
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                v.sources[i * N + ch] = static_cast<float>(cell[ch]) * kFromS16;
+                cell[ch] = in[i * N + ch];
+            }
+            write = write + 1 == lookahead ? 0 : write + 1;
+        }
+    } else if (key || gain.feedback_detect) {
+        for (size_t i = 0; i < values; ++i) v.sources[i] = static_cast<float>(in[i]) * kFromS16;
+    } else {
+        v.source = v.side;
+    }
+    const bool highpass = highpass_coefficient > 0.0f;
+    const bool lowpass = lowpass_coefficient > 0.0f;
+    const float* det = v.side;
+    if (highpass || lowpass) {
+        for (size_t i = 0; i < values; ++i) v.det[i] = v.side[i];
+        const bool second_stage = filter_order == 2;
+        if (highpass)
+            filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, v.det, count,
+                            highpass_coefficient);
+        if (lowpass)
+            filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, v.det, count,
+                            lowpass_coefficient);
+        det = v.det;
+    }
+
+    if (rms) {
+        const float rms_k = rms_coefficient;
+        for (size_t i = 0; i < count; ++i) {
+            float largest = 0.0f;
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                const float d = det[i * N + ch];
+                p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
+                largest = max_of(largest, p.mean_square[ch]);
+            }
+            v.levels[i] = sqrtf(largest);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) v.levels[i] = largest_magnitude<N>(det + i * N);
+    }
+    if (detector == Detector::interpolated) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                v.levels[i] = max_of(v.levels[i], interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
+        }
+    } else if (detector == Detector::oversampled) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                v.levels[i] = max_of(v.levels[i], oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
+        }
+    }
+    if (gain.key_relative) {
+        for (size_t i = 0; i < count; ++i) v.key_levels[i] = largest_magnitude<N>(v.side + i * N);
+    }
+    // Listening outputs the filtered side chain at unit gain.
+    if (listen) v.source = det;
+}
+
+// Three stages over chunks of frames: the side chain gives each frame's
+// level, the gain computer turns the levels into gains, and the output stage
+// applies them.  The side chain and the gain computer share no state, so the
+// stages may run chunk by chunk; with feedback detection the side chain
+// reads the previous output, and the chunk is one frame.
+template <uint32_t N, GainKind kind, class T>
+void DynamicsKernel::run(DynamicsKernel* self, const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                         const GainConstants* constants, uint32_t lookahead) {
     // Local copies: the compiler then knows that no store into the history
     // changes a setting, and keeps both in registers.
-    const GainSettings g = gain;
-    PathState p = path;
-    GainState gs = gain_state;
+    const GainConstants c = *constants;
+    const GainSettings g = self->gain;
+    PathState p = self->path;
+    GainState gs = self->gain_state;
     const bool feedback = g.feedback_detect != 0;
-    const bool key_relative = g.key_relative != 0;
-    const bool smoothing = smoothing_coefficient < 1.0f;
-    const bool second_stage = filter_order == 2;
-    const bool use_rms = rms != 0;
-    const bool use_listen = listen != 0;
-    const Detector detector_kind = detector;
-    const float hp = highpass_coefficient;
-    const float lp = lowpass_coefficient;
-    const float rms_k = rms_coefficient;
-    const float makeup = makeup_gain;
-    const float smoothing_k = smoothing_coefficient;
-    int16_t* const ring_cells = ring;
-    uint32_t write = ring_write_frame;
+    const bool smoothing = self->smoothing_coefficient < 1.0f;
+    const float makeup = self->makeup_gain;
+    const float smoothing_k = self->smoothing_coefficient;
+    uint32_t write = self->ring_write_frame;
     float reduction_db = p.gain_reduction_db;
-
-    // Three stages over chunks of frames: the side chain gives each frame's
-    // level, the gain computer turns the levels into gains, and the output
-    // stage applies them.  The side chain and the gain computer share no
-    // state, so the stages may run chunk by chunk; with feedback detection
-    // the side chain reads the previous output, and the chunk is one frame.
-    // Within the side chain each step runs over the whole chunk with its
-    // settings tested once: every filter and detector still sees its own
-    // inputs in frame order.
-    constexpr size_t kChunk = 64;
-    const size_t chunk = feedback ? 1 : kChunk;
-    float levels[kChunk];
-    float key_levels[kChunk];
-    float gains[kChunk];
-    float sources[kChunk * N];  // the dry signal (or the side chain when listening)
-    float side[kChunk * N];     // the side-chain input
-    float det[kChunk * N];      // the side chain after its filters
+    const size_t chunk = feedback ? 1 : kGainChunk;
+    Chunk<N> v;
+    GainLanes lanes;
+    float gains[kGainChunk];
 
     for (size_t start = 0; start < frames; start += chunk) {
         const size_t count = frames - start < chunk ? frames - start : chunk;
-        const size_t values = count * N;
-        const int16_t* chunk_in = in + start * N;
-        if (feedback) {
-            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
-        } else if (key) {
-            const int16_t* chunk_key = key + start * N;
-            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_key[v]) * kFromS16;
-        } else {
-            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_in[v]) * kFromS16;
-        }
-        if (lookahead != 0) {
-            for (size_t i = 0; i < count; ++i) {
-                int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    sources[i * N + ch] = static_cast<float>(cell[ch]) * kFromS16;
-                    cell[ch] = chunk_in[i * N + ch];
-                }
-                write = write + 1 == lookahead ? 0 : write + 1;
-            }
-        } else {
-            for (size_t v = 0; v < values; ++v) sources[v] = static_cast<float>(chunk_in[v]) * kFromS16;
-        }
-        for (size_t v = 0; v < values; ++v) det[v] = side[v];
-        if (hp > 0.0f) filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, det, count, hp);
-        if (lp > 0.0f) filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, det, count, lp);
-
-        if (use_rms) {
-            for (size_t i = 0; i < count; ++i) {
-                float largest = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    const float d = det[i * N + ch];
-                    p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
-                    largest = max_of(largest, p.mean_square[ch]);
-                }
-                levels[i] = sqrtf(largest);
-            }
-        } else {
-            for (size_t i = 0; i < count; ++i) {
-                float level = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[i * N + ch]));
-                levels[i] = level;
-            }
-        }
-        if (detector_kind == Detector::interpolated) {
-            for (size_t i = 0; i < count; ++i) {
-                float level = levels[i];
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
-                levels[i] = level;
-            }
-        } else if (detector_kind == Detector::oversampled) {
-            for (size_t i = 0; i < count; ++i) {
-                float level = levels[i];
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
-                levels[i] = level;
-            }
-        }
-
-        if (key_relative) {
-            for (size_t i = 0; i < count; ++i) {
-                float key_level = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[i * N + ch]));
-                key_levels[i] = key_level;
-            }
-        } else {
-            for (size_t i = 0; i < count; ++i) key_levels[i] = 0.0f;
-        }
-        // Listening outputs the filtered side chain at unit gain.
-        if (use_listen) {
-            for (size_t v = 0; v < values; ++v) sources[v] = det[v];
-        }
-
-        for (size_t i = 0; i < count; ++i) {
-            gains[i] = compute_gain<kind>(g, c, gs, levels[i], key_levels[i], reduction_db) * makeup;
-        }
+        self->side_chain<N>(p, in + start * N, key ? key + start * N : nullptr, count, write, lookahead, v);
+        chunk_gains<kind, T>(g, c, gs, v.levels, v.key_levels, lanes, gains, count, reduction_db);
+        for (size_t i = 0; i < count; ++i) gains[i] = gains[i] * makeup;
         if (smoothing) {
             for (size_t i = 0; i < count; ++i) {
                 if (p.smoothed_gain_valid) {
@@ -384,30 +403,43 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
                 p.smoothed_gain = gains[i];
             }
         }
-        if (use_listen) {
+        if (self->listen) {
             for (size_t i = 0; i < count; ++i) gains[i] = 1.0f;
         }
 
         int16_t* chunk_out = out + start * N;
         if (feedback) {
             for (uint32_t ch = 0; ch < N; ++ch) {
-                const float y = clamp((gains[0] * sources[ch]) * kToS16, -32768.0f, 32767.0f);
+                const float y = clamp((gains[0] * v.source[ch]) * kToS16, -32768.0f, 32767.0f);
                 chunk_out[ch] = truncate_clamped(y);
                 p.previous_output[ch] = y * kFromS16;
             }
         } else {
             for (size_t i = 0; i < count; ++i) {
                 for (uint32_t ch = 0; ch < N; ++ch) {
-                    const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
+                    const float y = clamp((gains[i] * v.source[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
                     chunk_out[i * N + ch] = truncate_clamped(y);
                 }
             }
         }
     }
-    ring_write_frame = write;
+    self->ring_write_frame = write;
     p.gain_reduction_db = reduction_db;
-    path = p;
-    gain_state = gs;
+    self->path = p;
+    self->gain_state = gs;
+}
+
+// The C library's logf and expf, or (where the processor has AVX-512 and
+// the library rounds as the lanes do) lanes that return the same bits.
+template <uint32_t N, GainKind kind>
+void DynamicsKernel::run_with_best_math(const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                                        const GainConstants& c, uint32_t lookahead) {
+#if DIVAVOVA_LIBM_LANES
+    if (libm_lanes_usable()) {
+        return run_loop_avx512bw([&] { run<N, kind, Floats8>(this, in, key, out, frames, &c, lookahead); });
+    }
+#endif
+    run<N, kind, float>(this, in, key, out, frames, &c, lookahead);
 }
 
 inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames) {
@@ -418,17 +450,15 @@ inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16
     const GainKind kind = gain_kind(gain);
     if (channel_count == 1) {
         switch (kind) {
-            case GainKind::envelope: return run<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
-            case GainKind::compressor: return run<1, GainKind::compressor>(in, key, out, frames, c, lookahead);
-            case GainKind::gated: return run<1, GainKind::gated>(in, key, out, frames, c, lookahead);
-            case GainKind::transient: return run<1, GainKind::transient>(in, key, out, frames, c, lookahead);
+            case GainKind::envelope: return run_with_best_math<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run_with_best_math<1, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run_with_best_math<1, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     } else {
         switch (kind) {
-            case GainKind::envelope: return run<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
-            case GainKind::compressor: return run<2, GainKind::compressor>(in, key, out, frames, c, lookahead);
-            case GainKind::gated: return run<2, GainKind::gated>(in, key, out, frames, c, lookahead);
-            case GainKind::transient: return run<2, GainKind::transient>(in, key, out, frames, c, lookahead);
+            case GainKind::envelope: return run_with_best_math<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run_with_best_math<2, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run_with_best_math<2, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     }
 }
