@@ -30,6 +30,8 @@ from divavova.modulation import Chorus, Phaser
 from divavova.reverbs import Convolver, Freeverb, ModalResonator, PlateReverb
 from divavova.utility import Gain, Normalize, ToMono, ToStereo, Widener
 
+from divavova.batch import process_files  # noqa: E402  (files and batches, on top of the effects)
+
 __version__ = core.__version__
 
 CLASSES = (Compressor, Limiter, Expander, Gate, TransientShaper, Delay, Biquad, AllPass, Waveshaper, LadderFilter,
@@ -44,5 +46,5 @@ __all__ = [
     "Limiter", "Expander", "Gate", "TransientShaper", "Delay", "Biquad", "AllPass", "Waveshaper", "LadderFilter",
     "SubOctave", "PlateReverb", "ModalResonator", "Convolver", "SampleHold", "SynthBiquad", "Distortion", "Echo",
     "Phaser", "Chorus", "MultiTap", "PitchShift", "Freeverb", "LowPass", "HighPass", "BandPass", "Notch",
-    "PeakFilter", "LowShelf", "HighShelf", "Gain", "Normalize", "Widener", "ToMono", "ToStereo",
+    "PeakFilter", "LowShelf", "HighShelf", "Gain", "Normalize", "Widener", "ToMono", "ToStereo", "process_files",
 ]

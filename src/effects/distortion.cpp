@@ -21,10 +21,12 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
     DistortionSettings settings = distortion_settings(drive, pre_gain_db, post_gain_db, shape, soft_limit != 0, mix);
     S16Result block(input);
     if (!block.ok()) return nullptr;
+    DistortionCpu cpu = distortion_cpu();
+    DistortionPath path = choose_path(settings, block.count(), cpu);
     // The memo only saves time; without memory for it the block is shaped directly.
     PyMemArray<int32_t> memo;
-    if (distortion_wants_memo(settings, block.count())) (void)memo.allocate_zeroed(65536);
-    distort(settings, block.in(), block.out(), block.count(), memo.get());
+    if (path == DistortionPath::memo && !memo.allocate_zeroed(65536)) path = DistortionPath::exact;
+    distort(settings, path, cpu, block.in(), block.out(), block.count(), memo.get());
     return block.release();
 }
 
