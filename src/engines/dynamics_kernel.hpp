@@ -123,19 +123,39 @@ struct DynamicsKernel {
         return float_to<uint32_t>((static_cast<float>(sample_rate) * ms) / 1000.0f);
     }
 
+    // The options kept as given.
+    float* stored_option(uint32_t option) {
+        switch (option) {
+            case 0: return &gain.threshold_db;
+            case 6: return &gain.transient_attack_db;
+            case 7: return &gain.transient_sustain_db;
+            case 11: return &gain.fast_attack_ms;
+            case 12: return &gain.fast_release_ms;
+            case 13: return &gain.slow_attack_ms;
+            case 14: return &gain.slow_release_ms;
+            case 21: return &gain.range_db;
+            case 27: return &gain.sustain_fast_attack_ms;
+            case 28: return &gain.sustain_fast_release_ms;
+            case 29: return &gain.sustain_slow_attack_ms;
+            case 30: return &gain.sustain_slow_release_ms;
+            default: return nullptr;
+        }
+    }
+
     Configured configure(uint32_t option, double value_in) {
         const float v = narrow_to_float(value_in);
+        if (float* stored = stored_option(option)) {
+            *stored = v;
+            return Configured::ok;
+        }
         GainSettings& g = gain;
         switch (option) {
-            case 0: g.threshold_db = v; break;
             // NaN ratio or knee would poison every later gain: it takes the bound.
             case 1: g.ratio = v > 1.0f ? v : 1.0f; break;
             case 2: g.knee_db = v > 0.0f ? v : 0.0f; break;
             case 3: makeup_gain = db_to_linear(v); break;
             case 4: g.attack_coefficient = time_coefficient(v, sample_rate); break;
             case 5: g.release_coefficient = time_coefficient(v, sample_rate); break;
-            case 6: g.transient_attack_db = v; break;
-            case 7: g.transient_sustain_db = v; break;
             case 8: highpass_coefficient = frequency_coefficient(v); break;
             case 9:
                 lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
@@ -143,26 +163,17 @@ struct DynamicsKernel {
             case 10:
                 detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
                 break;
-            case 11: g.fast_attack_ms = v; break;
-            case 12: g.fast_release_ms = v; break;
-            case 13: g.slow_attack_ms = v; break;
-            case 14: g.slow_release_ms = v; break;
             case 15: rms = v >= 1.0f; break;
             case 16: rms_coefficient = time_coefficient(v, sample_rate); break;
             case 17: g.feedback_detect = v != 0.0f; break;
             case 18: lowpass_coefficient = frequency_coefficient(v); break;
             case 19: filter_order = v >= 2.0f ? 2 : 1; break;
             case 20: listen = v != 0.0f; break;
-            case 21: g.range_db = v; break;
             case 22: g.gate_hold_frames = ms_to_frames(v); break;
             case 23: g.hysteresis_db = fabsf(v); break;
             case 24: g.key_relative = v != 0.0f; break;
             case 25: g.adaptive_attack = v != 0.0f; break;
             case 26: g.dual_transient = v != 0.0f; break;
-            case 27: g.sustain_fast_attack_ms = v; break;
-            case 28: g.sustain_fast_release_ms = v; break;
-            case 29: g.sustain_slow_attack_ms = v; break;
-            case 30: g.sustain_slow_release_ms = v; break;
             case 31: g.hold_frames = ms_to_frames(v); break;
             case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
             case 33: g.feedback_slope = v != 0.0f; break;
@@ -205,6 +216,9 @@ private:
     template <uint32_t N>
     void side_chain(PathState& p, const int16_t* in, const int16_t* key, size_t count, uint32_t& write,
                     uint32_t lookahead, Chunk<N>& v) const;
+    template <uint32_t N>
+    void detect_levels(PathState& p, const float* det, const float* side, size_t count, float* levels,
+                       float* key_levels) const;
     template <uint32_t N, GainKind kind, class T>
     static void run(DynamicsKernel* self, const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
                     const GainConstants* constants, uint32_t lookahead);
@@ -284,6 +298,41 @@ struct DynamicsKernel::Chunk {
     const float* source;            // what the output stage scales: one of the three
 };
 
+// Each frame's level from the filtered side chain, by the detector chosen,
+// and the key's level when the gain is key-relative.
+template <uint32_t N>
+void DynamicsKernel::detect_levels(PathState& p, const float* det, const float* side, size_t count, float* levels,
+                                   float* key_levels) const {
+    if (rms) {
+        const float rms_k = rms_coefficient;
+        for (size_t i = 0; i < count; ++i) {
+            float largest = 0.0f;
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                const float d = det[i * N + ch];
+                p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
+                largest = max_of(largest, p.mean_square[ch]);
+            }
+            levels[i] = sqrtf(largest);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) levels[i] = largest_magnitude<N>(det + i * N);
+    }
+    if (detector == Detector::interpolated) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                levels[i] = max_of(levels[i], interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
+        }
+    } else if (detector == Detector::oversampled) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                levels[i] = max_of(levels[i], oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
+        }
+    }
+    if (gain.key_relative) {
+        for (size_t i = 0; i < count; ++i) key_levels[i] = largest_magnitude<N>(side + i * N);
+    }
+}
+
 // The side chain of a chunk: each frame's level (and key level), and the
 // source the output stage scales.  Each step runs over the whole chunk with
 // its settings tested once: every filter and detector still sees its own
@@ -331,34 +380,7 @@ void DynamicsKernel::side_chain(PathState& p, const int16_t* in, const int16_t* 
         det = v.det;
     }
 
-    if (rms) {
-        const float rms_k = rms_coefficient;
-        for (size_t i = 0; i < count; ++i) {
-            float largest = 0.0f;
-            for (uint32_t ch = 0; ch < N; ++ch) {
-                const float d = det[i * N + ch];
-                p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
-                largest = max_of(largest, p.mean_square[ch]);
-            }
-            v.levels[i] = sqrtf(largest);
-        }
-    } else {
-        for (size_t i = 0; i < count; ++i) v.levels[i] = largest_magnitude<N>(det + i * N);
-    }
-    if (detector == Detector::interpolated) {
-        for (size_t i = 0; i < count; ++i) {
-            for (uint32_t ch = 0; ch < N; ++ch)
-                v.levels[i] = max_of(v.levels[i], interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
-        }
-    } else if (detector == Detector::oversampled) {
-        for (size_t i = 0; i < count; ++i) {
-            for (uint32_t ch = 0; ch < N; ++ch)
-                v.levels[i] = max_of(v.levels[i], oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
-        }
-    }
-    if (gain.key_relative) {
-        for (size_t i = 0; i < count; ++i) v.key_levels[i] = largest_magnitude<N>(v.side + i * N);
-    }
+    detect_levels<N>(p, det, v.side, count, v.levels, v.key_levels);
     // Listening outputs the filtered side chain at unit gain.
     if (listen) v.source = det;
 }
