@@ -129,3 +129,14 @@ def test_every_case_of_the_stereo_step_is_reached_and_exact():
         lad = configured(m.LadderState(48000, 2), settings)
         assert blocks(lad, data, 4, [7, 8, 100, 256]) == model.process(data)
         assert wanted <= stereo_cases(model.cases, model.oversample), (settings, kind)
+
+
+def test_every_case_of_the_mono_step_is_reached_and_exact():
+    seen = set()
+    for settings, kind, level, _ in CASES:
+        data = signal(kind, 300, 1, 1, level)
+        model = configured(RecordingLadder(48000, 1), settings)
+        lad = configured(m.LadderState(48000, 1), settings)
+        assert blocks(lad, data, 2, [7, 8, 100, 256]) == model.process(data)
+        seen |= {case for _, case in model.cases}
+    assert seen == {"usual", "above", "below", "more passes"}
