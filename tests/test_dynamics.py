@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from dynamics_model import Model
 from helpers import assert_released, misaligned, s16, samples
 
@@ -286,7 +287,7 @@ def test_messages_and_check_order():
 
 def test_never_initialised_object_refuses():
     d = m.DynamicsState.__new__(m.DynamicsState)
-    for call in (lambda: d.process(b""), d.finish, d.reset, lambda: d.configure(9, 10.0),
+    for call in (lambda: d.process(b""), d.finish, d.reset, lambda: d.configure(ids.Dynamics.LOOKAHEAD_MS, 10.0),
                  lambda: d.set_sample_rate(8000)):
         with pytest.raises(RuntimeError):
             call()

@@ -53,6 +53,44 @@ struct PathState {
     float gain_reduction_db;
 };
 
+// The ids of configure.
+enum class DynamicsOption : uint32_t {
+    threshold_db,
+    ratio,
+    knee_db,
+    makeup_db,
+    attack_ms,
+    release_ms,
+    transient_attack_db,
+    transient_sustain_db,
+    sidechain_highpass_hz,
+    lookahead_ms,
+    detector,
+    fast_attack_ms,
+    fast_release_ms,
+    slow_attack_ms,
+    slow_release_ms,
+    rms,
+    rms_window_ms,
+    feedback_detect,
+    sidechain_lowpass_hz,
+    sidechain_filter_order,
+    listen,
+    range_db,
+    gate_hold_ms,
+    hysteresis_db,
+    key_relative,
+    adaptive_attack,
+    dual_transient,
+    sustain_fast_attack_ms,
+    sustain_fast_release_ms,
+    sustain_slow_attack_ms,
+    sustain_slow_release_ms,
+    hold_ms,
+    gain_smoothing_ms,
+    feedback_slope,
+};
+
 struct DynamicsKernel {
     static constexpr const char* kUnknownOption = "unknown dynamics option";
     static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
@@ -124,46 +162,46 @@ struct DynamicsKernel {
     Configured configure(uint32_t option, double value_in) {
         const float v = narrow_to_float(value_in);
         GainSettings& g = gain;
-        switch (option) {
-            case 0: g.threshold_db = v; break;
+        switch (static_cast<DynamicsOption>(option)) {
+            case DynamicsOption::threshold_db: g.threshold_db = v; break;
             // NaN ratio or knee would poison every later gain: it takes the bound.
-            case 1: g.ratio = v > 1.0f ? v : 1.0f; break;
-            case 2: g.knee_db = v > 0.0f ? v : 0.0f; break;
-            case 3: makeup_gain = db_to_linear(v); break;
-            case 4: g.attack_coefficient = time_coefficient(v, sample_rate); break;
-            case 5: g.release_coefficient = time_coefficient(v, sample_rate); break;
-            case 6: g.transient_attack_db = v; break;
-            case 7: g.transient_sustain_db = v; break;
-            case 8: highpass_coefficient = frequency_coefficient(v); break;
-            case 9:
+            case DynamicsOption::ratio: g.ratio = v > 1.0f ? v : 1.0f; break;
+            case DynamicsOption::knee_db: g.knee_db = v > 0.0f ? v : 0.0f; break;
+            case DynamicsOption::makeup_db: makeup_gain = db_to_linear(v); break;
+            case DynamicsOption::attack_ms: g.attack_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::release_ms: g.release_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::transient_attack_db: g.transient_attack_db = v; break;
+            case DynamicsOption::transient_sustain_db: g.transient_sustain_db = v; break;
+            case DynamicsOption::sidechain_highpass_hz: highpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::lookahead_ms:
                 lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
                 return grow_ring();
-            case 10:
+            case DynamicsOption::detector:
                 detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
                 break;
-            case 11: g.fast_attack_ms = v; break;
-            case 12: g.fast_release_ms = v; break;
-            case 13: g.slow_attack_ms = v; break;
-            case 14: g.slow_release_ms = v; break;
-            case 15: rms = v >= 1.0f; break;
-            case 16: rms_coefficient = time_coefficient(v, sample_rate); break;
-            case 17: g.feedback_detect = v != 0.0f; break;
-            case 18: lowpass_coefficient = frequency_coefficient(v); break;
-            case 19: filter_order = v >= 2.0f ? 2 : 1; break;
-            case 20: listen = v != 0.0f; break;
-            case 21: g.range_db = v; break;
-            case 22: g.gate_hold_frames = ms_to_frames(v); break;
-            case 23: g.hysteresis_db = fabsf(v); break;
-            case 24: g.key_relative = v != 0.0f; break;
-            case 25: g.adaptive_attack = v != 0.0f; break;
-            case 26: g.dual_transient = v != 0.0f; break;
-            case 27: g.sustain_fast_attack_ms = v; break;
-            case 28: g.sustain_fast_release_ms = v; break;
-            case 29: g.sustain_slow_attack_ms = v; break;
-            case 30: g.sustain_slow_release_ms = v; break;
-            case 31: g.hold_frames = ms_to_frames(v); break;
-            case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
-            case 33: g.feedback_slope = v != 0.0f; break;
+            case DynamicsOption::fast_attack_ms: g.fast_attack_ms = v; break;
+            case DynamicsOption::fast_release_ms: g.fast_release_ms = v; break;
+            case DynamicsOption::slow_attack_ms: g.slow_attack_ms = v; break;
+            case DynamicsOption::slow_release_ms: g.slow_release_ms = v; break;
+            case DynamicsOption::rms: rms = v >= 1.0f; break;
+            case DynamicsOption::rms_window_ms: rms_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_detect: g.feedback_detect = v != 0.0f; break;
+            case DynamicsOption::sidechain_lowpass_hz: lowpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::sidechain_filter_order: filter_order = v >= 2.0f ? 2 : 1; break;
+            case DynamicsOption::listen: listen = v != 0.0f; break;
+            case DynamicsOption::range_db: g.range_db = v; break;
+            case DynamicsOption::gate_hold_ms: g.gate_hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::hysteresis_db: g.hysteresis_db = fabsf(v); break;
+            case DynamicsOption::key_relative: g.key_relative = v != 0.0f; break;
+            case DynamicsOption::adaptive_attack: g.adaptive_attack = v != 0.0f; break;
+            case DynamicsOption::dual_transient: g.dual_transient = v != 0.0f; break;
+            case DynamicsOption::sustain_fast_attack_ms: g.sustain_fast_attack_ms = v; break;
+            case DynamicsOption::sustain_fast_release_ms: g.sustain_fast_release_ms = v; break;
+            case DynamicsOption::sustain_slow_attack_ms: g.sustain_slow_attack_ms = v; break;
+            case DynamicsOption::sustain_slow_release_ms: g.sustain_slow_release_ms = v; break;
+            case DynamicsOption::hold_ms: g.hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::gain_smoothing_ms: smoothing_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_slope: g.feedback_slope = v != 0.0f; break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;
