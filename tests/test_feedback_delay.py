@@ -246,9 +246,20 @@ def test_input_routing_feeds_the_channel_average_into_one_line(routing, left_lin
 
 @pytest.mark.parametrize("count", [2, 4096])
 def test_wow_shape_sizes_accepted(count):
-    d = m.FeedbackDelayState()
-    d.set_wow_shape(s16([0] * count))
+    # The smallest and the largest shape both steer the tap as the model reads
+    # them, unlike the sine; after None both run on with the sine.
+    shape = [32767 if k < count // 2 else -32768 for k in range(count)]
+    d, model, sine = m.FeedbackDelayState(8000, 5.0, 1), DelayModel(8000, 5.0, 1), DelayModel(8000, 5.0, 1)
+    for engine in (d, model, sine):
+        engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 900.0)
+        engine.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 1.0)
+    block = noise(200, 1, 11)
+    d.set_wow_shape(s16(shape))
+    model.shape, model.bits = shape, count.bit_length() - 1
+    assert d.process(block) == model.process(block) != sine.process(block)
     d.set_wow_shape(None)
+    model.shape, model.bits = None, 0
+    assert d.process(block) == model.process(block)
 
 
 @pytest.mark.parametrize("data", [s16([0]), s16([0] * 3), s16([0] * 4097), b"\0" * 5, b""])
