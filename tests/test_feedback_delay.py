@@ -83,37 +83,37 @@ class DelayModel:
     def configure(self, option, value):
         v = F(value)
         rate = F(self.rate)
-        if option == 0:
+        if option == ids.FeedbackDelay.DELAY_MS:
             self.target = self.bound(F(rate * v) / F(1000))
-        elif option == 1:
+        elif option == ids.FeedbackDelay.FEEDBACK:
             self.fb = clamp(v, F(0), F(0.99))
-        elif option == 2:
+        elif option == ids.FeedbackDelay.MIX:
             self.mix = clamp(v, F(0), F(2))
-        elif option == 3:
+        elif option == ids.FeedbackDelay.LOWPASS_HZ:
             self.lp_hz, self.lp_c = v, self.one_pole(v)
-        elif option == 4:
+        elif option == ids.FeedbackDelay.HIGHPASS_HZ:
             self.hp_hz, self.hp_c = v, self.one_pole(v)
-        elif option == 5:
+        elif option == ids.FeedbackDelay.WOW_RATE_HZ:
             self.wow_hz = v
             self.wow_rate()
-        elif option == 6:
+        elif option == ids.FeedbackDelay.WOW_DEPTH_MS:
             self.depth = F(rate * clamp(v, F(0), F(1000))) / F(1000)
-        elif option == 7:
+        elif option == ids.FeedbackDelay.CROSS_FEEDBACK:
             self.cross = clamp(v, F(0), F(1))
-        elif option == 8:
+        elif option == ids.FeedbackDelay.SATURATION:
             self.sat = clamp(v, F(0), F(1))
-        elif option == 9:
+        elif option == ids.FeedbackDelay.INPUT_ROUTING:
             s = clamp(v, F(-1), F(1))
             p, n = (s if s > 0 else F(0)), (-s if -s > 0 else F(0))
             self.mat = [F(1) - n / F(2) - p, F(1) - p / F(2) - n, n / F(2), p / F(2)]
-        elif option == 10:
+        elif option == ids.FeedbackDelay.DELAY_SLEW:
             self.slew = clamp(v, F(0), F(64))
-        elif option == 11:
+        elif option == ids.FeedbackDelay.LEVEL_MODULATION:
             self.lm = clamp(v, F(0), F(1))
-        elif option == 12:
+        elif option == ids.FeedbackDelay.PITCH_SEMITONES:
             self.semis = clamp(v, F(-24), F(24))
             self.pitch_step = self.pitch()
-        elif option == 13:
+        elif option == ids.FeedbackDelay.PITCH_WINDOW_MS:
             self.win_ms = clamp(v, F(1), F(250))
             self.window = self.window_frames(self.win_ms)
             self.pitch_step = self.pitch()
@@ -331,7 +331,7 @@ def test_messages_and_failures_change_nothing():
     with pytest.raises(ValueError, match="^channel_count must be 1 or 2$"):
         m.FeedbackDelayState(48000, 10.0, 3)
     d = m.FeedbackDelayState(8000, 5.0, 2)
-    for option in (14, -1):
+    for option in (len(ids.FeedbackDelay), -1):
         with pytest.raises(ValueError, match="^unknown feedback delay option$"):
             d.configure(option, 0.0)
     block = bytearray(s16([1, 2, 3]))
@@ -479,7 +479,7 @@ def test_hostile_option_values_keep_every_read_inside_the_ring(max_ms):
         d.set_wow_shape(s16([32767, -32768] * 8))
         block = noise(40, channels, 11, 32768)
         for value in hostile:
-            for option in range(14):
+            for option in ids.FeedbackDelay:
                 d.configure(option, value)
                 d.configure(ids.FeedbackDelay.PITCH_SEMITONES, 7.0)  # keep the pitch taps running
                 assert len(d.process(block)) == len(block)

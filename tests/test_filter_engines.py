@@ -327,20 +327,20 @@ class LadderModel:
 
     def configure(self, option, value):
         v = F(value)
-        if option == 0:
+        if option == ids.Ladder.CUTOFF_HZ:
             self.cutoff = v
-        elif option == 1:
+        elif option == ids.Ladder.RESONANCE:
             self.res = clamp(v, F(0), F(4.2))
-        elif option == 2:
+        elif option == ids.Ladder.DRIVE:
             self.drive = clamp(v, F(0), F(64))
-        elif option == 3:
+        elif option == ids.Ladder.POLES:
             r = F(v + F(0.5))
             self.poles = 1 if r != r or r < 1 else (4 if r > 4 else int(r))
-        elif option == 4:
+        elif option == ids.Ladder.COMPENSATION:
             self.comp = clamp(v, F(0), F(1))
-        elif option == 5:
+        elif option == ids.Ladder.OVERSAMPLE:
             self.oversample = 2 if v >= 1.5 else 1
-        elif option == 6:
+        elif option == ids.Ladder.MIX:
             self.mix = clamp(v, F(0), F(1))
         self.derive()
 

@@ -26,11 +26,11 @@ class Model:
     def configure(self, option, value):
         v = F(value)
         level = lambda top: 0 if v <= 0 else (top if v >= 1 else int(v * F(32768) + F(0.5)))
-        if option == 0:
+        if option == ids.SubOctave.OCTAVES:
             self.octaves = 2 if v >= 2 else 1
-        elif option == 1:
+        elif option == ids.SubOctave.DEPTH:
             self.depth = level(32768)
-        elif option == 2:
+        elif option == ids.SubOctave.THRESHOLD:
             self.threshold = level(32767)
         else:
             self.time = max(F(0), v)
@@ -144,7 +144,7 @@ def test_reset_reinit_and_messages():
         engine.__init__(48000, 5)
     engine.reset()
     assert engine.process(s16(x)) == first  # still mono after the failed calls
-    for option in (-1, 4):
+    for option in (-1, len(ids.SubOctave)):
         with pytest.raises(ValueError, match="^unknown sub-octave option$"):
             engine.configure(option, 1.0)
     stereo = m.SubOctaveState()

@@ -179,7 +179,7 @@ def test_never_initialised_tank():
 
 def test_unknown_options_and_clamps():
     tank = m.TankState()
-    for option in (12, -1):
+    for option in (len(ids.Tank), -1):
         with pytest.raises(ValueError, match="^unknown tank option$"):
             tank.configure(option, 0.0)
     values = [random.Random(5).randint(-20000, 20000) for _ in range(600)]

@@ -178,7 +178,8 @@ def test_linear_curve_and_last_segment():
 
 
 def test_nan_options_stay_inside_the_curve():
-    for option in (0, 1, 4, 5, 6):
+    for option in (ids.Waveshaper.DRIVE, ids.Waveshaper.BIAS, ids.Waveshaper.HYSTERESIS_AMOUNT,
+                   ids.Waveshaper.HYSTERESIS_WIDTH, ids.Waveshaper.HYSTERESIS_ASYMMETRY):
         engine = m.WaveshaperState(oversample=4, channel_count=2)
         engine.load_curve(s16([-32768, 0, 32767]))
         engine.configure(ids.Waveshaper.HYSTERESIS_AMOUNT, 1.0)
