@@ -14,6 +14,13 @@
 
 namespace divavova {
 
+// The ids of configure.
+enum class AllPassF32Option : uint32_t {
+    frequency_hz,
+    feedback,
+    mix,
+};
+
 struct AllPassF32Kernel {
     static constexpr uint32_t kMaxStages = 16;
 
@@ -57,14 +64,14 @@ struct AllPassF32Kernel {
 
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0:
+        switch (static_cast<AllPassF32Option>(option)) {
+            case AllPassF32Option::frequency_hz:
                 frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
-            case 1:
+            case AllPassF32Option::feedback:
                 feedback = clamp(value, -0.99f, 0.99f);
                 break;
-            case 2:
+            case AllPassF32Option::mix:
                 mix = clamp(value, 0.0f, 1.0f);
                 break;
             default:

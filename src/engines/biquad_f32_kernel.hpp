@@ -13,6 +13,15 @@
 
 namespace divavova {
 
+// The ids of configure.
+enum class BiquadF32Option : uint32_t {
+    type,
+    frequency_hz,
+    q,
+    gain_db,
+    mix,
+};
+
 struct BiquadF32Kernel {
     enum FilterType : int32_t { low_pass, high_pass, band_pass, notch, peaking, low_shelf, high_shelf };
 
@@ -53,20 +62,20 @@ struct BiquadF32Kernel {
 
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0:
+        switch (static_cast<BiquadF32Option>(option)) {
+            case BiquadF32Option::type:
                 filter_type = clamp(float_to<int32_t>(value), int32_t{low_pass}, int32_t{high_shelf});
                 break;
-            case 1:
+            case BiquadF32Option::frequency_hz:
                 frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
-            case 2:
+            case BiquadF32Option::q:
                 q = clamp(value, 0.05f, 60.0f);
                 break;
-            case 3:
+            case BiquadF32Option::gain_db:
                 gain_db = clamp(value, -60.0f, 60.0f);
                 break;
-            case 4:
+            case BiquadF32Option::mix:
                 mix = clamp(value, 0.0f, 1.0f);
                 break;
             default:

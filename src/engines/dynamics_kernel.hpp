@@ -55,6 +55,44 @@ struct PathState {
     float gain_reduction_db;
 };
 
+// The ids of configure.
+enum class DynamicsOption : uint32_t {
+    threshold_db,
+    ratio,
+    knee_db,
+    makeup_db,
+    attack_ms,
+    release_ms,
+    transient_attack_db,
+    transient_sustain_db,
+    sidechain_highpass_hz,
+    lookahead_ms,
+    detector,
+    fast_attack_ms,
+    fast_release_ms,
+    slow_attack_ms,
+    slow_release_ms,
+    rms,
+    rms_window_ms,
+    feedback_detect,
+    sidechain_lowpass_hz,
+    sidechain_filter_order,
+    listen,
+    range_db,
+    gate_hold_ms,
+    hysteresis_db,
+    key_relative,
+    adaptive_attack,
+    dual_transient,
+    sustain_fast_attack_ms,
+    sustain_fast_release_ms,
+    sustain_slow_attack_ms,
+    sustain_slow_release_ms,
+    hold_ms,
+    gain_smoothing_ms,
+    feedback_slope,
+};
+
 struct DynamicsKernel {
     static constexpr const char* kUnknownOption = "unknown dynamics option";
     static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
@@ -125,19 +163,19 @@ struct DynamicsKernel {
 
     // The options kept as given.
     float* stored_option(uint32_t option) {
-        switch (option) {
-            case 0: return &gain.threshold_db;
-            case 6: return &gain.transient_attack_db;
-            case 7: return &gain.transient_sustain_db;
-            case 11: return &gain.fast_attack_ms;
-            case 12: return &gain.fast_release_ms;
-            case 13: return &gain.slow_attack_ms;
-            case 14: return &gain.slow_release_ms;
-            case 21: return &gain.range_db;
-            case 27: return &gain.sustain_fast_attack_ms;
-            case 28: return &gain.sustain_fast_release_ms;
-            case 29: return &gain.sustain_slow_attack_ms;
-            case 30: return &gain.sustain_slow_release_ms;
+        switch (static_cast<DynamicsOption>(option)) {
+            case DynamicsOption::threshold_db: return &gain.threshold_db;
+            case DynamicsOption::transient_attack_db: return &gain.transient_attack_db;
+            case DynamicsOption::transient_sustain_db: return &gain.transient_sustain_db;
+            case DynamicsOption::fast_attack_ms: return &gain.fast_attack_ms;
+            case DynamicsOption::fast_release_ms: return &gain.fast_release_ms;
+            case DynamicsOption::slow_attack_ms: return &gain.slow_attack_ms;
+            case DynamicsOption::slow_release_ms: return &gain.slow_release_ms;
+            case DynamicsOption::range_db: return &gain.range_db;
+            case DynamicsOption::sustain_fast_attack_ms: return &gain.sustain_fast_attack_ms;
+            case DynamicsOption::sustain_fast_release_ms: return &gain.sustain_fast_release_ms;
+            case DynamicsOption::sustain_slow_attack_ms: return &gain.sustain_slow_attack_ms;
+            case DynamicsOption::sustain_slow_release_ms: return &gain.sustain_slow_release_ms;
             default: return nullptr;
         }
     }
@@ -149,34 +187,34 @@ struct DynamicsKernel {
             return Configured::ok;
         }
         GainSettings& g = gain;
-        switch (option) {
+        switch (static_cast<DynamicsOption>(option)) {
             // NaN ratio or knee would poison every later gain: it takes the bound.
-            case 1: g.ratio = v > 1.0f ? v : 1.0f; break;
-            case 2: g.knee_db = v > 0.0f ? v : 0.0f; break;
-            case 3: makeup_gain = db_to_linear(v); break;
-            case 4: g.attack_coefficient = time_coefficient(v, sample_rate); break;
-            case 5: g.release_coefficient = time_coefficient(v, sample_rate); break;
-            case 8: highpass_coefficient = frequency_coefficient(v); break;
-            case 9:
+            case DynamicsOption::ratio: g.ratio = v > 1.0f ? v : 1.0f; break;
+            case DynamicsOption::knee_db: g.knee_db = v > 0.0f ? v : 0.0f; break;
+            case DynamicsOption::makeup_db: makeup_gain = db_to_linear(v); break;
+            case DynamicsOption::attack_ms: g.attack_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::release_ms: g.release_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::sidechain_highpass_hz: highpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::lookahead_ms:
                 lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
                 return grow_ring();
-            case 10:
+            case DynamicsOption::detector:
                 detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
                 break;
-            case 15: rms = v >= 1.0f; break;
-            case 16: rms_coefficient = time_coefficient(v, sample_rate); break;
-            case 17: g.feedback_detect = v != 0.0f; break;
-            case 18: lowpass_coefficient = frequency_coefficient(v); break;
-            case 19: filter_order = v >= 2.0f ? 2 : 1; break;
-            case 20: listen = v != 0.0f; break;
-            case 22: g.gate_hold_frames = ms_to_frames(v); break;
-            case 23: g.hysteresis_db = fabsf(v); break;
-            case 24: g.key_relative = v != 0.0f; break;
-            case 25: g.adaptive_attack = v != 0.0f; break;
-            case 26: g.dual_transient = v != 0.0f; break;
-            case 31: g.hold_frames = ms_to_frames(v); break;
-            case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
-            case 33: g.feedback_slope = v != 0.0f; break;
+            case DynamicsOption::rms: rms = v >= 1.0f; break;
+            case DynamicsOption::rms_window_ms: rms_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_detect: g.feedback_detect = v != 0.0f; break;
+            case DynamicsOption::sidechain_lowpass_hz: lowpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::sidechain_filter_order: filter_order = v >= 2.0f ? 2 : 1; break;
+            case DynamicsOption::listen: listen = v != 0.0f; break;
+            case DynamicsOption::gate_hold_ms: g.gate_hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::hysteresis_db: g.hysteresis_db = fabsf(v); break;
+            case DynamicsOption::key_relative: g.key_relative = v != 0.0f; break;
+            case DynamicsOption::adaptive_attack: g.adaptive_attack = v != 0.0f; break;
+            case DynamicsOption::dual_transient: g.dual_transient = v != 0.0f; break;
+            case DynamicsOption::hold_ms: g.hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::gain_smoothing_ms: smoothing_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_slope: g.feedback_slope = v != 0.0f; break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;

@@ -62,6 +62,17 @@ struct HalfBandStage {
 };
 static_assert(sizeof(HalfBandStage) == 9 * sizeof(float));
 
+// The ids of configure.
+enum class WaveshaperOption : uint32_t {
+    drive,
+    bias,
+    output_gain,
+    mix,
+    hysteresis_amount,
+    hysteresis_width,
+    hysteresis_asymmetry,
+};
+
 struct WaveshaperKernel {
     static constexpr const char* kUnknownOption = "unknown waveshaper option";
     static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
@@ -126,14 +137,14 @@ struct WaveshaperKernel {
     // Stores one option.
     Configured configure(uint32_t option, double value_in) {
         float v = static_cast<float>(value_in);
-        switch (option) {
-            case 0: drive = clamp(v, -1000.0f, 1000.0f); break;
-            case 1: bias = clamp(v, -1.0f, 1.0f); break;
-            case 2: output_gain = clamp(v, -1000.0f, 1000.0f); break;
-            case 3: mix = clamp(v, 0.0f, 1.0f); break;
-            case 4: hysteresis_amount = clamp(v, 0.0f, 1.0f); break;
-            case 5: hysteresis_width = clamp(v, 0.0f, 0.5f); break;
-            case 6: hysteresis_asymmetry = clamp(v, -1.0f, 1.0f); break;
+        switch (static_cast<WaveshaperOption>(option)) {
+            case WaveshaperOption::drive: drive = clamp(v, -1000.0f, 1000.0f); break;
+            case WaveshaperOption::bias: bias = clamp(v, -1.0f, 1.0f); break;
+            case WaveshaperOption::output_gain: output_gain = clamp(v, -1000.0f, 1000.0f); break;
+            case WaveshaperOption::mix: mix = clamp(v, 0.0f, 1.0f); break;
+            case WaveshaperOption::hysteresis_amount: hysteresis_amount = clamp(v, 0.0f, 1.0f); break;
+            case WaveshaperOption::hysteresis_width: hysteresis_width = clamp(v, 0.0f, 0.5f); break;
+            case WaveshaperOption::hysteresis_asymmetry: hysteresis_asymmetry = clamp(v, -1.0f, 1.0f); break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;
