@@ -20,6 +20,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _divavova as m
+import ids
 from helpers import s16, samples
 from test_waveshaper import Model
 
@@ -185,11 +186,11 @@ def test_curve_longer_than_float_steps(oversample):
     data = [int(v) for v in np.random.default_rng(5).integers(-32768, 32768, 2 * 40)]
     engine = m.WaveshaperState(48000, oversample, 2)
     engine.load_curve(curve)
-    engine.configure(0, 0.9)
+    engine.configure(ids.Waveshaper.DRIVE, 0.9)
     whole = engine.process(s16(data))
     engine.reset()
     assert run_split(engine, data, 2, [1] * 40) == whole
     model = Model(oversample, 2)
     model.curve = curve
-    model.configure(0, 0.9)
+    model.configure(ids.Waveshaper.DRIVE, 0.9)
     assert samples(whole)[:16] == model.process(data[:16])
