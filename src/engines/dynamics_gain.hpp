@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "module/convert.hpp"
 
@@ -50,17 +49,6 @@ struct Lanes<float> {
     // expf(+-0) is 1, so that call is skipped.
     static float exp(float x) { return x == 0.0f ? 1.0f : expf(x); }
 };
-
-template <class T>
-inline T load_lanes(const float* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class T>
-inline void store_lanes(float* p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 // A time in milliseconds as a one-pole coefficient; 0 ms or less is instant,
 // and so is NaN, which would otherwise stick in the envelope it drives.
@@ -287,11 +275,11 @@ inline void follow_envelope(const GainSettings& s, const GainConstants& c, GainS
 // dB, curve, gain.
 template <class T, class Curve>
 inline void envelope_gains(const GainSettings& s, const Curve& curve, GainLanes& w, size_t first, float* gains) {
-    T level_db = envelope_db(load_lanes<T>(w.envelope + first), 1e-6f);
-    if (s.key_relative) level_db = level_db - envelope_db(load_lanes<T>(w.key_envelope + first), 1e-6f);
+    T level_db = envelope_db(load<T>(w.envelope + first), 1e-6f);
+    if (s.key_relative) level_db = level_db - envelope_db(load<T>(w.key_envelope + first), 1e-6f);
     const T change_db = curve(level_db - Lanes<T>::splat(s.threshold_db));
-    store_lanes(w.change_db + first, change_db);
-    store_lanes(gains + first, gain_of_db(change_db));
+    store(w.change_db + first, change_db);
+    store(gains + first, gain_of_db(change_db));
 }
 
 // The envelope computer over a chunk, one group of lanes at a time: the
@@ -437,17 +425,17 @@ inline void transient_gains(const GainSettings& s, GainLanes& w, size_t first, f
     const T zero = L::splat(0.0f);
     const T attack_db = L::splat(s.transient_attack_db);
     const T sustain_db = L::splat(s.transient_sustain_db);
-    const T t1 = transient_amount(load_lanes<T>(w.fast + first), load_lanes<T>(w.slow + first));
+    const T t1 = transient_amount(load<T>(w.fast + first), load<T>(w.slow + first));
     T change_db;
     if (!s.dual_transient) {
         change_db = t1 > zero ? t1 * attack_db : (-t1) * sustain_db;
     } else {
         // The second pair judges the sustain.
-        const T t2 = transient_amount(load_lanes<T>(w.second_fast + first), load_lanes<T>(w.second_slow + first));
+        const T t2 = transient_amount(load<T>(w.second_fast + first), load<T>(w.second_slow + first));
         change_db = (t2 < zero ? -t2 : zero) * sustain_db + (t1 > zero ? t1 : zero) * attack_db;
     }
-    store_lanes(w.change_db + first, change_db);
-    store_lanes(gains + first, gain_of_db(change_db));
+    store(w.change_db + first, change_db);
+    store(gains + first, gain_of_db(change_db));
 }
 
 template <class T>
