@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/cpu.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
@@ -102,6 +103,12 @@ inline ModalCoefficients design(const ModalMode& mode, uint32_t sample_rate) {
     return {static_cast<float>(gain * sine), static_cast<float>((-2.0 * r) * cosine), static_cast<float>(r * r)};
 }
 
+}  // namespace modal_detail
+
+namespace modal_detail {
+struct ModeRange;
+template <uint32_t Channels>
+struct VisitedModes;
 }  // namespace modal_detail
 
 // The ids of configure.
@@ -226,6 +233,17 @@ struct ModalKernel {
 
 private:
     template <uint32_t Channels>
+    modal_detail::ModeRange ringing_modes() const;
+    modal_detail::ModeRange driven_modes() const;
+    template <uint32_t Channels>
+    modal_detail::ModeRange visited_modes(const int16_t* in, size_t frames) const;
+    template <uint32_t Channels>
+    void gather(modal_detail::ModeRange range, modal_detail::VisitedModes<Channels>& v) const;
+    template <uint32_t Channels>
+    void scatter(const modal_detail::VisitedModes<Channels>& v);
+    template <uint32_t Channels>
+    void resonate(modal_detail::VisitedModes<Channels>& v, const int16_t* in, int16_t* out, size_t frames) const;
+    template <uint32_t Channels>
     void run(const int16_t* in, int16_t* out, size_t frames);
 };
 
@@ -237,18 +255,16 @@ constexpr uint32_t kGroup = 16;
 constexpr uint32_t kSmallGroup = 8;
 constexpr size_t kChunkFrames = 256;
 
-typedef float Float4 __attribute__((vector_size(16)));
-typedef int32_t Mask4 __attribute__((vector_size(16)));
-typedef float Float8 __attribute__((vector_size(32)));
-typedef int32_t Mask8 __attribute__((vector_size(32)));
-
-// One pass of Group modes over a run of samples of one channel.  Each lane
-// does exactly the scalar update of its mode; a mode with no drive and no
-// state is not updated and contributes nothing; the ordered sum of the
-// modes is added to sums[f] lane by lane, in mode order.
-template <class V, class M, uint32_t Group>
+// One pass of Group modes over a run of samples of one channel, L::count
+// modes to a vector.  Each lane does exactly the scalar update of its mode;
+// a mode with no drive and no state is not updated and contributes nothing;
+// the ordered sum of the modes is added to sums[f] lane by lane, in mode
+// order.
+template <class L, uint32_t Group>
 struct Pass {
-    static constexpr uint32_t Width = sizeof(V) / sizeof(float);
+    using V = typename L::F;
+    using M = typename L::I;
+    static constexpr uint32_t Width = L::count;
     static constexpr uint32_t kVectors = Group / Width;
 
     static inline __attribute__((always_inline)) void run(const float* b0, const float* a1, const float* na2,
@@ -261,11 +277,11 @@ struct Pass {
         V vb0[kVectors], va1[kVectors], vna2[kVectors], s1[kVectors], s2[kVectors];
         M driven[kVectors];
         for (uint32_t i = 0; i < kVectors; ++i) {
-            std::memcpy(&vb0[i], b0 + i * Width, sizeof(V));
-            std::memcpy(&va1[i], a1 + i * Width, sizeof(V));
-            std::memcpy(&vna2[i], na2 + i * Width, sizeof(V));
-            std::memcpy(&s1[i], z1 + i * Width, sizeof(V));
-            std::memcpy(&s2[i], z2 + i * Width, sizeof(V));
+            vb0[i] = load<V>(b0 + i * Width);
+            va1[i] = load<V>(a1 + i * Width);
+            vna2[i] = load<V>(na2 + i * Width);
+            s1[i] = load<V>(z1 + i * Width);
+            s2[i] = load<V>(z2 + i * Width);
             driven[i] = vb0[i] != zero;
         }
         alignas(64) float outputs[Group];
@@ -285,110 +301,146 @@ struct Pass {
                 n2 = (V)((M)n2 & ~flush);
                 s1[i] = update ? n1 : s1[i];
                 s2[i] = update ? n2 : s2[i];
-                V contribution = (V)((M)y & update);
-                std::memcpy(outputs + i * Width, &contribution, sizeof(V));
+                store(outputs + i * Width, (V)((M)y & update));
             }
             float sum = sums[f];
             for (uint32_t lane = 0; lane < Group; ++lane) sum = sum + outputs[lane];
             sums[f] = sum;
         }
         for (uint32_t i = 0; i < kVectors; ++i) {
-            std::memcpy(z1 + i * Width, &s1[i], sizeof(V));
-            std::memcpy(z2 + i * Width, &s2[i], sizeof(V));
+            store(z1 + i * Width, s1[i]);
+            store(z2 + i * Width, s2[i]);
         }
     }
 };
 
-using PassFunction = void (*)(const float*, const float*, const float*, float*, float*, const int16_t*, size_t,
-                              size_t, float*);
-
-template <uint32_t Group>
-void pass_sse2(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
-               size_t stride, size_t frames, float* sums) {
-    Pass<Float4, Mask4, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+template <uint32_t Width, uint32_t Group>
+void pass_of_lanes(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
+                   size_t stride, size_t frames, float* sums) {
+    Pass<Lanes<Width>, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// The pass of Group modes in 8 lanes where the processor has AVX2, else in
+// 4 (the same bits either way).
 template <uint32_t Group>
-__attribute__((target("avx2"))) void pass_avx2(const float* b0, const float* a1, const float* na2, float* z1,
-                                               float* z2, const int16_t* in, size_t stride, size_t frames,
-                                               float* sums) {
-    Pass<Float8, Mask8, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+void pass(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in, size_t stride,
+          size_t frames, float* sums) {
+    run_kernel_widened<pass_of_lanes<4, Group>, pass_of_lanes<8, Group>>(b0, a1, na2, z1, z2, in, stride, frames,
+                                                                         sums);
 }
-#endif
 
-// The widest pass of Group modes this processor runs (the same bits either way).
-template <uint32_t Group>
-PassFunction best_pass() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (DIVAVOVA_CPU_SUPPORTS("avx2")) return pass_avx2<Group>;
-#endif
-    return pass_sse2<Group>;
-}
+// A run of modes lo .. hi of a bank of `end` modes; lo == end when empty.
+struct ModeRange {
+    uint32_t lo;
+    uint32_t hi;
+    uint32_t end;
+
+    static ModeRange none(uint32_t end) { return {end, 0, end}; }
+    bool empty() const { return lo == end; }
+    bool whole_bank() const { return lo == 0 && hi + 1 == end; }
+    bool covers(const ModeRange& other) const { return !empty() && other.lo >= lo && other.hi <= hi; }
+    void cover(uint32_t first, uint32_t last) {
+        if (empty() || first < lo) lo = first;
+        if (last > hi) hi = last;
+    }
+};
+
+// The visited modes laid out as whole groups, padded with silent modes (no
+// coefficients, no state) that never update.
+template <uint32_t Channels>
+struct VisitedModes {
+    static constexpr uint32_t kSlots = kModalMaxModes + kGroup;
+    uint32_t first;    // the bank's index of slot 0
+    uint32_t visited;  // slots holding modes
+    uint32_t group;    // modes per pass
+    uint32_t padded;   // slots run: visited rounded up to whole groups
+    alignas(64) float b0[kSlots];
+    alignas(64) float a1[kSlots];
+    alignas(64) float na2[kSlots];  // -a2
+    alignas(64) float z1[Channels][kSlots];
+    alignas(64) float z2[Channels][kSlots];
+};
 
 }  // namespace modal_detail
 
+// Every mode with state.
 template <uint32_t Channels>
-void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
+modal_detail::ModeRange ModalKernel::ringing_modes() const {
+    modal_detail::ModeRange range = modal_detail::ModeRange::none(mode_count);
+    for (uint32_t m = 0; m < mode_count; ++m) {
+        for (uint32_t c = 0; c < Channels; ++c) {
+            if (s1[m * Channels + c] != 0.0f || s2[m * Channels + c] != 0.0f) range.cover(m, m);
+        }
+    }
+    return range;
+}
+
+// Every mode that an input sample drives.
+inline modal_detail::ModeRange ModalKernel::driven_modes() const {
+    modal_detail::ModeRange range = modal_detail::ModeRange::none(mode_count);
+    for (uint32_t m = 0; m < mode_count; ++m) {
+        if (coefficients[m].b0 != 0.0f) range.cover(m, m);
+    }
+    return range;
+}
+
+// The modes to visit: every mode with state, widened to every driven mode
+// when the block can drive one outside that range.
+template <uint32_t Channels>
+modal_detail::ModeRange ModalKernel::visited_modes(const int16_t* in, size_t frames) const {
+    modal_detail::ModeRange range = ringing_modes<Channels>();
+    if (range.whole_bank()) return range;
+    const modal_detail::ModeRange driven = driven_modes();
+    if (driven.empty() || range.covers(driven)) return range;
+    for (size_t i = 0; i < frames * Channels; ++i) {
+        if (in[i] != 0) {
+            range.cover(driven.lo, driven.hi);
+            break;
+        }
+    }
+    return range;
+}
+
+// The coefficients and states of the visited modes, into whole groups.
+template <uint32_t Channels>
+void ModalKernel::gather(modal_detail::ModeRange range, modal_detail::VisitedModes<Channels>& v) const {
     using namespace modal_detail;
-    const uint32_t count = mode_count;
+    v.first = range.lo;
+    v.visited = range.hi - range.lo + 1;
+    v.group = v.visited <= kSmallGroup ? kSmallGroup : kGroup;
+    v.padded = (v.visited + v.group - 1) / v.group * v.group;
+    for (uint32_t i = 0; i < v.visited; ++i) {
+        const ModalCoefficients& k = coefficients[v.first + i];
+        v.b0[i] = k.b0;
+        v.a1[i] = k.a1;
+        v.na2[i] = -k.a2;
+        for (uint32_t c = 0; c < Channels; ++c) {
+            v.z1[c][i] = s1[(v.first + i) * Channels + c];
+            v.z2[c][i] = s2[(v.first + i) * Channels + c];
+        }
+    }
+}
+
+// The visited modes' states back into the bank.
+template <uint32_t Channels>
+void ModalKernel::scatter(const modal_detail::VisitedModes<Channels>& v) {
+    for (uint32_t i = 0; i < v.visited; ++i) {
+        for (uint32_t c = 0; c < Channels; ++c) {
+            s1[(v.first + i) * Channels + c] = v.z1[c][i];
+            s2[(v.first + i) * Channels + c] = v.z2[c][i];
+        }
+    }
+}
+
+// The block through the visited modes, chunk by chunk and channel by
+// channel: each channel's sum of the modes mixed with its dry signal.
+template <uint32_t Channels>
+void ModalKernel::resonate(modal_detail::VisitedModes<Channels>& v, const int16_t* in, int16_t* out,
+                           size_t frames) const {
+    using namespace modal_detail;
     const float dry = 1.0f - wet_mix;
-
-    // The modes to visit: every mode with state, widened to every driven
-    // mode when the block can drive one outside that range.
-    uint32_t lo = count, hi = 0;  // lo == count: no mode to visit
-    auto cover = [&](uint32_t first, uint32_t last) {
-        if (lo == count || first < lo) lo = first;
-        if (last > hi) hi = last;
-    };
-    for (uint32_t m = 0; m < count; ++m) {
-        for (uint32_t c = 0; c < Channels; ++c) {
-            if (s1[m * Channels + c] != 0.0f || s2[m * Channels + c] != 0.0f) cover(m, m);
-        }
-    }
-    if (!(lo == 0 && hi + 1 == count)) {
-        uint32_t driven_lo = count, driven_hi = 0;
-        for (uint32_t m = 0; m < count; ++m) {
-            if (coefficients[m].b0 != 0.0f) {
-                if (driven_lo == count) driven_lo = m;
-                driven_hi = m;
-            }
-        }
-        bool outside = driven_lo < count && (lo == count || driven_lo < lo || driven_hi > hi);
-        if (outside) {
-            bool sounding = false;
-            for (size_t i = 0; i < frames * Channels && !sounding; ++i) sounding = in[i] != 0;
-            if (sounding) cover(driven_lo, driven_hi);
-        }
-    }
-    if (lo == count) {
-        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
-        return;
-    }
-
-    // The visited modes laid out as whole groups, padded with silent modes
-    // (no coefficients, no state) that never update.
-    const uint32_t visited = hi - lo + 1;
-    const bool small = visited <= kSmallGroup;
-    const uint32_t group = small ? kSmallGroup : kGroup;
-    const uint32_t padded = (visited + group - 1) / group * group;
-    constexpr uint32_t kSlots = kModalMaxModes + kGroup;
-    alignas(64) float b0[kSlots] = {}, a1[kSlots] = {}, na2[kSlots] = {};
-    alignas(64) float z1[Channels][kSlots] = {}, z2[Channels][kSlots] = {};
-    for (uint32_t i = 0; i < visited; ++i) {
-        const ModalCoefficients& k = coefficients[lo + i];
-        b0[i] = k.b0;
-        a1[i] = k.a1;
-        na2[i] = -k.a2;
-        for (uint32_t c = 0; c < Channels; ++c) {
-            z1[c][i] = s1[(lo + i) * Channels + c];
-            z2[c][i] = s2[(lo + i) * Channels + c];
-        }
-    }
     const float wet = wet_mix * wet_gain;
-    static const PassFunction wide_pass = best_pass<kGroup>(), small_pass = best_pass<kSmallGroup>();
-    const PassFunction pass = small ? small_pass : wide_pass;
-
+    const auto pass_of_group = v.group == kSmallGroup ? pass<kSmallGroup> : pass<kGroup>;
     float sums[kChunkFrames];
     for (size_t start = 0; start < frames; start += kChunkFrames) {
         const size_t n = frames - start < kChunkFrames ? frames - start : kChunkFrames;
@@ -396,21 +448,29 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         int16_t* chunk_out = out + start * Channels;
         for (uint32_t c = 0; c < Channels; ++c) {
             for (size_t f = 0; f < n; ++f) sums[f] = 0.0f;
-            for (uint32_t g = 0; g < padded; g += group)
-                pass(b0 + g, a1 + g, na2 + g, z1[c] + g, z2[c] + g, chunk_in + c, Channels, n, sums);
+            for (uint32_t g = 0; g < v.padded; g += v.group)
+                pass_of_group(v.b0 + g, v.a1 + g, v.na2 + g, v.z1[c] + g, v.z2[c] + g, chunk_in + c, Channels, n,
+                              sums);
             for (size_t f = 0; f < n; ++f) {
                 float x = static_cast<float>(chunk_in[f * Channels + c]);
                 chunk_out[f * Channels + c] = s16(sums[f] * wet + x * dry);
             }
         }
     }
+}
 
-    for (uint32_t i = 0; i < visited; ++i) {
-        for (uint32_t c = 0; c < Channels; ++c) {
-            s1[(lo + i) * Channels + c] = z1[c][i];
-            s2[(lo + i) * Channels + c] = z2[c][i];
-        }
+template <uint32_t Channels>
+void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
+    const modal_detail::ModeRange range = visited_modes<Channels>(in, frames);
+    if (range.empty()) {
+        const float dry = 1.0f - wet_mix;
+        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
+        return;
     }
+    modal_detail::VisitedModes<Channels> visited{};
+    gather(range, visited);
+    resonate(visited, in, out, frames);
+    scatter(visited);
 }
 
 inline void ModalKernel::process(const int16_t* in, int16_t* out, size_t frames) {
