@@ -124,9 +124,12 @@ Floats clip_and_curve(const LaneSettings& settings, Floats u) {
 }
 
 // Eight shaped values against their dry samples, through
-// WaveshaperKernel::output and s16().
+// WaveshaperKernel::output and s16(); the rounded values are within the s16
+// range, so the saturating pack stores them unchanged (in two instructions).
 void store_output(const WaveshaperKernel& kernel, Float8 shaped, Float8 dry, int16_t* out) {
-    L8::store(out, L8::rounded_s16(kernel.output(shaped, dry)));
+    const __m256i rounded = (__m256i)L8::rounded_s16(kernel.output(shaped, dry));
+    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
 }
 
 // The outputs of `count` samples from their shaped values.
