@@ -42,6 +42,8 @@ constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kThreeHalfPi = 4.71238898038469;
 
 // Taylor series on the first quadrant: sin through x^13, cos through x^12.
+// Summed term by term, not in filter_design.hpp's Horner form: the two round
+// differently, and each design's bits follow its own.
 inline double taylor_sin(double x) {
     double x2 = x * x;
     double x3 = x2 * x, x5 = x3 * x2, x7 = x5 * x2, x9 = x7 * x2, x11 = x9 * x2, x13 = x11 * x2;
@@ -103,12 +105,6 @@ inline ModalCoefficients design(const ModalMode& mode, uint32_t sample_rate) {
     return {static_cast<float>(gain * sine), static_cast<float>((-2.0 * r) * cosine), static_cast<float>(r * r)};
 }
 
-}  // namespace modal_detail
-
-namespace modal_detail {
-struct ModeRange;
-template <uint32_t Channels>
-struct VisitedModes;
 }  // namespace modal_detail
 
 // The ids of configure.
@@ -233,17 +229,6 @@ struct ModalKernel {
 
 private:
     template <uint32_t Channels>
-    modal_detail::ModeRange ringing_modes() const;
-    modal_detail::ModeRange driven_modes() const;
-    template <uint32_t Channels>
-    modal_detail::ModeRange visited_modes(const int16_t* in, size_t frames) const;
-    template <uint32_t Channels>
-    void gather(modal_detail::ModeRange range, modal_detail::VisitedModes<Channels>& v) const;
-    template <uint32_t Channels>
-    void scatter(const modal_detail::VisitedModes<Channels>& v);
-    template <uint32_t Channels>
-    void resonate(modal_detail::VisitedModes<Channels>& v, const int16_t* in, int16_t* out, size_t frames) const;
-    template <uint32_t Channels>
     void run(const int16_t* in, int16_t* out, size_t frames);
 };
 
@@ -361,25 +346,23 @@ struct VisitedModes {
     alignas(64) float z2[Channels][kSlots];
 };
 
-}  // namespace modal_detail
-
 // Every mode with state.
 template <uint32_t Channels>
-modal_detail::ModeRange ModalKernel::ringing_modes() const {
-    modal_detail::ModeRange range = modal_detail::ModeRange::none(mode_count);
-    for (uint32_t m = 0; m < mode_count; ++m) {
+ModeRange ringing_modes(const ModalKernel& bank) {
+    ModeRange range = ModeRange::none(bank.mode_count);
+    for (uint32_t m = 0; m < bank.mode_count; ++m) {
         for (uint32_t c = 0; c < Channels; ++c) {
-            if (s1[m * Channels + c] != 0.0f || s2[m * Channels + c] != 0.0f) range.cover(m, m);
+            if (bank.s1[m * Channels + c] != 0.0f || bank.s2[m * Channels + c] != 0.0f) range.cover(m, m);
         }
     }
     return range;
 }
 
 // Every mode that an input sample drives.
-inline modal_detail::ModeRange ModalKernel::driven_modes() const {
-    modal_detail::ModeRange range = modal_detail::ModeRange::none(mode_count);
-    for (uint32_t m = 0; m < mode_count; ++m) {
-        if (coefficients[m].b0 != 0.0f) range.cover(m, m);
+inline ModeRange driven_modes(const ModalKernel& bank) {
+    ModeRange range = ModeRange::none(bank.mode_count);
+    for (uint32_t m = 0; m < bank.mode_count; ++m) {
+        if (bank.coefficients[m].b0 != 0.0f) range.cover(m, m);
     }
     return range;
 }
@@ -387,10 +370,10 @@ inline modal_detail::ModeRange ModalKernel::driven_modes() const {
 // The modes to visit: every mode with state, widened to every driven mode
 // when the block can drive one outside that range.
 template <uint32_t Channels>
-modal_detail::ModeRange ModalKernel::visited_modes(const int16_t* in, size_t frames) const {
-    modal_detail::ModeRange range = ringing_modes<Channels>();
+ModeRange visited_modes(const ModalKernel& bank, const int16_t* in, size_t frames) {
+    ModeRange range = ringing_modes<Channels>(bank);
     if (range.whole_bank()) return range;
-    const modal_detail::ModeRange driven = driven_modes();
+    const ModeRange driven = driven_modes(bank);
     if (driven.empty() || range.covers(driven)) return range;
     for (size_t i = 0; i < frames * Channels; ++i) {
         if (in[i] != 0) {
@@ -403,31 +386,30 @@ modal_detail::ModeRange ModalKernel::visited_modes(const int16_t* in, size_t fra
 
 // The coefficients and states of the visited modes, into whole groups.
 template <uint32_t Channels>
-void ModalKernel::gather(modal_detail::ModeRange range, modal_detail::VisitedModes<Channels>& v) const {
-    using namespace modal_detail;
+void gather(const ModalKernel& bank, ModeRange range, VisitedModes<Channels>& v) {
     v.first = range.lo;
     v.visited = range.hi - range.lo + 1;
     v.group = v.visited <= kSmallGroup ? kSmallGroup : kGroup;
     v.padded = (v.visited + v.group - 1) / v.group * v.group;
     for (uint32_t i = 0; i < v.visited; ++i) {
-        const ModalCoefficients& k = coefficients[v.first + i];
+        const ModalCoefficients& k = bank.coefficients[v.first + i];
         v.b0[i] = k.b0;
         v.a1[i] = k.a1;
         v.na2[i] = -k.a2;
         for (uint32_t c = 0; c < Channels; ++c) {
-            v.z1[c][i] = s1[(v.first + i) * Channels + c];
-            v.z2[c][i] = s2[(v.first + i) * Channels + c];
+            v.z1[c][i] = bank.s1[(v.first + i) * Channels + c];
+            v.z2[c][i] = bank.s2[(v.first + i) * Channels + c];
         }
     }
 }
 
 // The visited modes' states back into the bank.
 template <uint32_t Channels>
-void ModalKernel::scatter(const modal_detail::VisitedModes<Channels>& v) {
+void scatter(const VisitedModes<Channels>& v, ModalKernel& bank) {
     for (uint32_t i = 0; i < v.visited; ++i) {
         for (uint32_t c = 0; c < Channels; ++c) {
-            s1[(v.first + i) * Channels + c] = v.z1[c][i];
-            s2[(v.first + i) * Channels + c] = v.z2[c][i];
+            bank.s1[(v.first + i) * Channels + c] = v.z1[c][i];
+            bank.s2[(v.first + i) * Channels + c] = v.z2[c][i];
         }
     }
 }
@@ -435,11 +417,9 @@ void ModalKernel::scatter(const modal_detail::VisitedModes<Channels>& v) {
 // The block through the visited modes, chunk by chunk and channel by
 // channel: each channel's sum of the modes mixed with its dry signal.
 template <uint32_t Channels>
-void ModalKernel::resonate(modal_detail::VisitedModes<Channels>& v, const int16_t* in, int16_t* out,
-                           size_t frames) const {
-    using namespace modal_detail;
-    const float dry = 1.0f - wet_mix;
-    const float wet = wet_mix * wet_gain;
+void resonate(const ModalKernel& bank, VisitedModes<Channels>& v, const int16_t* in, int16_t* out, size_t frames) {
+    const float dry = 1.0f - bank.wet_mix;
+    const float wet = bank.wet_mix * bank.wet_gain;
     const auto pass_of_group = v.group == kSmallGroup ? pass<kSmallGroup> : pass<kGroup>;
     float sums[kChunkFrames];
     for (size_t start = 0; start < frames; start += kChunkFrames) {
@@ -459,18 +439,21 @@ void ModalKernel::resonate(modal_detail::VisitedModes<Channels>& v, const int16_
     }
 }
 
+}  // namespace modal_detail
+
 template <uint32_t Channels>
 void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
-    const modal_detail::ModeRange range = visited_modes<Channels>(in, frames);
+    using namespace modal_detail;
+    const ModeRange range = visited_modes<Channels>(*this, in, frames);
     if (range.empty()) {
         const float dry = 1.0f - wet_mix;
         for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
         return;
     }
-    modal_detail::VisitedModes<Channels> visited{};
-    gather(range, visited);
-    resonate(visited, in, out, frames);
-    scatter(visited);
+    VisitedModes<Channels> visited{};
+    gather(*this, range, visited);
+    resonate(*this, visited, in, out, frames);
+    scatter(visited, *this);
 }
 
 inline void ModalKernel::process(const int16_t* in, int16_t* out, size_t frames) {
