@@ -127,23 +127,6 @@ struct BiquadHistory {
     int32_t x1, x2, y1, y2;
 };
 
-// One sample through the filter: a 32-bit wrapping accumulator, rounded by
-// +16384 and a truncating division by 32768, clamped to s16.  The reference
-// form of the loops below, which give the same outputs faster.
-inline int32_t biquad_step(const BiquadQ15& c, BiquadHistory& h, int32_t x) {
-    const uint32_t acc = static_cast<uint32_t>(c.b0) * static_cast<uint32_t>(x) +
-                         static_cast<uint32_t>(c.b1) * static_cast<uint32_t>(h.x1) +
-                         static_cast<uint32_t>(c.b2) * static_cast<uint32_t>(h.x2) -
-                         static_cast<uint32_t>(c.a1) * static_cast<uint32_t>(h.y1) -
-                         static_cast<uint32_t>(c.a2) * static_cast<uint32_t>(h.y2);
-    const int32_t y = clamp(static_cast<int32_t>(acc + 16384u) / 32768, -32768, 32767);
-    h.x2 = h.x1;
-    h.x1 = x;
-    h.y2 = h.y1;
-    h.y1 = y;
-    return y;
-}
-
 // Frames per pass of the block loops: their scratch lives on the stack.
 constexpr size_t kBiquadChunkFrames = 256;
 
