@@ -137,12 +137,9 @@ size_t hold_frames(uint32_t num, uint32_t den, uint32_t* phase, Frame* held, con
                    size_t frames) {
     size_t done = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx512bw = DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512bw") &&
-                                     DIVAVOVA_CPU_SUPPORTS("avx512vl") && DIVAVOVA_CPU_SUPPORTS("avx512dq");
-    static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
-    if (has_avx512bw)
+    if (cpu_has_avx512bw())
         run_loop_avx512bw([&] { hold_lanes<Frame, 64>(num, den, phase, held, in, out, frames, &done); });
-    else if (has_avx2 && sizeof(Frame) > 1)
+    else if (cpu_has_avx2() && sizeof(Frame) > 1)
         run_kernel_avx2<hold_lanes<Frame, 32>>(num, den, phase, held, in, out, frames, &done);
 #endif
     return done;
