@@ -431,3 +431,20 @@ def test_chunked_loop_in_any_blocks(channels):
         cuts = sorted(set(wrap_cuts(rng, kwargs.get("delays", LINES_48K), frames)
                           + [rng.randrange(1, frames) for _ in range(30)]))
         assert run_in_blocks(pieces, values, channels, cuts) == run(whole, values), (trial, kwargs, options)
+
+
+@given(st.integers(1, 2), st.integers(0, 2**32 - 1))
+def test_single_frames_give_the_chunked_stream(channels, seed):
+    # One frame a call takes the one-lane body for every frame; one call for
+    # the stream takes chunks of 8 and 4 wherever the geometry allows.
+    rng = random.Random(seed)
+    kwargs, options = chunk_settings(rng, channels)
+    whole, single = m.TankState(**kwargs), m.TankState(**kwargs)
+    for tank in (whole, single):
+        for option, value in options:
+            tank.configure(option, value)
+        if seed % 2:
+            tank.finish()
+    data = s16([rng.randint(-32768, 32767) for _ in range(rng.randint(50, 500) * channels)])
+    step = 2 * channels
+    assert b"".join(single.process(data[i:i + step]) for i in range(0, len(data), step)) == whole.process(data)

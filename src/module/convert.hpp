@@ -19,10 +19,14 @@ namespace divavova {
 // clamp(v, a, b) = a if v < a else min(b, v).  min(b, v) is "b if b < v else
 // v", so a NaN v passes through unchanged: callers that turn the result into
 // an index go through float_to<> below, which maps NaN to 0.
+// Also for lanes of floats (module/lanes.hpp).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
 template <class T>
 constexpr T clamp(T v, T a, T b) {
     return v < a ? a : (b < v ? b : v);
 }
+#pragma GCC diagnostic pop
 
 constexpr int32_t saturate_s16(int64_t v) {
     return v > 32767 ? 32767 : (v < -32768 ? -32768 : static_cast<int32_t>(v));
@@ -77,13 +81,24 @@ constexpr Int float_to(Float v) {
 // for v >= 0, v - 0.5 truncated for v < 0, the addition in v's own precision.
 // NaN gives 0.
 
-inline int16_t s16(float v) {
-    // Selects only, no branches: vectorises, and does not mispredict on
-    // broadband audio.  Holding v to the limits first changes nothing, since
-    // 32767 + 0.5 and -32768 - 0.5 truncate back to the limits.
+// v held to the s16 range: NaN gives 0, a value beyond a bound the bound.
+// Selects only, no branches: vectorises, and does not mispredict on broadband
+// audio.  For one float or for lanes of floats (module/lanes.hpp).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
+template <class F>
+inline F held_to_s16_range(F v) {
     v = v == v ? v : 0.0f;
     v = v > 32767.0f ? 32767.0f : v;
     v = v < -32768.0f ? -32768.0f : v;
+    return v;
+}
+#pragma GCC diagnostic pop
+
+inline int16_t s16(float v) {
+    // Holding v to the limits first changes nothing, since 32767 + 0.5 and
+    // -32768 - 0.5 truncate back to the limits.
+    v = held_to_s16_range(v);
     // v + 0.5f for v >= 0 (also -0), v + (-0.5f) == v - 0.5f below 0.
     return static_cast<int16_t>(static_cast<int32_t>(v + std::copysign(0.5f, v)));
 }

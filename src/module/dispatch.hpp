@@ -17,13 +17,22 @@ __attribute__((target("avx2"), flatten)) void run_kernel_avx2(Args... args) {
 }
 #endif
 
-template <auto Kernel, class... Args>
-void run_kernel(Args... args) {
+// The same choice where the AVX2 build runs a wider instantiation of the loop
+// (WideKernel, say 8 lanes in one 256-bit register where Kernel has 4 in the
+// baseline's 128-bit ones).  Both do the same operations on every value.
+template <auto Kernel, auto WideKernel, class... Args>
+void run_kernel_widened(Args... args) {
 #if defined(__x86_64__) && defined(__GNUC__)
     static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
-    if (has_avx2) return run_kernel_avx2<Kernel>(args...);
+    if (has_avx2) return run_kernel_avx2<WideKernel>(args...);
 #endif
     Kernel(args...);
+}
+
+// One loop: its AVX2 build or its baseline build.
+template <auto Kernel, class... Args>
+void run_kernel(Args... args) {
+    run_kernel_widened<Kernel, Kernel>(args...);
 }
 
 // The same choice for loops bound by the latency of a dependency chain whose

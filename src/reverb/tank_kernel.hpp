@@ -2,222 +2,109 @@
 // two halves, twelve 16-bit lines plus a pre-delay line in one allocation,
 // the wet signal read from up to 32 taps placed anywhere on the lines.
 //
-// The default geometry is given at a reference rate of 29761 Hz and rescaled
-// to the engine's rate.  Every per-frame quantity is single precision; every
-// write into a line is truncated to 16 bits, so the recirculating state is
-// quantised at each write.
+// Every per-frame quantity is single precision; every write into a line is
+// truncated to 16 bits, so the recirculating state is quantised at each write.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "module/configured.hpp"
 #include "module/convert.hpp"
-#include "module/cpu.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 #include "module/memory.hpp"
+#include "module/narrow.hpp"
+#include "reverb/tank_settings.hpp"
 
 namespace divavova {
 
-inline constexpr uint32_t kTankLines = 12;
-inline constexpr uint32_t kTankMaxTaps = 32;
-inline constexpr uint32_t kTankDefaultTaps = 14;
-inline constexpr float kTankReferenceRate = 29761.0f;
-inline constexpr uint32_t kTankMinLineFrames = 4;
-inline constexpr uint32_t kTankMaxLineFrames = 0x400000;
-inline constexpr uint32_t kTankMaxTotalFrames = 0x800000;
-
-// Line lengths at the reference rate: diffusers 0..3, left half 4..7
-// (modulated all-pass, delay A, all-pass, delay B), right half 8..11.
-inline constexpr uint32_t kTankReferenceLines[kTankLines] = {142,  107,  379, 277,  672,  4453,
-                                                             1800, 3720, 908, 4217, 2656, 3163};
-
-struct TankReferenceTap {
-    uint8_t channel;
-    uint8_t line;
-    uint32_t offset;
-    float gain;
+// What runs from frame to frame and from call to call; reset starts it anew.
+struct TankRunning {
+    uint32_t line_position[kTankLines];  // each line's write position
+    uint32_t predelay_position;          // the pre-delay line's write position
+    float bandwidth;                     // input low-pass state
+    float highpass;                      // input high-pass state
+    float damping[2];                    // per half
+    float tilt[2];                       // per output channel
+    // Sine for the left half, cosine for the right; each call sets its k
+    // from the settings.
+    SineOscillator oscillator;
 };
 
-inline constexpr TankReferenceTap kTankReferenceTaps[kTankDefaultTaps] = {
-    {0, 9, 266, 0.6f},   {0, 9, 2974, 0.6f}, {0, 10, 1913, -0.6f}, {0, 11, 1996, 0.6f}, {0, 5, 1990, -0.6f},
-    {0, 6, 187, -0.6f},  {0, 7, 1066, -0.6f}, {1, 5, 353, 0.6f},   {1, 5, 3627, 0.6f},  {1, 6, 1228, -0.6f},
-    {1, 7, 2673, 0.6f},  {1, 9, 2111, -0.6f}, {1, 10, 335, -0.6f}, {1, 11, 121, -0.6f},
+// Taps in the order they are summed: each channel's taps in table order,
+// the left channel's first; mono sums every tap in table order.
+struct TankTaps {
+    uint32_t count;
+    uint32_t left_count;  // taps summed into channel 0 (every tap in mono)
+    uint32_t line[kTankMaxTaps];
+    uint32_t age[kTankMaxTaps];
+    float gain[kTankMaxTaps];
 };
 
-// line16(v): what a line stores.  Saturates at the s16 bounds, otherwise
-// truncates toward zero; NaN stores 0.  Selects only, like s16().
-inline int16_t line16(float v) {
-    v = v == v ? v : 0.0f;
-    v = (32767.0f < v) ? 32767.0f : v;
-    v = (v < -32768.0f) ? -32768.0f : v;
-    return static_cast<int16_t>(static_cast<int32_t>(v));
-}
+// Whether chunks of some number of frames fit the geometry, and which taps
+// then read before the chunk's writes (see the frame path below).
+struct TankChunks {
+    bool fit;
+    uint32_t early;  // one bit per tap in summing order
+};
 
-// The settings block: built whole by the initialiser, then installed.
-struct TankSettings {
-    uint32_t sample_rate;
-    uint32_t channel_count;
+// Where the lines and the taps are, from install on.
+struct TankLayout {
+    int16_t* line_start[kTankLines];
     uint32_t line_frames[kTankLines];
-    uint32_t predelay_capacity_frames;
-    uint32_t predelay_frames;
-    float decay;
-    float diffusion;
-    float damping_coefficient;
-    float bandwidth_coefficient;
-    float highpass_coefficient;
-    float tilt_coefficient;
-    float tilt_low_gain;
-    float tilt_high_gain;
-    float oscillator_coefficient;
-    float modulation_depth_frames;
-    float drive;
-    float width;
-    float mix;
-    uint8_t tap_channel[kTankMaxTaps];
-    uint8_t tap_line[kTankMaxTaps];
-    uint32_t tap_offset_frames[kTankMaxTaps];
-    float tap_gain[kTankMaxTaps];
-    uint32_t tap_count;
-    float damping_hz;
-    float bandwidth_hz;
-    float highpass_hz;
-    float modulation_rate_hz;
-    float modulation_depth_ms;
-    float predelay_ms;
-    float tilt_db;
+    int16_t* predelay_line;
+    TankTaps taps;
+    TankChunks chunks_of_8, chunks_of_4;
 };
 
-// Outcome of a construction step; the binding turns each into its message.
-enum class TankBuild {
-    ok,
-    wrong_count,        // delays not 12 numbers, taps not groups of 4
-    line_too_short,
-    lines_do_not_fit,
-    bad_tap_channel,
-    bad_tap_line,
-    bad_tap_offset,
-};
-
-// rescale(n) from the reference rate: x = rate * n / 29761 in f32.
-inline float tank_rescaled(uint32_t sample_rate, uint32_t reference_frames) {
-    return (static_cast<float>(sample_rate) * static_cast<float>(reference_frames)) / kTankReferenceRate;
-}
-
-inline uint32_t tank_rescaled_line(uint32_t sample_rate, uint32_t reference_frames) {
-    float x = tank_rescaled(sample_rate, reference_frames);
-    if (x < 1.0f) return kTankMinLineFrames;
-    uint32_t r = float_to<uint32_t>(x + 0.5f);
-    return r < kTankMinLineFrames ? kTankMinLineFrames : r;
-}
-
-inline uint32_t tank_rescaled_offset(uint32_t sample_rate, uint32_t reference_frames) {
-    float x = tank_rescaled(sample_rate, reference_frames);
-    if (x < 1.0f) return 1;
-    return float_to<uint32_t>(x + 0.5f);
-}
-
-// Pre-delay frames for a time in ms (already raised to at least 0): never
-// more than the capacity (compared in f32, as the time is).
-inline uint32_t tank_predelay_frames(uint32_t sample_rate, uint32_t capacity, float time_ms) {
-    float x = (static_cast<float>(sample_rate) * time_ms) / 1000.0f;
-    float capacity_f = static_cast<float>(capacity);
-    return float_to<uint32_t>(capacity_f < x ? capacity_f : x);
-}
-
-// A construction's settings before `delays` and `taps`: rescaled geometry,
-// the default taps and the construction values of every parameter.
-inline TankSettings tank_default_settings(uint32_t sample_rate, double max_predelay_ms, uint32_t channel_count) {
-    TankSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.sample_rate = sample_rate;
-    for (uint32_t k = 0; k < kTankLines; ++k) s.line_frames[k] = tank_rescaled_line(sample_rate, kTankReferenceLines[k]);
-    for (uint32_t i = 0; i < kTankDefaultTaps; ++i) {
-        const TankReferenceTap& tap = kTankReferenceTaps[i];
-        uint32_t offset = tank_rescaled_offset(sample_rate, tap.offset);
-        uint32_t last = s.line_frames[tap.line] - 1;
-        s.tap_channel[i] = tap.channel;
-        s.tap_line[i] = tap.line;
-        s.tap_offset_frames[i] = offset < last ? offset : last;
-        s.tap_gain[i] = tap.gain;
+// Chunks of `frames` fit when every line holds at least that many frames and
+// every tap reads either after the chunk or before it.
+inline TankChunks tank_chunks(const TankLayout& layout, uint32_t frames) {
+    TankChunks chunks = {true, 0};
+    for (uint32_t line = 0; line < kTankLines; ++line)
+        if (layout.line_frames[line] < frames) return {false, 0};
+    for (uint32_t i = 0; i < layout.taps.count; ++i) {
+        const uint32_t length = layout.line_frames[layout.taps.line[i]], age = layout.taps.age[i];
+        if (age <= length - frames) continue;
+        if (age < frames) return {false, 0};
+        chunks.early |= 1u << i;
     }
-    s.tap_count = kTankDefaultTaps;
-    float capacity_ms = clamp(static_cast<float>(max_predelay_ms), 0.0f, 10000.0f);
-    float x = (static_cast<float>(sample_rate) * capacity_ms) / 1000.0f;
-    // NaN counts as "below 1": the line always has a frame.
-    s.predelay_capacity_frames = (x >= 1.0f) ? float_to<uint32_t>(x) : 1;
-    s.predelay_frames = 0;
-    s.decay = 0.5f;
-    s.diffusion = 0.75f;
-    s.width = 1.0f;
-    s.mix = 0.3f;
-    s.tilt_low_gain = 1.0f;
-    s.tilt_high_gain = 1.0f;
-    s.channel_count = channel_count;
-    return s;
+    return chunks;
 }
 
-// Custom line lengths (already converted to u32).  Installed taps that reach
-// past their new line are pulled in to its last frame.
-inline TankBuild tank_apply_delays(TankSettings& s, const uint32_t (&frames)[kTankLines]) {
-    uint64_t total = 0;
+inline TankLayout tank_layout(const TankSettings& s, int16_t* storage) {
+    TankLayout layout;
     for (uint32_t k = 0; k < kTankLines; ++k) {
-        if (frames[k] < kTankMinLineFrames) return TankBuild::line_too_short;
-        total += frames[k];
-        if (frames[k] > kTankMaxLineFrames || total > kTankMaxTotalFrames) return TankBuild::lines_do_not_fit;
+        layout.line_start[k] = storage;
+        layout.line_frames[k] = s.line_frames[k];
+        storage += s.line_frames[k];
     }
-    std::memcpy(s.line_frames, frames, sizeof s.line_frames);
-    for (uint32_t i = 0; i < s.tap_count; ++i) {
-        uint32_t length = s.line_frames[s.tap_line[i]];
-        if (s.tap_offset_frames[i] >= length) s.tap_offset_frames[i] = length - 1;
+    layout.predelay_line = storage;
+    TankTaps& taps = layout.taps;
+    taps.count = 0;
+    for (uint32_t c = 0; c < s.channel_count; ++c) {
+        for (uint32_t i = 0; i < s.tap_count; ++i) {
+            if (s.channel_count == 2 && s.tap_channel[i] != c) continue;
+            const uint32_t line = s.tap_line[i], age = s.tap_offset_frames[i];
+            taps.line[taps.count] = line;
+            taps.age[taps.count] = age < s.line_frames[line] ? age : s.line_frames[line] - 1;
+            taps.gain[taps.count] = s.tap_gain[i];
+            ++taps.count;
+        }
+        if (c == 0) taps.left_count = taps.count;
     }
-    return TankBuild::ok;
-}
-
-// Custom taps: `count` values, four per tap (channel, line, offset, gain).
-// Every group is checked before any is installed; all previous taps go.
-inline TankBuild tank_apply_taps(TankSettings& s, const float* values, size_t count) {
-    if (count % 4 != 0 || count > 4 * kTankMaxTaps) return TankBuild::wrong_count;
-    for (size_t i = 0; i < count; i += 4) {
-        float channel = values[i], line = values[i + 1], offset = values[i + 2];
-        if (channel < 0.0f || channel > 1.0f) return TankBuild::bad_tap_channel;
-        if (line < 0.0f || !(line < 12.0f)) return TankBuild::bad_tap_line;
-        float length = static_cast<float>(s.line_frames[static_cast<uint32_t>(line)]);
-        if (offset < 0.0f || !(offset < length)) return TankBuild::bad_tap_offset;
-    }
-    for (size_t i = 0; i < count; i += 4) {
-        size_t tap = i / 4;
-        s.tap_channel[tap] = float_to<uint8_t>(values[i]);
-        s.tap_line[tap] = static_cast<uint8_t>(values[i + 1]);
-        s.tap_offset_frames[tap] = static_cast<uint32_t>(values[i + 2]);
-        s.tap_gain[tap] = values[i + 3];
-    }
-    s.tap_count = static_cast<uint32_t>(count / 4);
-    return TankBuild::ok;
-}
-
-// Samples of the one storage block: twelve lines and the pre-delay line.
-inline uint64_t tank_storage_samples(const TankSettings& s) {
-    uint64_t total = s.predelay_capacity_frames;
-    for (uint32_t k = 0; k < kTankLines; ++k) total += s.line_frames[k];
-    return total;
+    layout.chunks_of_8 = tank_chunks(layout, 8);
+    layout.chunks_of_4 = tank_chunks(layout, 4);
+    return layout;
 }
 
 struct TankKernel {
     TankSettings settings;
-    // Running state.
-    int16_t* line_start[kTankLines];
-    uint32_t line_position[kTankLines];
-    int16_t* predelay_start;
-    uint32_t predelay_position;
-    float bandwidth_state;
-    float highpass_state;
-    float damping_state[2];
-    float tilt_state[2];
-    float oscillator_sine;
-    float oscillator_cosine;
-    int16_t* storage;
+    TankLayout layout;
+    TankRunning running;
+    int16_t* storage;  // lines 0..11, then the pre-delay line
     uint32_t storage_samples;
 
     static constexpr const char* kUnknownOption = "unknown tank option";
@@ -233,7 +120,8 @@ struct TankKernel {
         settings = fresh;
         storage = fresh_storage;
         storage_samples = static_cast<uint32_t>(tank_storage_samples(fresh));
-        restart();
+        layout = tank_layout(fresh, fresh_storage);
+        running = TankRunning{};
     }
 
     void free_memory() {
@@ -244,117 +132,23 @@ struct TankKernel {
     // Clears the lines and every running state; settings stay.
     void reset() {
         if (storage) std::memset(storage, 0, static_cast<size_t>(storage_samples) * sizeof(int16_t));
-        restart();
+        running = TankRunning{};
     }
 
-    Configured configure(uint32_t option, double value);
-    void finish();
+    Configured configure(uint32_t option, double value) {
+        const bool known = tank_set(settings, static_cast<TankOption>(option), narrow_to_float(value));
+        return known ? Configured::ok : Configured::unknown_option;
+    }
+    void finish() { tank_finish(settings); }
     void process(const int16_t* in, int16_t* out, size_t frames);
-
-private:
-    void restart();
 };
 
-inline void TankKernel::restart() {
-    size_t offset = 0;
-    for (uint32_t k = 0; k < kTankLines; ++k) {
-        line_start[k] = storage ? storage + offset : nullptr;
-        offset += settings.line_frames[k];
-        line_position[k] = 0;
-    }
-    predelay_start = storage ? storage + offset : nullptr;
-    predelay_position = 0;
-    bandwidth_state = 0.0f;
-    highpass_state = 0.0f;
-    damping_state[0] = damping_state[1] = 0.0f;
-    tilt_state[0] = tilt_state[1] = 0.0f;
-    oscillator_sine = 0.0f;
-    oscillator_cosine = 1.0f;
-}
-
-inline float tank_oscillator_coefficient(float rate_hz, uint32_t sample_rate) {
-    return sample_rate == 0 ? 0.0f : SineOscillator::coefficient(rate_hz, sample_rate);
-}
-
-inline void tank_set_tilt(TankSettings& s, float tilt_db) {
-    s.tilt_db = tilt_db;
-    s.tilt_low_gain = expf(-tilt_db * 0.057564627f);
-    s.tilt_high_gain = expf(tilt_db * 0.057564627f);
-    s.tilt_coefficient = one_pole(1000.0f, s.sample_rate);
-}
-
-inline float raised_to_zero(float v) { return v < 0.0f ? 0.0f : v; }
-
-inline Configured TankKernel::configure(uint32_t option, double value) {
-    TankSettings& s = settings;
-    float v = static_cast<float>(value);
-    switch (option) {
-        case 0: s.decay = clamp(v, 0.0f, 0.999f); break;
-        case 1: s.diffusion = clamp(v, 0.0f, 0.9f); break;
-        case 2:
-            s.damping_hz = v;
-            s.damping_coefficient = one_pole(v, s.sample_rate);
-            break;
-        case 3:
-            s.bandwidth_hz = v;
-            s.bandwidth_coefficient = one_pole(v, s.sample_rate);
-            break;
-        case 4:
-            s.highpass_hz = v;
-            s.highpass_coefficient = one_pole(v, s.sample_rate);
-            break;
-        case 5:
-            s.predelay_ms = raised_to_zero(v);
-            s.predelay_frames = tank_predelay_frames(s.sample_rate, s.predelay_capacity_frames, s.predelay_ms);
-            break;
-        case 6:
-            s.modulation_depth_ms = clamp(v, 0.0f, 100.0f);
-            s.modulation_depth_frames = (static_cast<float>(s.sample_rate) * s.modulation_depth_ms) / 1000.0f;
-            break;
-        case 7: {
-            float rate = clamp(v, 0.0f, 100.0f);
-            s.modulation_rate_hz = rate;
-            s.oscillator_coefficient = rate <= 0.0f ? 0.0f : tank_oscillator_coefficient(rate, s.sample_rate);
-            break;
-        }
-        case 8: s.drive = clamp(v, 0.0f, 1.0f); break;
-        case 9: s.width = clamp(v, 0.0f, 2.0f); break;
-        case 10: tank_set_tilt(s, clamp(v, -24.0f, 24.0f)); break;
-        case 11: s.mix = clamp(v, 0.0f, 2.0f); break;
-        default: return Configured::unknown_option;
-    }
-    return Configured::ok;
-}
-
-inline constexpr uint32_t kModulatedLines[2] = {4, 8};
-
-inline void TankKernel::finish() {
-    TankSettings& s = settings;
-    s.damping_coefficient = one_pole(s.damping_hz, s.sample_rate);
-    s.bandwidth_coefficient = one_pole(s.bandwidth_hz, s.sample_rate);
-    s.highpass_coefficient = one_pole(s.highpass_hz, s.sample_rate);
-    s.modulation_rate_hz = clamp(s.modulation_rate_hz, 0.0f, 100.0f);
-    s.oscillator_coefficient =
-        s.modulation_rate_hz > 0.0f ? tank_oscillator_coefficient(s.modulation_rate_hz, s.sample_rate) : 0.0f;
-    s.modulation_depth_ms = clamp(s.modulation_depth_ms, 0.0f, 100.0f);
-    s.modulation_depth_frames = (static_cast<float>(s.sample_rate) * s.modulation_depth_ms) / 1000.0f;
-    s.predelay_ms = raised_to_zero(s.predelay_ms);
-    s.predelay_frames = tank_predelay_frames(s.sample_rate, s.predelay_capacity_frames, s.predelay_ms);
-    tank_set_tilt(s, clamp(s.tilt_db, -24.0f, 24.0f));
-    // The modulated lines keep a delay of at least one frame.
-    for (uint32_t line : kModulatedLines) {
-        float bound = static_cast<float>(s.line_frames[line] - 2) * 0.5f;
-        if (s.modulation_depth_frames > bound) s.modulation_depth_frames = bound < 0.0f ? 0.0f : bound;
-    }
-}
-
 // ---------------------------------------------------------------------------
-// The per-frame path.
-//
-// Frames go through in chunks of C frames (8 in the AVX2 build, then 4), and
-// the frames left before a wrap one by one.  Within a chunk each stage runs
-// for all C frames before the next stage starts, so the stages without a
-// running state work on C independent lanes, and each lane does its frame's
+// The per-frame path, written once for C frames side by side (Lanes<C>):
+// chunks of 8 frames in the AVX2 build, then of 4, and the frames left
+// before a wrap one at a time (C = 1).  Within a chunk each stage runs for
+// all C frames before the next stage starts, so the stages without a running
+// state work on C independent lanes, and each lane does its frame's
 // operations in their order (nothing is reordered or merged).  The result is
 // the frame-by-frame one, value for value, because:
 // - a fixed line of length L >= C is read and then written at one cell per
@@ -370,7 +164,7 @@ inline void TankKernel::finish() {
 //   the chunk writes its cell) and before it when r >= C (no earlier frame
 //   writes it).  A tap that is neither (r < C and r > L - C) cuts every
 //   cycle of its line into runs shorter than C, so no chunk of C can run
-//   while it exists; the check below just says so.
+//   while it exists; tank_chunks just says so.
 
 namespace tank_detail {
 
@@ -378,35 +172,109 @@ namespace tank_detail {
 struct Pass {
     float m, m2, d1, d2;  // diffuser and tank all-pass coefficients
     float dry, wet;
-    float k;      // oscillator coefficient
     float depth;  // modulation depth in frames, 0 without the oscillator
     float g;      // decay
     float bandwidth, highpass, damping, drive, width;
     float tilt, low_gain, high_gain;
     bool use_predelay, use_width, use_tilt;
     int16_t* predelay_line;
-    uint32_t predelay_capacity;
-    uint32_t modulated_frames[2];  // L4, L8
-    float last_age[2];             // L4 - 1, L8 - 1
+    uint32_t predelay_frames, predelay_capacity;
+    int16_t* modulated_line[2];  // lines 4 and 8
+    uint32_t modulated_frames[2];
+    float last_age[2];  // L4 - 1, L8 - 1
+    const TankTaps* taps;
 };
 
-// The states that run from frame to frame.
-struct Running {
-    float sine, cosine;
-    float bw, hp;
-    float damping[2];
-    float tilt[2];
-    uint32_t predelay_write, predelay_read;  // pre-delay cursors
+template <uint32_t Channels>
+inline Pass pass_of(const TankSettings& s, const TankLayout& layout) {
+    Pass p;
+    p.m = s.diffusion;
+    p.m2 = p.m * 0.8333333f;
+    p.d1 = p.m * 0.93333334f;
+    p.d2 = p.m * 0.6666667f;
+    const DryWet<float> mix = dry_wet(s.mix);
+    p.dry = mix.dry;
+    p.wet = mix.wet;
+    p.depth = s.oscillator_coefficient != 0.0f ? s.modulation_depth_frames : 0.0f;
+    p.g = s.decay;
+    p.bandwidth = s.bandwidth_coefficient;
+    p.highpass = s.highpass_coefficient;
+    p.damping = s.damping_coefficient;
+    p.drive = s.drive;
+    p.width = s.width;
+    p.tilt = s.tilt_coefficient;
+    p.low_gain = s.tilt_low_gain;
+    p.high_gain = s.tilt_high_gain;
+    p.use_width = Channels == 2 && s.width != 1.0f;
+    p.use_tilt = s.tilt_db != 0.0f && s.tilt_coefficient > 0.0f;
+    p.predelay_line = layout.predelay_line;
+    p.predelay_frames = s.predelay_frames;
+    p.predelay_capacity = s.predelay_capacity_frames;
+    p.use_predelay = p.predelay_frames >= 1 && p.predelay_frames <= p.predelay_capacity;
+    for (uint32_t h = 0; h < 2; ++h) {
+        const uint32_t line = kModulatedLines[h];
+        p.modulated_line[h] = layout.line_start[line];
+        p.modulated_frames[h] = layout.line_frames[line];
+        p.last_age[h] = static_cast<float>(p.modulated_frames[h] - 1);
+    }
+    p.taps = &layout.taps;
+    return p;
+}
+
+// During a run of frames in which no line position or tap cursor wraps,
+// every line read and write of frame j is at a base pointer plus j.  The
+// pre-delay steps its own cursors frame by frame: its line can be as short
+// as one frame.
+struct Run {
+    int16_t* at[kTankLines];            // each line's write position
+    const int16_t* taps[kTankMaxTaps];  // each tap's read position
+    uint32_t modulated_position[2];     // write positions of lines 4 and 8
+    const int16_t* in;
+    int16_t* out;
 };
 
-// Taps in table order (channel 0 for every tap in mono).
-struct TapPlan {
-    uint32_t count;
-    uint8_t channel[kTankMaxTaps];
-    uint8_t line[kTankMaxTaps];
-    uint32_t age[kTankMaxTaps];
-    float gain[kTankMaxTaps];
-};
+// Sets up the longest run from `positions`, at most `frames` long; returns
+// its length.
+inline size_t run_from(const TankLayout& layout, const uint32_t (&positions)[kTankLines], size_t frames, Run& run) {
+    size_t n = frames;
+    for (uint32_t line = 0; line < kTankLines; ++line) {
+        run.at[line] = layout.line_start[line] + positions[line];
+        const size_t room = layout.line_frames[line] - positions[line];
+        n = room < n ? room : n;
+    }
+    const TankTaps& taps = layout.taps;
+    for (uint32_t i = 0; i < taps.count; ++i) {
+        // The tap reads `age` frames before the write position.
+        const uint32_t line = taps.line[i], length = layout.line_frames[line];
+        const uint32_t position = positions[line], age = taps.age[i];
+        const uint32_t cursor = position >= age ? position - age : position + (length - age);
+        run.taps[i] = layout.line_start[line] + cursor;
+        const size_t room = length - cursor;
+        n = room < n ? room : n;
+    }
+    for (uint32_t h = 0; h < 2; ++h) run.modulated_position[h] = positions[kModulatedLines[h]];
+    return n;
+}
+
+// line16, what a line stores, of every lane: NaN 0, held to the s16 range,
+// truncated toward zero.
+template <class L>
+[[gnu::always_inline]] inline void store_line16(int16_t* cells, const typename L::F& value) {
+    L::store(cells, L::truncated_s16(value));
+}
+
+// A one-pole state run through the lanes in frame order: each lane's input x
+// moves the state, and the lane becomes out(x, state).
+template <class L, class Out>
+[[gnu::always_inline]] inline void follow(float& state, typename L::F& v, float a, Out out) {
+    for (uint32_t i = 0; i < L::count; ++i) {
+        float& x = L::lane(v, i);
+        state = one_pole_step(state, x, a);
+        x = out(x, state);
+    }
+}
+
+inline float state_itself(float, float state) { return state; }
 
 // What the pre-delay stores: s16 of the input (mono) or of the mean of the
 // two inputs, worked on the integers.  The mean is a whole or a half number,
@@ -422,68 +290,58 @@ inline int16_t predelay_sample(const int16_t* frame) {
     }
 }
 
-// During a run of frames in which no line position or tap cursor wraps,
-// every line read and write of frame j is at a base pointer plus j.  The
-// pre-delay steps its own cursors frame by frame: its line can be as short
-// as one frame.
-struct Run {
-    int16_t* at[kTankLines];             // each line's write position
-    const int16_t* taps[kTankMaxTaps];   // each tap's read position
-    uint32_t modulated_position[2];      // write positions of lines 4 and 8
-};
-
-// One frame of the pre-delay: returns the input delayed (or x unchanged
-// without a pre-delay) and stores the frame's rounded input.  The read comes
-// first, so a delay of the whole capacity returns the sample written that
-// many frames ago.
-template <uint32_t Channels>
-inline float predelay_step(const Pass& p, Running& state, const int16_t* frame, float x) {
-    float y = x;
-    if (p.use_predelay) {
-        y = static_cast<float>(p.predelay_line[state.predelay_read]);
-        const uint32_t next = state.predelay_read + 1;
-        state.predelay_read = next == p.predelay_capacity ? 0 : next;
+// The pre-delay of the lanes' frames: x becomes each frame's input delayed
+// (unchanged without a pre-delay), and the frames' rounded inputs are
+// stored.  The read comes first, so a delay of the whole capacity returns
+// the sample written that many frames ago.
+template <uint32_t Channels, class L>
+[[gnu::always_inline]] inline void predelay(const Pass& p, uint32_t& write, uint32_t& read, const int16_t* frames,
+                                            typename L::F& x) {
+    constexpr uint32_t C = L::count;
+    const uint32_t capacity = p.predelay_capacity;
+    if (write + C <= capacity && (!p.use_predelay || read + C <= capacity)) {
+        // Neither cursor wraps within the lanes' frames.
+        int16_t* line = p.predelay_line;
+        if (p.use_predelay) {
+            for (uint32_t i = 0; i < C; ++i) {
+                L::lane(x, i) = static_cast<float>(line[read + i]);
+                line[write + i] = predelay_sample<Channels>(frames + i * Channels);
+            }
+            read = read + C == capacity ? 0 : read + C;
+        } else {
+            for (uint32_t i = 0; i < C; ++i) line[write + i] = predelay_sample<Channels>(frames + i * Channels);
+        }
+        write = write + C == capacity ? 0 : write + C;
+        return;
     }
-    p.predelay_line[state.predelay_write] = predelay_sample<Channels>(frame);
-    const uint32_t next = state.predelay_write + 1;
-    state.predelay_write = next == p.predelay_capacity ? 0 : next;
-    return y;
+    for (uint32_t i = 0; i < C; ++i) {
+        if (p.use_predelay) {
+            L::lane(x, i) = static_cast<float>(p.predelay_line[read]);
+            read = read + 1 == capacity ? 0 : read + 1;
+        }
+        p.predelay_line[write] = predelay_sample<Channels>(frames + i * Channels);
+        write = write + 1 == capacity ? 0 : write + 1;
+    }
 }
 
-// Whether chunks of C frames fit the geometry: every line holds at least C
-// frames and every tap reads either after the chunk or before it.  The taps
-// that read before it are set in `early`.
-inline bool chunks_fit(const TankSettings& s, const TapPlan& taps, uint32_t frames, uint32_t& early) {
-    early = 0;
-    for (uint32_t line = 0; line < kTankLines; ++line)
-        if (s.line_frames[line] < frames) return false;
-    for (uint32_t i = 0; i < taps.count; ++i) {
-        const uint32_t length = s.line_frames[taps.line[i]], age = taps.age[i];
-        if (age <= length - frames) continue;
-        if (age < frames) return false;
-        early |= 1u << i;
-    }
-    return true;
-}
-
-// All-pass on a line's cell: returns the output, writes the cell.
-inline float allpass_at(int16_t* cell, float y, float a) {
-    const float z = static_cast<float>(*cell);
-    const float n = y + z * a;
-    *cell = line16(n);
+// The all-pass on z, its line's delayed sample: n = x + z * a goes into the
+// line at `cells`, unrounded n gives the output z - n * a.
+template <class L>
+[[gnu::always_inline]] inline typename L::F allpass(int16_t* cells, const typename L::F& z,
+                                                    const typename L::F& x, float a) {
+    const typename L::F n = x + z * a;
+    store_line16<L>(cells, n);
     return z - n * a;
 }
 
-// Age of the modulated all-pass read: (L - 1) - depth + phase * depth,
-// held to [1, L - 1] (NaN passes).
-inline float modulated_age(float last_age, float depth, float phase) {
-    const float t = (last_age - depth) + phase * depth;
-    return t < 1.0f ? 1.0f : (last_age < t ? last_age : t);
+// The read at `age` frames before `at`, interpolated linearly toward the
+// next older sample.
+template <class T>
+inline T interpolated(T z0, T z1, T fraction) {
+    return z0 + (z1 - z0) * fraction;
 }
 
-// The modulated all-pass of one frame, writing cell `at` of its line: the
-// read at `age` interpolates linearly toward the next older sample.
-inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, float age, float feed, float d1) {
+inline float modulated_read(const int16_t* line, uint32_t length, uint32_t at, float age) {
     // age is NaN or within [1, L - 1], L <= 2^22: the 32-bit conversion
     // truncates it exactly; whole <= L - 1 and at < L, so one subtraction
     // reduces.
@@ -491,18 +349,72 @@ inline float modulated_allpass_at(int16_t* line, uint32_t length, uint32_t at, f
     uint32_t a0 = length + at - whole;
     a0 = a0 < length ? a0 : a0 - length;
     const uint32_t a1 = a0 == 0 ? length - 1 : a0 - 1;
-    const float fraction = age - static_cast<float>(whole);
-    const float z0 = static_cast<float>(line[a0]);
-    const float z = z0 + (static_cast<float>(line[a1]) - z0) * fraction;
-    const float n = z * d1 + feed;
-    line[at] = line16(n);
-    return z - n * d1;
+    return interpolated(static_cast<float>(line[a0]), static_cast<float>(line[a1]), age - static_cast<float>(whole));
+}
+
+// The modulated all-pass of one half for the lanes' frames from `position`:
+// the read at age t = (L - 1) - depth + phase * depth, held to [1, L - 1]
+// (NaN passes), then the all-pass with coefficient d1 on the input `feed`.
+template <class L>
+[[gnu::always_inline]] inline typename L::F modulated_allpass(int16_t* line, uint32_t length, uint32_t position,
+                                                              float last_age, float depth,
+                                                              const typename L::F& phase,
+                                                              const typename L::F& feed, float d1) {
+    using F = typename L::F;
+    using I = typename L::I;
+    constexpr uint32_t C = L::count;
+    const F one = L::splat(1.0f);
+    const F t = clamp((last_age - depth) + phase * depth, one, L::splat(last_age));
+    if constexpr (C > 1) {
+        // The conversion truncates t exactly, as the frame's read does (NaN
+        // lanes, never read together, convert as 1).
+        const I ordered = t == t;
+        const I whole = __builtin_convertvector(L::pick(ordered, t, one), I);
+        const uint32_t q = static_cast<uint32_t>(whole[0]);
+        uint32_t first = length + position - q;
+        first = first < length ? first : first - length;
+        if (L::none(~ordered | (whole ^ whole[0])) && q >= C && first >= 1 && first + C <= length) {
+            // One whole age for every lane, older than the chunk, no wrap:
+            // the frames read consecutive cells that no frame of the chunk
+            // writes.
+            const F z = interpolated(L::load(line + first), L::load(line + first - 1),
+                                     t - __builtin_convertvector(whole, F));
+            return allpass<L>(line + position, z, feed, d1);
+        }
+    }
+    // Frame by frame: a read may reach the sample of an earlier frame of the
+    // chunk, or the age is NaN.
+    F y;
+    for (uint32_t i = 0; i < C; ++i) {
+        const float z = modulated_read(line, length, position + i, L::lane(t, i));
+        L::lane(y, i) = allpass<Lanes<1>>(line + position + i, z, L::lane(feed, i), d1);
+    }
+    return y;
+}
+
+// The tap sums, each channel's in plan order.  A tap set in `early` reads
+// the cells saved before the chunk's writes.
+template <uint32_t Channels, class L>
+[[gnu::always_inline]] inline void tap_sums(const TankTaps& taps, const Run& run, size_t j, uint32_t early,
+                                            const int16_t (&before)[kTankMaxTaps][L::count],
+                                            typename L::F (&wet)[Channels]) {
+    const auto sum = [&](uint32_t first, uint32_t end) {
+        typename L::F total = L::splat(0.0f);
+        for (uint32_t t = first; t < end; ++t) {
+            const int16_t* cells = run.taps[t] + j;
+            if (early != 0 && ((early >> t) & 1u)) cells = before[t];
+            total = total + L::load(cells) * taps.gain[t];
+        }
+        return total;
+    };
+    wet[0] = sum(0, taps.left_count);
+    if constexpr (Channels == 2) wet[1] = sum(taps.left_count, taps.count);
 }
 
 // The tap sums to the wet signal: mono halves its one sum, stereo applies
-// the width.  For one frame (float) or a chunk's lanes (vectors).
+// the width.
 template <uint32_t Channels, class T>
-inline void halve_or_widen(const Pass& p, T* wet) {
+[[gnu::always_inline]] inline void halve_or_widen(const Pass& p, T (&wet)[Channels]) {
     if constexpr (Channels == 1) {
         wet[0] = wet[0] * 0.5f;
     } else if (p.use_width) {
@@ -513,250 +425,22 @@ inline void halve_or_widen(const Pass& p, T* wet) {
     }
 }
 
-// One frame (j of a run), in the order of the description above: input,
-// pre-delay, input filters and drive, diffusers, both halves, taps, width,
-// tilt and output.
-template <uint32_t Channels>
-inline void run_frame(const Pass& p, Running& state, const Run& run, const TapPlan& taps, size_t j, const int16_t* in,
-                      int16_t* out) {
-    state.sine = state.sine + p.k * state.cosine;
-    state.cosine = state.cosine - p.k * state.sine;
-
-    const int16_t* frame_in = in + j * Channels;
-    float dry_in[Channels];
-    for (uint32_t c = 0; c < Channels; ++c) dry_in[c] = static_cast<float>(frame_in[c]);
-    float y = predelay_step<Channels>(p, state, frame_in,
-                                      Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f);
-    if (p.bandwidth > 0.0f) {
-        state.bw = (y - state.bw) * p.bandwidth + state.bw;
-        y = state.bw;
-    }
-    if (p.highpass > 0.0f) {
-        state.hp = (y - state.hp) * p.highpass + state.hp;
-        y = y - state.hp;
-    }
-    if (p.drive > 0.0f) {
-        const float u = clamp(y * 0.000030517578f, -1.0f, 1.0f);
-        y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
-    }
-    y = allpass_at(run.at[0] + j, y, p.m);
-    y = allpass_at(run.at[1] + j, y, p.m);
-    y = allpass_at(run.at[2] + j, y, p.m2);
-    const float e = allpass_at(run.at[3] + j, y, p.m2);
-
-    const float zl = static_cast<float>(run.at[7][j]);
-    const float zr = static_cast<float>(run.at[11][j]);
-    const uint32_t at = static_cast<uint32_t>(j);
-    float half[2];
-    half[0] = modulated_allpass_at(run.at[4] - run.modulated_position[0], p.modulated_frames[0],
-                                   run.modulated_position[0] + at, modulated_age(p.last_age[0], p.depth, state.sine),
-                                   zr * p.g + e, p.d1);
-    half[1] = modulated_allpass_at(run.at[8] - run.modulated_position[1], p.modulated_frames[1],
-                                   run.modulated_position[1] + at,
-                                   modulated_age(p.last_age[1], p.depth, state.cosine), zl * p.g + e, p.d1);
-    for (uint32_t h = 0; h < 2; ++h) {
-        int16_t* delay_a = run.at[5 + 4 * h] + j;
-        float delayed = static_cast<float>(*delay_a);
-        *delay_a = line16(half[h]);
-        if (p.damping > 0.0f) {
-            state.damping[h] = (delayed - state.damping[h]) * p.damping + state.damping[h];
-            delayed = state.damping[h];
-        }
-        int16_t* cell = run.at[6 + 4 * h] + j;
-        const float z = static_cast<float>(*cell);
-        const float n = delayed * p.g + z * p.d2;
-        *cell = line16(n);
-        run.at[7 + 4 * h][j] = line16(z - n * p.d2);
-    }
-
-    float wet[Channels];
-    for (uint32_t c = 0; c < Channels; ++c) wet[c] = 0.0f;
-    for (uint32_t t = 0; t < taps.count; ++t) {
-        float& sum = wet[Channels == 2 ? taps.channel[t] : 0];
-        sum = sum + static_cast<float>(run.taps[t][j]) * taps.gain[t];
-    }
-    halve_or_widen<Channels>(p, wet);
-    int16_t* frame_out = out + j * Channels;
-    for (uint32_t c = 0; c < Channels; ++c) {
-        float o = wet[c];
-        if (p.use_tilt) {
-            state.tilt[c] = (o - state.tilt[c]) * p.tilt + state.tilt[c];
-            o = state.tilt[c] * p.low_gain + (o - state.tilt[c]) * p.high_gain;
-        }
-        frame_out[c] = s16(dry_in[c] * p.dry + o * p.wet);
-    }
-}
-
-// C lanes of single-precision values in one vector (GCC vector types: each
-// operation works lane by lane with the scalar operation's rounding).  The
-// helpers are inlined into the loop they serve, so the vector calling
-// convention (what -Wpsabi warns about) never matters; the note is off for
-// the rest of the file that includes this header, since GCC reports it
-// where the instantiations are emitted, at the end of the file.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-template <uint32_t C>
-struct LaneTypes {
-    static_assert(C == 4 || C == 8);
-    typedef float F __attribute__((vector_size(4 * C)));
-    typedef int32_t I __attribute__((vector_size(4 * C)));
-    typedef int16_t H __attribute__((vector_size(2 * C)));
-    typedef uint64_t U __attribute__((vector_size(4 * C)));
-};
-
-template <uint32_t C>
-struct Lanes {
-    using F = typename LaneTypes<C>::F;
-    using I = typename LaneTypes<C>::I;
-    using H = typename LaneTypes<C>::H;
-    using U = typename LaneTypes<C>::U;
-
-    static F splat(float x) {
-        F v;
-        for (uint32_t i = 0; i < C; ++i) v[i] = x;
-        return v;
-    }
-    static F load(const int16_t* cells) {
-        if constexpr (C == 8) {
-            // Element by element, which GCC builds as one sign-extending load.
-            return widened(cells, std::make_index_sequence<C>());
-        } else {
-            // Without SSE4.1's sign extension: each sample into the high half
-            // of its 32-bit lane, then an arithmetic shift down.
-            typedef int16_t H8 __attribute__((vector_size(16)));
-            typedef int64_t Q2 __attribute__((vector_size(16)));
-            int64_t bits;
-            std::memcpy(&bits, cells, sizeof bits);
-            const Q2 low = {bits, 0};
-            const H8 h = reinterpret_cast<H8>(low);
-            const I wide = reinterpret_cast<I>(__builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3)) >> 16;
-            return __builtin_convertvector(wide, F);
-        }
-    }
-    template <size_t... K>
-    static F widened(const int16_t* cells, std::index_sequence<K...>) {
-        const I wide = {cells[K]...};
-        return __builtin_convertvector(wide, F);
-    }
-    static void store(int16_t* cells, H h) { std::memcpy(cells, &h, sizeof h); }
-    // Whether every lane is 0.
-    static bool none(const I& v) {
-        const U u = reinterpret_cast<U>(v);
-        uint64_t any = u[0];
-        for (uint32_t i = 1; i < C / 2; ++i) any |= u[i];
-        return any == 0;
-    }
-    // a where the mask is set, else b.
-    static F pick(const I& mask, const F& a, const F& b) { return mask ? a : b; }
-    // line16 of every lane (see line16 above: NaN 0, saturate, truncate).
-    static void store_line16(int16_t* cells, const F& value) {
-        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
-        const F top = splat(32767.0f), bottom = splat(-32768.0f);
-        v = pick(top < v, top, v);
-        v = pick(v < bottom, bottom, v);
-        store(cells, __builtin_convertvector(__builtin_convertvector(v, I), H));
-    }
-    // s16 of every lane (see s16 in convert.hpp), as 32-bit integers.
-    static I rounded_s16(const F& value) {
-        F v = reinterpret_cast<F>(reinterpret_cast<I>(value) & (value == value));
-        const F top = splat(32767.0f), bottom = splat(-32768.0f);
-        v = pick(top < v, top, v);
-        v = pick(v < bottom, bottom, v);
-        // copysign(0.5f, v): v's sign bit on 0.5.
-        const I sign = reinterpret_cast<I>(v) & static_cast<int32_t>(0x80000000u);
-        const F half = reinterpret_cast<F>(sign | reinterpret_cast<I>(splat(0.5f)));
-        return __builtin_convertvector(v + half, I);
-    }
-};
-
-// All-pass on C cells of a line: y becomes the outputs, the cells the new
-// line samples.
-template <uint32_t C>
-[[gnu::always_inline]] inline void allpass_lanes(int16_t* cells, typename Lanes<C>::F& y, float a) {
-    using L = Lanes<C>;
-    const typename L::F z = L::load(cells);
-    const typename L::F n = y + z * a;
-    L::store_line16(cells, n);
-    y = z - n * a;
-}
-
-// The modulated all-pass of one half for C frames from `position`: read at
-// age t in [1, L - 1] with linear interpolation toward the next older
-// sample, then the all-pass with coefficient d1 on the input `feed`.
-template <uint32_t C>
-[[gnu::always_inline]] inline void modulated_allpass_lanes(int16_t* line, uint32_t length, uint32_t position,
-                                                           float last_age, float depth,
-                                                           const typename Lanes<C>::F& phase,
-                                                           const typename Lanes<C>::F& feed, float d1,
-                                                           typename Lanes<C>::F& y) {
-    using L = Lanes<C>;
-    using F = typename L::F;
-    using I = typename L::I;
-    const F last = L::splat(last_age), one = L::splat(1.0f);
-    F t = (last_age - depth) + phase * depth;
-    t = L::pick(t < one, one, L::pick(last < t, last, t));
-    // t is NaN or within [1, L - 1], L <= 2^22: the conversion truncates it
-    // exactly, as the scalar path's does (NaN lanes, never read together,
-    // convert as 1).
-    const I ordered = t == t;
-    const I whole = __builtin_convertvector(L::pick(ordered, t, one), I);
-    // whole <= L - 1 and position < L, so one subtraction reduces.
-    const uint32_t q = static_cast<uint32_t>(whole[0]);
-    uint32_t first = length + position - q;
-    first = first < length ? first : first - length;
-    {
-        // Every lane ordered and of one whole age.
-        if (L::none(~ordered | (whole ^ whole[0])) && q >= C && first >= 1 && first + C <= length) {
-            // One age for the chunk, older than the chunk, no wrap: the
-            // frames read consecutive cells that no frame of the chunk writes.
-            const F fraction = t - __builtin_convertvector(whole, F);
-            const F z0 = L::load(line + first);
-            const F z = z0 + (L::load(line + first - 1) - z0) * fraction;
-            const F n = z * d1 + feed;
-            L::store_line16(line + position, n);
-            y = z - n * d1;
-            return;
-        }
-    }
-    // Frame by frame: a read may reach the sample of an earlier frame of the
-    // chunk, or the age is NaN.
-    for (uint32_t i = 0; i < C; ++i) y[i] = modulated_allpass_at(line, length, position + i, t[i], feed[i], d1);
-}
-
-// C frames from frame j of a run.  `early` marks the taps that read before
-// the chunk's writes.
+// C frames from frame j of a run: oscillator, input and pre-delay, input
+// filters and drive, diffusers, both halves, taps, width, tilt and output.
 template <uint32_t Channels, uint32_t C>
-[[gnu::always_inline]] inline void run_chunk(const Pass& p, Running& state, const Run& run, const TapPlan& taps,
-                                             uint32_t early, size_t j, const int16_t* in, int16_t* out) {
+[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, uint32_t& predelay_read,
+                                             const Run& run, uint32_t early, size_t j) {
     using L = Lanes<C>;
     using F = typename L::F;
-    using I = typename L::I;
-    F s = {}, v = {};
-    {
-        float sine = state.sine, cosine = state.cosine;
-        for (uint32_t i = 0; i < C; ++i) {
-            sine = sine + p.k * cosine;
-            cosine = cosine - p.k * sine;
-            s[i] = sine;
-            v[i] = cosine;
-        }
-        state.sine = sine;
-        state.cosine = cosine;
+    F sine, cosine;
+    for (uint32_t i = 0; i < C; ++i) {
+        L::lane(sine, i) = state.oscillator.step();
+        L::lane(cosine, i) = state.oscillator.v;
     }
-
-    const int16_t* frames_in = in + j * Channels;
+    const F phase[2] = {sine, cosine};
+    const int16_t* frames_in = run.in + j * Channels;
     F dry_in[Channels];
-    if constexpr (Channels == 1) {
-        dry_in[0] = L::load(frames_in);
-    } else {
-        int16_t split[2][C];
-        for (uint32_t i = 0; i < C; ++i) {
-            split[0][i] = frames_in[2 * i];
-            split[1][i] = frames_in[2 * i + 1];
-        }
-        dry_in[0] = L::load(split[0]);
-        dry_in[1] = L::load(split[1]);
-    }
+    L::template load_frames<Channels>(frames_in, dry_in);
 
     // The taps that read what the chunk is about to overwrite.
     int16_t before[kTankMaxTaps][C];
@@ -765,292 +449,97 @@ template <uint32_t Channels, uint32_t C>
         std::memcpy(before[t], run.taps[t] + j, sizeof before[t]);
     }
 
-    // Input and pre-delay (read before write, so a delay of the whole
-    // capacity returns the sample written that many frames ago).
     F y = Channels == 1 ? dry_in[0] : (dry_in[Channels - 1] + dry_in[0]) * 0.5f;
-    const uint32_t capacity = p.predelay_capacity;
-    if (state.predelay_write + C <= capacity && (!p.use_predelay || state.predelay_read + C <= capacity)) {
-        // Neither pre-delay cursor wraps within the chunk.
-        int16_t* write = p.predelay_line + state.predelay_write;
-        if (p.use_predelay) {
-            const int16_t* read = p.predelay_line + state.predelay_read;
-            for (uint32_t i = 0; i < C; ++i) {
-                y[i] = static_cast<float>(read[i]);
-                write[i] = predelay_sample<Channels>(frames_in + i * Channels);
-            }
-            state.predelay_read = state.predelay_read + C == capacity ? 0 : state.predelay_read + C;
-        } else {
-            for (uint32_t i = 0; i < C; ++i) write[i] = predelay_sample<Channels>(frames_in + i * Channels);
-        }
-        state.predelay_write = state.predelay_write + C == capacity ? 0 : state.predelay_write + C;
-    } else {
-        float delayed[C];
-        Running cursors = state;
-        for (uint32_t i = 0; i < C; ++i)
-            delayed[i] = predelay_step<Channels>(p, cursors, frames_in + i * Channels, y[i]);
-        state.predelay_write = cursors.predelay_write;
-        state.predelay_read = cursors.predelay_read;
-        std::memcpy(&y, delayed, sizeof y);
-    }
-    if (p.bandwidth > 0.0f) {
-        float bw = state.bw;
-        for (uint32_t i = 0; i < C; ++i) {
-            bw = (y[i] - bw) * p.bandwidth + bw;
-            y[i] = bw;
-        }
-        state.bw = bw;
-    }
-    if (p.highpass > 0.0f) {
-        float hp = state.hp;
-        for (uint32_t i = 0; i < C; ++i) {
-            hp = (y[i] - hp) * p.highpass + hp;
-            y[i] = y[i] - hp;
-        }
-        state.hp = hp;
-    }
+    predelay<Channels, L>(p, state.predelay_position, predelay_read, frames_in, y);
+    if (p.bandwidth > 0.0f) follow<L>(state.bandwidth, y, p.bandwidth, state_itself);
+    if (p.highpass > 0.0f) follow<L>(state.highpass, y, p.highpass, [](float x, float hp) { return x - hp; });
     if (p.drive > 0.0f) {
-        // clamp(u, -1, 1): -1 if u < -1, else min(1, u) (NaN passes).
-        const F low = L::splat(-1.0f), high = L::splat(1.0f);
-        F u = y * 0.000030517578f;
-        u = L::pick(u < low, low, L::pick(high < u, high, u));
+        const F u = clamp(y * 0.000030517578f, L::splat(-1.0f), L::splat(1.0f));
         y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
     }
 
     // Input diffusers; y becomes the diffused input e.
-    allpass_lanes<C>(run.at[0] + j, y, p.m);
-    allpass_lanes<C>(run.at[1] + j, y, p.m);
-    allpass_lanes<C>(run.at[2] + j, y, p.m2);
-    allpass_lanes<C>(run.at[3] + j, y, p.m2);
+    for (uint32_t line = 0; line < 4; ++line) {
+        int16_t* cells = run.at[line] + j;
+        y = allpass<L>(cells, L::load(cells), y, line < 2 ? p.m : p.m2);
+    }
 
     // Each half is fed the other's delay B output, written L frames earlier,
     // times the decay, plus the diffused input.
-    const F feed_left = L::load(run.at[11] + j) * p.g + y;
-    const F feed_right = L::load(run.at[7] + j) * p.g + y;
-
-    F half[2] = {}, delayed[2];
-    modulated_allpass_lanes<C>(run.at[4] - run.modulated_position[0], p.modulated_frames[0],
-                               run.modulated_position[0] + static_cast<uint32_t>(j), p.last_age[0], p.depth, s,
-                               feed_left, p.d1, half[0]);
-    modulated_allpass_lanes<C>(run.at[8] - run.modulated_position[1], p.modulated_frames[1],
-                               run.modulated_position[1] + static_cast<uint32_t>(j), p.last_age[1], p.depth, v,
-                               feed_right, p.d1, half[1]);
+    const F feed[2] = {L::load(run.at[11] + j) * p.g + y, L::load(run.at[7] + j) * p.g + y};
     for (uint32_t h = 0; h < 2; ++h) {
-        // Delay A.
-        int16_t* cells = run.at[5 + 4 * h] + j;
-        delayed[h] = L::load(cells);
-        L::store_line16(cells, half[h]);
-    }
-    if (p.damping > 0.0f) {
-        float left = state.damping[0], right = state.damping[1];
-        for (uint32_t i = 0; i < C; ++i) {
-            left = (delayed[0][i] - left) * p.damping + left;
-            right = (delayed[1][i] - right) * p.damping + right;
-            delayed[0][i] = left;
-            delayed[1][i] = right;
-        }
-        state.damping[0] = left;
-        state.damping[1] = right;
-    }
-    for (uint32_t h = 0; h < 2; ++h) {
+        const uint32_t first = 4 * h + 4;
+        const F modulated = modulated_allpass<L>(p.modulated_line[h], p.modulated_frames[h],
+                                                 run.modulated_position[h] + static_cast<uint32_t>(j),
+                                                 p.last_age[h], p.depth, phase[h], feed[h], p.d1);
+        // Delay A, damped.
+        F delayed = L::load(run.at[first + 1] + j);
+        store_line16<L>(run.at[first + 1] + j, modulated);
+        if (p.damping > 0.0f) follow<L>(state.damping[h], delayed, p.damping, state_itself);
         // The all-pass takes the damped delay A output times the decay;
         // delay B stores its output.
-        int16_t* cells = run.at[6 + 4 * h] + j;
-        const F z = L::load(cells);
-        const F n = delayed[h] * p.g + z * p.d2;
-        L::store_line16(cells, n);
-        L::store_line16(run.at[7 + 4 * h] + j, z - n * p.d2);
+        int16_t* cells = run.at[first + 2] + j;
+        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed * p.g, p.d2));
     }
 
-    // Taps, each channel's sum in table order; mono sums every tap.
     F wet[Channels];
-    for (uint32_t c = 0; c < Channels; ++c) wet[c] = L::splat(0.0f);
-    const uint32_t count = taps.count;
-    for (uint32_t t = 0; t < count; ++t) {
-        const int16_t* cells = run.taps[t] + j;
-        if (early != 0 && ((early >> t) & 1u)) cells = before[t];
-        const F value = L::load(cells) * taps.gain[t];
-        if constexpr (Channels == 2) {
-            if (taps.channel[t] != 0)
-                wet[1] = wet[1] + value;
-            else
-                wet[0] = wet[0] + value;
-        } else {
-            wet[0] = wet[0] + value;
-        }
-    }
+    tap_sums<Channels, L>(*p.taps, run, j, early, before, wet);
     halve_or_widen<Channels>(p, wet);
-    if (p.use_tilt) {
-        for (uint32_t c = 0; c < Channels; ++c) {
-            float ts = state.tilt[c];
-            for (uint32_t i = 0; i < C; ++i) {
-                const float o = wet[c][i];
-                ts = (o - ts) * p.tilt + ts;
-                wet[c][i] = ts * p.low_gain + (o - ts) * p.high_gain;
-            }
-            state.tilt[c] = ts;
-        }
-    }
-    int16_t* frames_out = out + j * Channels;
-    if constexpr (Channels == 1) {
-        L::store(frames_out, __builtin_convertvector(L::rounded_s16(dry_in[0] * p.dry + wet[0] * p.wet),
-                                                     typename L::H));
-    } else {
-        const I left = L::rounded_s16(dry_in[0] * p.dry + wet[0] * p.wet);
-        const I right = L::rounded_s16(dry_in[1] * p.dry + wet[1] * p.wet);
-        for (uint32_t i = 0; i < C; ++i) {
-            frames_out[2 * i] = static_cast<int16_t>(left[i]);
-            frames_out[2 * i + 1] = static_cast<int16_t>(right[i]);
-        }
-    }
+    if (p.use_tilt)
+        for (uint32_t c = 0; c < Channels; ++c)
+            follow<L>(state.tilt[c], wet[c], p.tilt,
+                      [&p](float o, float ts) { return ts * p.low_gain + (o - ts) * p.high_gain; });
+    for (uint32_t c = 0; c < Channels; ++c) wet[c] = dry_in[c] * p.dry + wet[c] * p.wet;
+    L::template store_rounded_frames<Channels>(run.out + j * Channels, wet);
 }
-
-// Frames from `cursor` to the end of a line of `length` (cursor < length).
-inline uint32_t room(uint32_t cursor, uint32_t length) { return length - cursor; }
 
 // Chunks of Wide frames where the geometry allows, then of 4, then single
 // frames.
 template <uint32_t Channels, uint32_t Wide>
 void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
-    const TankSettings& s = kernel->settings;
-    uint32_t positions[kTankLines];
-    for (uint32_t k = 0; k < kTankLines; ++k) positions[k] = kernel->line_position[k];
+    const TankLayout& layout = kernel->layout;
+    const Pass p = pass_of<Channels>(kernel->settings, layout);
+    const TankChunks wide = Wide == 8 ? layout.chunks_of_8 : TankChunks{false, 0};
+    const TankChunks narrow = layout.chunks_of_4;
 
-    TapPlan taps;
-    taps.count = s.tap_count;
-    for (uint32_t i = 0; i < s.tap_count; ++i) {
-        const uint32_t line = s.tap_line[i];
-        const uint32_t age = s.tap_offset_frames[i];
-        taps.channel[i] = Channels == 2 ? s.tap_channel[i] : 0;
-        taps.line[i] = static_cast<uint8_t>(line);
-        taps.age[i] = age < s.line_frames[line] ? age : s.line_frames[line] - 1;
-        taps.gain[i] = s.tap_gain[i];
-    }
-    uint32_t early_wide = 0, early4 = 0;
-    const bool fit_wide = Wide > 4 && chunks_fit(s, taps, Wide, early_wide);
-    const bool fit4 = chunks_fit(s, taps, 4, early4);
-
-    Pass p;
-    p.m = s.diffusion;
-    p.m2 = p.m * 0.8333333f;
-    p.d1 = p.m * 0.93333334f;
-    p.d2 = p.m * 0.6666667f;
-    const DryWet<float> mix = dry_wet(s.mix);
-    p.dry = mix.dry;
-    p.wet = mix.wet;
-    p.k = s.oscillator_coefficient;
-    p.depth = p.k != 0.0f ? s.modulation_depth_frames : 0.0f;
-    p.g = s.decay;
-    p.bandwidth = s.bandwidth_coefficient;
-    p.highpass = s.highpass_coefficient;
-    p.damping = s.damping_coefficient;
-    p.drive = s.drive;
-    p.width = s.width;
-    p.tilt = s.tilt_coefficient;
-    p.low_gain = s.tilt_low_gain;
-    p.high_gain = s.tilt_high_gain;
-    p.use_width = Channels == 2 && s.width != 1.0f;
-    p.use_tilt = s.tilt_db != 0.0f && s.tilt_coefficient > 0.0f;
-    for (uint32_t h = 0; h < 2; ++h) {
-        p.modulated_frames[h] = s.line_frames[kModulatedLines[h]];
-        p.last_age[h] = static_cast<float>(p.modulated_frames[h] - 1);
-    }
-    const uint32_t predelay = s.predelay_frames;
-    const uint32_t capacity = s.predelay_capacity_frames;
-    p.use_predelay = predelay >= 1 && predelay <= capacity;
-    p.predelay_line = kernel->predelay_start;
-    p.predelay_capacity = capacity;
-
-    Running state;
-    state.sine = kernel->oscillator_sine;
-    state.cosine = kernel->oscillator_cosine;
-    state.bw = kernel->bandwidth_state;
-    state.hp = kernel->highpass_state;
-    state.damping[0] = kernel->damping_state[0];
-    state.damping[1] = kernel->damping_state[1];
-    state.tilt[0] = kernel->tilt_state[0];
-    state.tilt[1] = kernel->tilt_state[1];
-    const uint32_t w = kernel->predelay_position;
-    state.predelay_write = w;
-    state.predelay_read = !p.use_predelay ? 0 : (w >= predelay ? w - predelay : w + (capacity - predelay));
+    TankRunning state = kernel->running;
+    state.oscillator.k = kernel->settings.oscillator_coefficient;
+    const uint32_t w = state.predelay_position, delay = p.predelay_frames;
+    uint32_t predelay_read = !p.use_predelay ? 0 : (w >= delay ? w - delay : w + (p.predelay_capacity - delay));
 
     Run run;
     for (size_t f = 0; f < frames;) {
-        // The longest run from here in which nothing wraps.
-        size_t n = frames - f;
-        for (uint32_t line = 0; line < kTankLines; ++line) {
-            run.at[line] = kernel->line_start[line] + positions[line];
-            const size_t left = room(positions[line], s.line_frames[line]);
-            n = left < n ? left : n;
-        }
-        for (uint32_t i = 0; i < taps.count; ++i) {
-            // The tap reads `age` frames before the write position.
-            const uint32_t line = taps.line[i], length = s.line_frames[line];
-            const uint32_t position = positions[line], age = taps.age[i];
-            const uint32_t cursor = position >= age ? position - age : position + (length - age);
-            run.taps[i] = kernel->line_start[line] + cursor;
-            const size_t left = room(cursor, length);
-            n = left < n ? left : n;
-        }
-        run.modulated_position[0] = positions[kModulatedLines[0]];
-        run.modulated_position[1] = positions[kModulatedLines[1]];
-        const int16_t* run_in = in + f * Channels;
-        int16_t* run_out = out + f * Channels;
-
+        const size_t n = run_from(layout, state.line_position, frames - f, run);
+        run.in = in + f * Channels;
+        run.out = out + f * Channels;
         size_t j = 0;
-        if (fit_wide)
-            for (; j + Wide <= n; j += Wide)
-                run_chunk<Channels, Wide>(p, state, run, taps, early_wide, j, run_in, run_out);
-        if (fit4)
-            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, run, taps, early4, j, run_in, run_out);
-        for (; j < n; ++j) run_frame<Channels>(p, state, run, taps, j, run_in, run_out);
+        if (wide.fit)
+            for (; j + Wide <= n; j += Wide) run_chunk<Channels, Wide>(p, state, predelay_read, run, wide.early, j);
+        if (narrow.fit)
+            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, predelay_read, run, narrow.early, j);
+        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, predelay_read, run, 0, j);
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
-            const uint32_t moved = positions[line] + static_cast<uint32_t>(n);
-            positions[line] = moved == s.line_frames[line] ? 0 : moved;
+            const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(n);
+            state.line_position[line] = moved == layout.line_frames[line] ? 0 : moved;
         }
         f += n;
     }
-
-    for (uint32_t k = 0; k < kTankLines; ++k) kernel->line_position[k] = positions[k];
-    kernel->predelay_position = state.predelay_write;
-    kernel->oscillator_sine = state.sine;
-    kernel->oscillator_cosine = state.cosine;
-    kernel->bandwidth_state = state.bw;
-    kernel->highpass_state = state.hp;
-    kernel->damping_state[0] = state.damping[0];
-    kernel->damping_state[1] = state.damping[1];
-    kernel->tilt_state[0] = state.tilt[0];
-    kernel->tilt_state[1] = state.tilt[1];
-}
-
-// The same loop built for AVX2, in chunks of 8 frames (one 256-bit vector
-// per stage); the baseline build takes chunks of 4 (one 128-bit vector).
-// Both do the same float operations on every value, so the output does not
-// depend on the path taken.
-#if defined(__x86_64__) && defined(__GNUC__)
-template <uint32_t Channels>
-__attribute__((target("avx2"), flatten)) void run_frames_avx2(TankKernel* kernel, const int16_t* in, int16_t* out,
-                                                               size_t frames) {
-    run_frames<Channels, 8>(kernel, in, out, frames);
-}
-#endif
-
-template <uint32_t Channels>
-void run_frames_best(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
-    if (has_avx2) return run_frames_avx2<Channels>(kernel, in, out, frames);
-#endif
-    run_frames<Channels, 4>(kernel, in, out, frames);
+    kernel->running = state;
 }
 
 }  // namespace tank_detail
 
+// The AVX2 build takes chunks of 8 frames (one 256-bit vector per stage),
+// the baseline build chunks of 4 (one 128-bit vector).  Both do the same
+// float operations on every value, so the output does not depend on the
+// path taken.
 inline void TankKernel::process(const int16_t* in, int16_t* out, size_t frames) {
+    using tank_detail::run_frames;
     if (settings.channel_count == 1)
-        tank_detail::run_frames_best<1>(this, in, out, frames);
+        run_kernel_widened<run_frames<1, 4>, run_frames<1, 8>>(this, in, out, frames);
     else
-        tank_detail::run_frames_best<2>(this, in, out, frames);
+        run_kernel_widened<run_frames<2, 4>, run_frames<2, 8>>(this, in, out, frames);
 }
 
 }  // namespace divavova
