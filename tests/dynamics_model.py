@@ -10,6 +10,8 @@ import ctypes.util
 
 import numpy as np
 
+import ids
+
 F = np.float32
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
 for _name in ("expf", "logf", "sqrtf"):
@@ -95,7 +97,7 @@ class Model:
 
     def configure(self, option, value):
         v, p = F(value), self.p
-        if option == 9:
+        if option == ids.Dynamics.LOOKAHEAD_MS:
             p["lookahead"] = int(F(self.sr) * min(max(v, F(0)), F(50)) / F(1000))
             if p["lookahead"] > self.capacity:
                 self.capacity = p["lookahead"]

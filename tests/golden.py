@@ -17,6 +17,7 @@ import os
 import sys
 
 import _divavova as m
+import ids
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DIGEST_FILE = os.path.join(HERE, "golden_digests.json")
@@ -160,14 +161,17 @@ def run_types(d, mono, stereo):
 
     for mode in range(5):
         dyn = m.DynamicsState(mode=mode, sample_rate=48000, channel_count=2)
-        for option, value in ((0, -30.0), (1, 6.0), (9, 2.0), (15, 1.0), (22, 20.0), (26, 1.0), (6, 5.0), (7, -3.0)):
+        opt = ids.Dynamics
+        for option, value in ((opt.THRESHOLD_DB, -30.0), (opt.RATIO, 6.0), (opt.LOOKAHEAD_MS, 2.0), (opt.RMS, 1.0),
+                              (opt.GATE_HOLD_MS, 20.0), (opt.DUAL_TRANSIENT, 1.0), (opt.TRANSIENT_ATTACK_DB, 5.0),
+                              (opt.TRANSIENT_SUSTAIN_DB, -3.0)):
             dyn.configure(option, value)
         dyn.finish()
         for block in blocks(stereo, 4):
             d.add("DynamicsState", dyn.process(block), round(dyn.gain_reduction_db, 9))
         keyed = m.DynamicsState(mode=mode)
-        keyed.configure(24, 1.0)
-        keyed.configure(10, 2.0)
+        keyed.configure(ids.Dynamics.KEY_RELATIVE, 1.0)
+        keyed.configure(ids.Dynamics.DETECTOR, 2.0)
         keyed.finish()
         d.add("DynamicsState", keyed.process(stereo, stereo[::-1]))
 
@@ -176,8 +180,12 @@ def run_types(d, mono, stereo):
         d.add("SplitterRing", ring.write(block), ring.take(k % 3), ring.starved((k + 1) % 3))
 
     delay = m.FeedbackDelayState(48000, 300.0, 2)
-    for option, value in ((0, 120.0), (1, 0.6), (2, 1.2), (3, 6000.0), (4, 80.0), (5, 0.7), (6, 3.0), (7, 0.3),
-                          (8, 0.4), (9, -0.5), (10, 4.0), (11, 0.3), (12, 5.0), (13, 40.0)):
+    opt = ids.FeedbackDelay
+    for option, value in ((opt.DELAY_MS, 120.0), (opt.FEEDBACK, 0.6), (opt.MIX, 1.2), (opt.LOWPASS_HZ, 6000.0),
+                          (opt.HIGHPASS_HZ, 80.0), (opt.WOW_RATE_HZ, 0.7), (opt.WOW_DEPTH_MS, 3.0),
+                          (opt.CROSS_FEEDBACK, 0.3), (opt.SATURATION, 0.4), (opt.INPUT_ROUTING, -0.5),
+                          (opt.DELAY_SLEW, 4.0), (opt.LEVEL_MODULATION, 0.3), (opt.PITCH_SEMITONES, 5.0),
+                          (opt.PITCH_WINDOW_MS, 40.0)):
         delay.configure(option, value)
     delay.finish()
     shape = array.array("h", (int(32767 * math.sin(2 * math.pi * i / 64)) for i in range(64)))
@@ -185,7 +193,9 @@ def run_types(d, mono, stereo):
     stream(d, "FeedbackDelayState", delay, stereo, 4)
     delay.set_wow_shape(None)
 
-    shaper_settings = ((0, 3.0), (1, 0.1), (2, 0.7), (3, 0.9), (4, 0.5), (5, 0.2), (6, 0.3))
+    opt = ids.Waveshaper
+    shaper_settings = ((opt.DRIVE, 3.0), (opt.BIAS, 0.1), (opt.OUTPUT_GAIN, 0.7), (opt.MIX, 0.9),
+                       (opt.HYSTERESIS_AMOUNT, 0.5), (opt.HYSTERESIS_WIDTH, 0.2), (opt.HYSTERESIS_ASYMMETRY, 0.3))
     for oversample in (1, 2, 4, 16):
         shaper = m.WaveshaperState(48000, oversample, 2)
         shaper.load_curve(array.array("h", (int(32767 * math.tanh(3 * (i / 64 - 1))) for i in range(129))))
@@ -195,7 +205,7 @@ def run_types(d, mono, stereo):
         stream(d, "WaveshaperState", shaper, stereo, 4)
         plain = m.WaveshaperState(48000, oversample, 1)  # no backlash: the per-sample path
         plain.load_curve(array.array("h", (int(32767 * math.sin(i / 40)) for i in range(97))))
-        for option, value in ((0, 2.5), (1, -0.05), (2, 1.1), (3, 0.8)):
+        for option, value in ((opt.DRIVE, 2.5), (opt.BIAS, -0.05), (opt.OUTPUT_GAIN, 1.1), (opt.MIX, 0.8)):
             plain.configure(option, value)
         plain.finish()
         stream(d, "WaveshaperState", plain, mono, 2)
@@ -208,14 +218,18 @@ def run_types(d, mono, stereo):
 
     for oversample in (1.0, 2.0):
         ladder = m.LadderState(48000, 2)
-        for option, value in ((0, 900.0), (1, 3.2), (2, 4.0), (3, 4.0), (4, 0.5), (5, oversample), (6, 0.9)):
+        opt = ids.Ladder
+        for option, value in ((opt.CUTOFF_HZ, 900.0), (opt.RESONANCE, 3.2), (opt.DRIVE, 4.0), (opt.POLES, 4.0),
+                              (opt.COMPENSATION, 0.5), (opt.OVERSAMPLE, oversample), (opt.MIX, 0.9)):
             ladder.configure(option, value)
         ladder.finish()
         stream(d, "LadderState", ladder, stereo, 4)
 
     for kind in range(7):
         biquad = m.BiquadF32State(48000, 2)
-        for option, value in ((0, kind), (1, 1500.0), (2, 1.3), (3, 7.5), (4, 0.8)):
+        opt = ids.BiquadF32
+        for option, value in ((opt.TYPE, kind), (opt.FREQUENCY_HZ, 1500.0), (opt.Q, 1.3), (opt.GAIN_DB, 7.5),
+                              (opt.MIX, 0.8)):
             biquad.configure(option, value)
         biquad.finish()
         d.add("BiquadF32State", biquad.coefficients())
@@ -223,15 +237,16 @@ def run_types(d, mono, stereo):
 
     allpass = m.AllPassF32State(48000, 2, 6)
     for k, block in enumerate(blocks(stereo, 4)):
-        allpass.configure(0, 200.0 + 37.0 * k)
-        allpass.configure(1, 0.5)
-        allpass.configure(2, 0.6)
+        allpass.configure(ids.AllPassF32.FREQUENCY_HZ, 200.0 + 37.0 * k)
+        allpass.configure(ids.AllPassF32.FEEDBACK, 0.5)
+        allpass.configure(ids.AllPassF32.MIX, 0.6)
         allpass.finish()
         d.add("AllPassF32State", allpass.process(block), allpass.coefficient())
 
     for octaves in (1.0, 2.0):
         sub = m.SubOctaveState(48000, 2)
-        for option, value in ((0, octaves), (1, 0.7), (2, 0.05), (3, 3.0)):
+        opt = ids.SubOctave
+        for option, value in ((opt.OCTAVES, octaves), (opt.DEPTH, 0.7), (opt.THRESHOLD, 0.05), (opt.HOLDOFF_MS, 3.0)):
             sub.configure(option, value)
         sub.finish()
         stream(d, "SubOctaveState", sub, stereo, 4)
@@ -239,7 +254,7 @@ def run_types(d, mono, stereo):
     for ir_channels, channels, data in ((1, 1, mono), (2, 2, stereo), (1, 2, stereo)):
         conv = m.ConvolverState(48000, 6, ir_channels, channels)
         conv.synthesize(0.02, 5000.0, 1.0, 2.0, 7)
-        conv.configure(0, 0.6)
+        conv.configure(ids.Convolver.MIX, 0.6)
         d.add("ConvolverState", conv.taps())
         stream(d, "ConvolverState", conv, data, 2 * channels)
         conv.load(stereo[:4000], 2, 0.8)
@@ -247,8 +262,11 @@ def run_types(d, mono, stereo):
 
     for channels, data in ((1, mono), (2, stereo)):
         tank = m.TankState(48000, 50.0, channels)
-        for option, value in ((0, 0.8), (1, 0.7), (2, 7000.0), (3, 12000.0), (4, 40.0), (5, 12.0), (6, 1.0),
-                              (7, 0.9), (8, 0.3), (9, 1.4), (10, 3.0), (11, 1.1)):
+        opt = ids.Tank
+        for option, value in ((opt.DECAY, 0.8), (opt.INPUT_DIFFUSION, 0.7), (opt.DAMPING_HZ, 7000.0),
+                              (opt.BANDWIDTH_HZ, 12000.0), (opt.HIGHPASS_HZ, 40.0), (opt.PREDELAY_MS, 12.0),
+                              (opt.MODULATION_DEPTH_MS, 1.0), (opt.MODULATION_RATE_HZ, 0.9), (opt.DRIVE, 0.3),
+                              (opt.WIDTH, 1.4), (opt.TILT_DB, 3.0), (opt.MIX, 1.1)):
             tank.configure(option, value)
         tank.finish()
         stream(d, "TankState", tank, data, 2 * channels)
@@ -256,8 +274,8 @@ def run_types(d, mono, stereo):
     modal = m.ModalState(48000, 2, 12)
     for k in range(12):
         modal.set_mode(k, 110.0 * (k + 1) * 1.01, 0.05 + 0.02 * k, 0.8 / (k + 1))
-    modal.configure(0, 0.7)
-    modal.configure(1, 2.0)
+    modal.configure(ids.Modal.WET_MIX, 0.7)
+    modal.configure(ids.Modal.WET_GAIN, 2.0)
     modal.finish()
     stream(d, "ModalState", modal, stereo, 4)
     d.add("ModalState", modal.silent())

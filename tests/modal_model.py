@@ -5,6 +5,8 @@ import math
 
 import numpy as np
 
+import ids
+
 from tank_model import clamp, s16  # noqa: F401  (the same f32 clamp and output rounding)
 
 F = np.float32
@@ -57,9 +59,9 @@ class ModalModel:
         self.s2 = [[F(0)] * self.channels for _ in self.modes]
 
     def configure(self, option, value):
-        if option == 0:
+        if option == ids.Modal.WET_MIX:
             self.wet_mix = clamp(value, 0, 1)
-        elif option == 1:
+        elif option == ids.Modal.WET_GAIN:
             self.wet_gain = clamp(value, 0, 16)
 
     def set_mode(self, index, frequency, decay, gain):

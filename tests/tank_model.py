@@ -9,6 +9,8 @@ import ctypes.util
 
 import numpy as np
 
+import ids
+
 F = np.float32
 
 # The platform's single-precision maths (numpy's own float32 sin and exp
@@ -125,32 +127,32 @@ class TankModel:
 
     def configure(self, option, value):
         v = F(value)
-        if option == 0:
+        if option == ids.Tank.DECAY:
             self.decay = clamp(v, 0, 0.999)
-        elif option == 1:
+        elif option == ids.Tank.INPUT_DIFFUSION:
             self.m = clamp(v, 0, 0.9)
-        elif option == 2:
+        elif option == ids.Tank.DAMPING_HZ:
             self.damping_hz, self.damping_c = v, one_pole(v, self.rate)
-        elif option == 3:
+        elif option == ids.Tank.BANDWIDTH_HZ:
             self.bandwidth_hz, self.bandwidth_c = v, one_pole(v, self.rate)
-        elif option == 4:
+        elif option == ids.Tank.HIGHPASS_HZ:
             self.highpass_hz, self.highpass_c = v, one_pole(v, self.rate)
-        elif option == 5:
+        elif option == ids.Tank.PREDELAY_MS:
             self.predelay_ms = max(F(0), v)
             self.predelay = self._predelay_frames(self.predelay_ms)
-        elif option == 6:
+        elif option == ids.Tank.MODULATION_DEPTH_MS:
             self.depth_ms = clamp(v, 0, 100)
             self.depth = F(self.rate) * self.depth_ms / F(1000)
-        elif option == 7:
+        elif option == ids.Tank.MODULATION_RATE_HZ:
             self.rate_hz = clamp(v, 0, 100)
             self.k = F(0) if self.rate_hz <= 0 else F(2) * sinf(self.rate_hz * F(3.1415927) / F(self.rate))
-        elif option == 8:
+        elif option == ids.Tank.DRIVE:
             self.drive = clamp(v, 0, 1)
-        elif option == 9:
+        elif option == ids.Tank.WIDTH:
             self.width = clamp(v, 0, 2)
-        elif option == 10:
+        elif option == ids.Tank.TILT_DB:
             self._tilt(clamp(v, -24, 24))
-        elif option == 11:
+        elif option == ids.Tank.MIX:
             self.mix = clamp(v, 0, 2)
 
     def finish(self):

@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
@@ -270,9 +271,14 @@ def test_the_package_and_a_typed_script_pass_mypy_strict(tmp_path):
     stubs = tmp_path / "stubs"
     stubs.mkdir()
     shutil.copy(os.path.join(ROOT, "python", "_divavova-stubs", "__init__.pyi"), stubs / "_divavova.pyi")
+    # An installed package is found through the interpreter's site-packages
+    # (mypy refuses those on MYPYPATH); a source tree is not.
     package = os.path.dirname(os.path.dirname(dv.__file__))
-    env = dict(os.environ, MYPYPATH=os.pathsep.join([str(stubs), package]))
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                             os.path.join(ROOT, "examples", "api_usage.py"), os.path.join(dv.__path__[0], "demo.py")],
-                            capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
-    assert result.returncode == 0, result.stdout + result.stderr
+    installed = {os.path.realpath(p) for p in sysconfig.get_paths().values()}
+    search = [str(stubs)] + ([] if os.path.realpath(package) in installed else [package])
+    env = dict(os.environ, MYPYPATH=os.pathsep.join(search))
+    # The package by name (its files may sit in site-packages), then a script using it.
+    for target in (["-p", "divavova"], [os.path.join(ROOT, "examples", "api_usage.py")]):
+        result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *target],
+                                capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+        assert result.returncode == 0, result.stdout + result.stderr

@@ -7,6 +7,7 @@ from hypothesis import strategies as st
 
 import _divavova as m
 import convolver_model as model
+import ids
 from helpers import assert_released, misaligned
 
 MAX_TAPS = m.CONVOLVE_FRAMES
@@ -61,7 +62,7 @@ def test_defaults_pass_through_and_failed_reinit_keeps_state():
 def test_never_initialised_object_refuses():
     c = m.ConvolverState.__new__(m.ConvolverState)
     for call in (lambda: c.load(b"", 1, 1.0), lambda: c.synthesize(1, 1, 1, 1, 1), c.reset,
-                 lambda: c.process(b""), lambda: c.configure(0, 0.5)):
+                 lambda: c.process(b""), lambda: c.configure(ids.Convolver.MIX, 0.5)):
         with pytest.raises(RuntimeError):
             call()
     assert c.taps() == 0
@@ -69,14 +70,14 @@ def test_never_initialised_object_refuses():
 
 def test_configure_options():
     c = unit_impulse_convolver()
-    for option in (1, -1):
+    for option in (len(ids.Convolver), -1):
         with pytest.raises(ValueError, match="^unknown convolver option$"):
             c.configure(option, 0.5)
     x = np.array([1000, -2000] + [0] * 510, np.int16)
     expected_wet = np.concatenate([np.zeros(256), x[:256]]).astype(np.int16)
     for value, gain in [(7.0, 1), (1.0, 1), (0.5, 2), (-3.0, 1)]:
         c.reset()
-        c.configure(0, value)
+        c.configure(ids.Convolver.MIX, value)
         y = frames_of(c.process(x.tobytes()), 1)[:, 0]
         assert np.array_equal(y, expected_wet * gain)  # dry and wet share the 256-frame delay
 
@@ -120,12 +121,12 @@ def test_buffers_released_on_every_path():
 def test_unit_impulse_delays_by_one_block_exactly():
     rng = np.random.default_rng(1)
     c = unit_impulse_convolver(channel_count=2, ir_channels=1)
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     x = noise(rng, 256 * 6, 2)
     y = frames_of(c.process(x.tobytes()), 2)
     assert not y[:256].any()
     assert np.array_equal(y[256:], x[:-256])
-    c.configure(0, 0.5)  # dry and wet at full level: twice the input, saturated
+    c.configure(ids.Convolver.MIX, 0.5)  # dry and wet at full level: twice the input, saturated
     c.reset()
     y = frames_of(c.process(x.tobytes()), 2)
     assert np.array_equal(y[256:], np.clip(2 * x[:-256].astype(int), -32768, 32767))
@@ -136,7 +137,7 @@ def test_late_impulse_comes_out_at_1256():
     impulse = np.zeros(1024, np.int16)
     impulse[1000] = 16384
     c.load(impulse.tobytes(), 1, 2.0)
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     x = np.zeros(2048, np.int16)
     x[0] = 1000
     y = frames_of(c.process(x.tobytes()), 1)[:, 0]
@@ -187,7 +188,7 @@ def test_no_impulse_passes_bytes_through_without_latency():
 
 def test_empty_block_keeps_position():
     c = unit_impulse_convolver()
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     x = np.arange(1, 300, dtype=np.int16)
     first = c.process(x[:200].tobytes())
     assert c.process(b"") == b""
@@ -208,13 +209,13 @@ def test_load_and_stream_match_the_model_bit_for_bit(partitions, ir_channels, ch
     ref.load(impulse, 1.7)
     c.load(impulse.tobytes(), 2, 1.7)
     ref.configure(mix)
-    c.configure(0, mix)
+    c.configure(ids.Convolver.MIX, mix)
     for frames, new_mix in ((300, None), (0, None), (555, 1.0 - mix), (700, None)):
         x = noise(rng, frames, channels)
         assert np.array_equal(frames_of(c.process(x.tobytes()), channels), ref.process(x))
         if new_mix is not None:  # mid-block: the block being played keeps its gains
             ref.configure(new_mix)
-            c.configure(0, new_mix)
+            c.configure(ids.Convolver.MIX, new_mix)
 
 
 @pytest.mark.parametrize("partitions,ir_channels,args", [
@@ -247,7 +248,7 @@ def test_synthesize_is_repeatable_and_seed_zero_is_seed_one():
 def test_full_predelay_leaves_silence():
     c = m.ConvolverState(48000, 1, 1, 1)
     c.synthesize(1.0, 1000.0, 200.0, 0.0, 5)
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     assert c.taps() == 256
     x = noise(np.random.default_rng(4), 1024, 1)
     assert not frames_of(c.process(x.tobytes()), 1).any()
@@ -260,7 +261,7 @@ def test_agrees_with_numpy_convolve(partitions):
     x = noise(rng, 256 * (partitions + 4), 1)
     c = m.ConvolverState(48000, partitions, 1, 1)
     c.load(impulse.tobytes(), 1, 0.05)
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     y = frames_of(c.process(x.tobytes()), 1)[:, 0].astype(float)
     h = impulse[:, 0] * (np.float32(0.05) * np.float32(2.0 ** -15))
     expected = np.clip(np.convolve(x[:, 0].astype(float), h)[:len(x) - 256], -32768, 32767)
@@ -277,7 +278,7 @@ def test_channel_routing():
     def run(ir_channels, channels, impulse, impulse_channels, signal):
         c = m.ConvolverState(48000, 1, ir_channels, channels)
         c.load(impulse.tobytes(), impulse_channels, 1.0)
-        c.configure(0, 1.0)
+        c.configure(ids.Convolver.MIX, 1.0)
         return frames_of(c.process(signal.tobytes()), channels)
 
     mono_left = run(1, 1, left, 1, x)[:, 0]
@@ -294,7 +295,7 @@ def test_channel_routing():
 def test_huge_gain_saturates_by_sign():
     c = m.ConvolverState(48000, 1, 1, 1)
     c.load(np.array([30000], np.int16).tobytes(), 1, 1e30)
-    c.configure(0, 1.0)
+    c.configure(ids.Convolver.MIX, 1.0)
     x = np.array([3, -3, -1, 2] * 150, np.int16)
     y = frames_of(c.process(x.tobytes()), 1)[256:, 0]
     assert y.tolist() == [32767 if v > 0 else -32768 for v in x[:len(y)]]

@@ -5,14 +5,23 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from dynamics_model import Model
 from helpers import assert_released, misaligned, s16, samples
 
 COMPRESSOR, LIMITER, EXPANDER, GATE, TRANSIENT = range(5)
-(THRESHOLD, RATIO, KNEE, MAKEUP, ATTACK, RELEASE, T_ATTACK, T_SUSTAIN, HIGHPASS, LOOKAHEAD, DETECTOR,
- FAST_ATTACK, FAST_RELEASE, SLOW_ATTACK, SLOW_RELEASE, RMS, RMS_WINDOW, FEEDBACK, LOWPASS, ORDER, LISTEN,
- RANGE, GATE_HOLD, HYSTERESIS, KEY_RELATIVE, ADAPTIVE, DUAL, S_FAST_ATTACK, S_FAST_RELEASE, S_SLOW_ATTACK,
- S_SLOW_RELEASE, HOLD, SMOOTHING, FEEDBACK_SLOPE) = range(34)
+_D = ids.Dynamics
+(THRESHOLD, RATIO, KNEE, MAKEUP, ATTACK, RELEASE, T_ATTACK, T_SUSTAIN, HIGHPASS, LOOKAHEAD, DETECTOR) = (
+    _D.THRESHOLD_DB, _D.RATIO, _D.KNEE_DB, _D.MAKEUP_DB, _D.ATTACK_MS, _D.RELEASE_MS, _D.TRANSIENT_ATTACK_DB,
+    _D.TRANSIENT_SUSTAIN_DB, _D.SIDECHAIN_HIGHPASS_HZ, _D.LOOKAHEAD_MS, _D.DETECTOR)
+(FAST_ATTACK, FAST_RELEASE, SLOW_ATTACK, SLOW_RELEASE, RMS, RMS_WINDOW, FEEDBACK, LOWPASS, ORDER, LISTEN) = (
+    _D.FAST_ATTACK_MS, _D.FAST_RELEASE_MS, _D.SLOW_ATTACK_MS, _D.SLOW_RELEASE_MS, _D.RMS, _D.RMS_WINDOW_MS,
+    _D.FEEDBACK_DETECT, _D.SIDECHAIN_LOWPASS_HZ, _D.SIDECHAIN_FILTER_ORDER, _D.LISTEN)
+(RANGE, GATE_HOLD, HYSTERESIS, KEY_RELATIVE, ADAPTIVE, DUAL, S_FAST_ATTACK, S_FAST_RELEASE, S_SLOW_ATTACK) = (
+    _D.RANGE_DB, _D.GATE_HOLD_MS, _D.HYSTERESIS_DB, _D.KEY_RELATIVE, _D.ADAPTIVE_ATTACK, _D.DUAL_TRANSIENT,
+    _D.SUSTAIN_FAST_ATTACK_MS, _D.SUSTAIN_FAST_RELEASE_MS, _D.SUSTAIN_SLOW_ATTACK_MS)
+S_SLOW_RELEASE, HOLD, SMOOTHING, FEEDBACK_SLOPE = (
+    _D.SUSTAIN_SLOW_RELEASE_MS, _D.HOLD_MS, _D.GAIN_SMOOTHING_MS, _D.FEEDBACK_SLOPE)
 
 
 def engine(mode=0, sample_rate=48000, channel_count=1, options=()):
@@ -260,7 +269,7 @@ def test_messages_and_check_order():
     with pytest.raises(ValueError, match="^channel_count must be 1 or 2$"):
         m.DynamicsState(channel_count=3)
     d = m.DynamicsState()
-    for option in (-1, 34, 2**31 - 1):
+    for option in (-1, len(ids.Dynamics), 2**31 - 1):
         with pytest.raises(ValueError, match="^unknown dynamics option$"):
             d.configure(option, 0.0)
     with pytest.raises(ValueError, match="^sample_rate must be at least 1$"):
@@ -286,7 +295,7 @@ def test_messages_and_check_order():
 
 def test_never_initialised_object_refuses():
     d = m.DynamicsState.__new__(m.DynamicsState)
-    for call in (lambda: d.process(b""), d.finish, d.reset, lambda: d.configure(9, 10.0),
+    for call in (lambda: d.process(b""), d.finish, d.reset, lambda: d.configure(ids.Dynamics.LOOKAHEAD_MS, 10.0),
                  lambda: d.set_sample_rate(8000)):
         with pytest.raises(RuntimeError):
             call()
@@ -329,7 +338,7 @@ def test_extreme_option_values_stay_defined():
     for value in (math.nan, math.inf, -math.inf, 1e30, -1e30, 1e300):
         for mode in (COMPRESSOR, EXPANDER, GATE, TRANSIENT):
             d = m.DynamicsState(mode=mode)
-            for option in range(34):
+            for option in ids.Dynamics:
                 d.configure(option, value)
             d.finish()
             assert len(d.process(block, block)) == len(block)

@@ -80,7 +80,7 @@ class TestWorkedValues:
         out, lp, _ = echo(list(range(1, 13)), line, 0, 0, 4, 4, step=128, mix=2.0, variable=True)
         # The sample that carries the head over a cell is written into it.
         assert samples(line) == [10, 12, 6, 8]
-        assert lp == 12 * 128 - 4 * 256
+        assert lp == 512  # twelve half steps of 128, wrapped once past the 4 x 256 of the line
         assert out == [0] * 8 + [2, 2, 4, 4]
 
 

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from f32_reference import F, clamp, libm, noise, to_s16
 from helpers import assert_released, misaligned, s16, samples
 
@@ -82,37 +83,37 @@ class DelayModel:
     def configure(self, option, value):
         v = F(value)
         rate = F(self.rate)
-        if option == 0:
+        if option == ids.FeedbackDelay.DELAY_MS:
             self.target = self.bound(F(rate * v) / F(1000))
-        elif option == 1:
+        elif option == ids.FeedbackDelay.FEEDBACK:
             self.fb = clamp(v, F(0), F(0.99))
-        elif option == 2:
+        elif option == ids.FeedbackDelay.MIX:
             self.mix = clamp(v, F(0), F(2))
-        elif option == 3:
+        elif option == ids.FeedbackDelay.LOWPASS_HZ:
             self.lp_hz, self.lp_c = v, self.one_pole(v)
-        elif option == 4:
+        elif option == ids.FeedbackDelay.HIGHPASS_HZ:
             self.hp_hz, self.hp_c = v, self.one_pole(v)
-        elif option == 5:
+        elif option == ids.FeedbackDelay.WOW_RATE_HZ:
             self.wow_hz = v
             self.wow_rate()
-        elif option == 6:
+        elif option == ids.FeedbackDelay.WOW_DEPTH_MS:
             self.depth = F(rate * clamp(v, F(0), F(1000))) / F(1000)
-        elif option == 7:
+        elif option == ids.FeedbackDelay.CROSS_FEEDBACK:
             self.cross = clamp(v, F(0), F(1))
-        elif option == 8:
+        elif option == ids.FeedbackDelay.SATURATION:
             self.sat = clamp(v, F(0), F(1))
-        elif option == 9:
+        elif option == ids.FeedbackDelay.INPUT_ROUTING:
             s = clamp(v, F(-1), F(1))
             p, n = (s if s > 0 else F(0)), (-s if -s > 0 else F(0))
             self.mat = [F(1) - n / F(2) - p, F(1) - p / F(2) - n, n / F(2), p / F(2)]
-        elif option == 10:
+        elif option == ids.FeedbackDelay.DELAY_SLEW:
             self.slew = clamp(v, F(0), F(64))
-        elif option == 11:
+        elif option == ids.FeedbackDelay.LEVEL_MODULATION:
             self.lm = clamp(v, F(0), F(1))
-        elif option == 12:
+        elif option == ids.FeedbackDelay.PITCH_SEMITONES:
             self.semis = clamp(v, F(-24), F(24))
             self.pitch_step = self.pitch()
-        elif option == 13:
+        elif option == ids.FeedbackDelay.PITCH_WINDOW_MS:
             self.win_ms = clamp(v, F(1), F(250))
             self.window = self.window_frames(self.win_ms)
             self.pitch_step = self.pitch()
@@ -206,48 +207,59 @@ def test_defaults_pass_input_until_the_delay_elapses():
 
 def test_delay_one_reads_the_previous_frame_and_feedback_recirculates():
     d = m.FeedbackDelayState(48000, 1.0, 1)
-    d.configure(0, 0.0)  # clamped up to one frame
-    d.configure(1, 0.5)
+    d.configure(ids.FeedbackDelay.DELAY_MS, 0.0)  # clamped up to one frame
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.5)
     assert samples(d.process(s16([1000] + [0] * 9))) == [1000, 300, 150, 75, 38, 19, 10, 5, 2, 1]
 
 
 def test_delay_stops_at_ring_minus_two_and_a_two_frame_ring_reads_the_slot_it_overwrites():
     d = m.FeedbackDelayState(1000, 10.0, 1)  # ring of 10 frames
-    d.configure(0, 1e9)
-    d.configure(2, 2.0)
-    d.configure(1, 0.0)
+    d.configure(ids.FeedbackDelay.DELAY_MS, 1e9)
+    d.configure(ids.FeedbackDelay.MIX, 2.0)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.0)
     out = samples(d.process(s16(list(range(1, 21)))))
     assert out[8:12] == [1, 2, 3, 4]  # delay 8 = L - 2
     # A ring of 2 frames: the target is bounded to 0, and a tap of 0 is raised
     # to 1 again, so the tap reads the previous frame ...
     tiny = m.FeedbackDelayState(1000, 1.0, 1)
-    tiny.configure(2, 2.0)
-    tiny.configure(1, 0.0)
-    tiny.configure(0, 1.0)
+    tiny.configure(ids.FeedbackDelay.MIX, 2.0)
+    tiny.configure(ids.FeedbackDelay.FEEDBACK, 0.0)
+    tiny.configure(ids.FeedbackDelay.DELAY_MS, 1.0)
     assert samples(tiny.process(s16([5, 6, 7, 8, 9]))) == [0, 5, 6, 7, 8]
     # ... unless modulation lifts the tap to 1 frame or more, which the bound
     # cuts to 0: the slot about to be overwritten, written 2 frames earlier.
     tiny.set_wow_shape(s16([32767, 32767]))
-    tiny.configure(6, 2.0)
+    tiny.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 2.0)
     assert samples(tiny.process(s16([1, 2, 3, 4]))) == [8, 9, 1, 2]
 
 
 @pytest.mark.parametrize("routing,left_line,right_line", [(-1.0, True, False), (1.0, False, True)])
 def test_input_routing_feeds_the_channel_average_into_one_line(routing, left_line, right_line):
     d = m.FeedbackDelayState(1000, 10.0, 2)
-    d.configure(0, 1.0)
-    d.configure(1, 0.0)
-    d.configure(2, 2.0)  # wet only
-    d.configure(9, routing)
+    d.configure(ids.FeedbackDelay.DELAY_MS, 1.0)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.0)
+    d.configure(ids.FeedbackDelay.MIX, 2.0)  # wet only
+    d.configure(ids.FeedbackDelay.INPUT_ROUTING, routing)
     out = samples(d.process(s16([1000, 3000, 0, 0])))
     assert out[2:] == [2000 if left_line else 0, 2000 if right_line else 0]
 
 
 @pytest.mark.parametrize("count", [2, 4096])
 def test_wow_shape_sizes_accepted(count):
-    d = m.FeedbackDelayState()
-    d.set_wow_shape(s16([0] * count))
+    # The smallest and the largest shape both steer the tap as the model reads
+    # them, unlike the sine; after None both run on with the sine.
+    shape = [32767 if k < count // 2 else -32768 for k in range(count)]
+    d, model, sine = m.FeedbackDelayState(8000, 5.0, 1), DelayModel(8000, 5.0, 1), DelayModel(8000, 5.0, 1)
+    for engine in (d, model, sine):
+        engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 900.0)
+        engine.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 1.0)
+    block = noise(200, 1, 11)
+    d.set_wow_shape(s16(shape))
+    model.shape, model.bits = shape, count.bit_length() - 1
+    assert d.process(block) == model.process(block) != sine.process(block)
     d.set_wow_shape(None)
+    model.shape, model.bits = None, 0
+    assert d.process(block) == model.process(block)
 
 
 @pytest.mark.parametrize("data", [s16([0]), s16([0] * 3), s16([0] * 4097), b"\0" * 5, b""])
@@ -255,8 +267,8 @@ def test_wow_shape_rejected_releases_its_view_and_keeps_the_old_shape(data):
     d = m.FeedbackDelayState(8000, 5.0, 1)
     old = bytearray(s16([32767, -32768]))
     d.set_wow_shape(old)
-    d.configure(5, 1000.0)
-    d.configure(6, 1.0)
+    d.configure(ids.FeedbackDelay.WOW_RATE_HZ, 1000.0)
+    d.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 1.0)
     bad = bytearray(data)
     with pytest.raises(ValueError, match="^wow_shape must be 2 to 4096 int16 samples, a power of two$"):
         d.set_wow_shape(bad)
@@ -264,8 +276,8 @@ def test_wow_shape_rejected_releases_its_view_and_keeps_the_old_shape(data):
     with pytest.raises(BufferError):
         old.append(0)  # still held
     model = DelayModel(8000, 5.0, 1)
-    model.configure(5, 1000.0)
-    model.configure(6, 1.0)
+    model.configure(ids.FeedbackDelay.WOW_RATE_HZ, 1000.0)
+    model.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 1.0)
     model.shape, model.bits = [32767, -32768], 1
     block = noise(100, 1, 3)
     assert d.process(block) == model.process(block)
@@ -296,9 +308,9 @@ def test_wow_shape_is_read_live_and_may_be_misaligned():
     d = m.FeedbackDelayState(8000, 5.0, 1)
     model = DelayModel(8000, 5.0, 1)
     for engine in (d, model):
-        engine.configure(5, 250.0)
-        engine.configure(6, 2.0)
-        engine.configure(1, 0.7)
+        engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 250.0)
+        engine.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 2.0)
+        engine.configure(ids.FeedbackDelay.FEEDBACK, 0.7)
     d.set_wow_shape(misaligned(s16([32767, 0, -32768, 0])))
     model.shape, model.bits = [32767, 0, -32768, 0], 2
     block = noise(120, 1, 4)
@@ -319,7 +331,7 @@ def test_messages_and_failures_change_nothing():
     with pytest.raises(ValueError, match="^channel_count must be 1 or 2$"):
         m.FeedbackDelayState(48000, 10.0, 3)
     d = m.FeedbackDelayState(8000, 5.0, 2)
-    for option in (14, -1):
+    for option in (len(ids.FeedbackDelay), -1):
         with pytest.raises(ValueError, match="^unknown feedback delay option$"):
             d.configure(option, 0.0)
     block = bytearray(s16([1, 2, 3]))
@@ -338,12 +350,12 @@ def test_empty_block_only_settles_the_running_delay():
     d = m.FeedbackDelayState(8000, 5.0, 1)
     model = DelayModel(8000, 5.0, 1)
     for engine in (d, model):
-        engine.configure(10, 1.0)
-        engine.configure(5, 300.0)
-        engine.configure(12, 5.0)
-        engine.configure(0, 1.0)
+        engine.configure(ids.FeedbackDelay.DELAY_SLEW, 1.0)
+        engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 300.0)
+        engine.configure(ids.FeedbackDelay.PITCH_SEMITONES, 5.0)
+        engine.configure(ids.FeedbackDelay.DELAY_MS, 1.0)
         assert engine.process(b"") == b""
-        engine.configure(0, 4.0)  # slews from 8 frames (set by the empty call) toward 32
+        engine.configure(ids.FeedbackDelay.DELAY_MS, 4.0)  # slews from 8 frames (set by the empty call) toward 32
     block = noise(60, 1, 6)
     assert d.process(block) == model.process(block)
 
@@ -352,11 +364,11 @@ def test_reinit_and_reset_restart_the_stream():
     d = m.FeedbackDelayState(8000, 5.0, 2)
     block = noise(100, 2, 7)
     first = d.process(block)
-    d.configure(1, 0.9)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.9)
     d.reset()
-    d.configure(1, 0.4)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.4)
     assert d.process(block) == first
-    d.configure(2, 1.5)
+    d.configure(ids.FeedbackDelay.MIX, 1.5)
     d.__init__(8000, 5.0, 2)
     assert d.process(block) == first
 
@@ -421,9 +433,9 @@ def test_steady_delays_match_the_model_over_long_blocks(options, channels, max_m
     frame = 2 * channels
     for engine in (d, model):
         if wow_first:
-            engine.configure(5, 300.0)
+            engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 300.0)
             engine.process(data[:13 * frame])
-            engine.configure(5, 0.0)
+            engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 0.0)
         for option, value in options:
             engine.configure(option, value)
     assert in_blocks(d, data, channels, cuts) == in_blocks(model, data, channels, cuts)
@@ -433,14 +445,14 @@ def test_finish_rederives_from_stored_settings():
     d = m.FeedbackDelayState(8000, 5.0, 1)
     model = DelayModel(8000, 5.0, 1)
     for engine in (d, model):
-        engine.configure(3, 900.0)
-        engine.configure(4, 40.0)
-        engine.configure(5, 3.0)
-        engine.configure(6, 1.5)
-        engine.configure(12, -7.0)
-        engine.configure(13, 2.0)
-        engine.configure(8, 0.8)
-        engine.configure(11, 0.6)
+        engine.configure(ids.FeedbackDelay.LOWPASS_HZ, 900.0)
+        engine.configure(ids.FeedbackDelay.HIGHPASS_HZ, 40.0)
+        engine.configure(ids.FeedbackDelay.WOW_RATE_HZ, 3.0)
+        engine.configure(ids.FeedbackDelay.WOW_DEPTH_MS, 1.5)
+        engine.configure(ids.FeedbackDelay.PITCH_SEMITONES, -7.0)
+        engine.configure(ids.FeedbackDelay.PITCH_WINDOW_MS, 2.0)
+        engine.configure(ids.FeedbackDelay.SATURATION, 0.8)
+        engine.configure(ids.FeedbackDelay.LEVEL_MODULATION, 0.6)
     d.finish()
     block = noise(100, 1, 8)
     assert d.process(block) == model.process(block)
@@ -449,13 +461,13 @@ def test_finish_rederives_from_stored_settings():
 def test_huge_ring_lengths_wrap_to_their_low_bits():
     # 2^32 + 4 frames keeps the low bits 4; an infinite length keeps none (ring of 2).
     d = m.FeedbackDelayState(1000, (2**32 + 4) * 1.0, 1)
-    d.configure(2, 2.0)
-    d.configure(1, 0.0)
-    d.configure(0, 2.0)  # 2 frames = L - 2
+    d.configure(ids.FeedbackDelay.MIX, 2.0)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.0)
+    d.configure(ids.FeedbackDelay.DELAY_MS, 2.0)  # 2 frames = L - 2
     assert samples(d.process(s16([1, 2, 3, 4]))) == [0, 0, 1, 2]
     d = m.FeedbackDelayState(1000, float("inf"), 1)
-    d.configure(2, 2.0)
-    d.configure(1, 0.0)
+    d.configure(ids.FeedbackDelay.MIX, 2.0)
+    d.configure(ids.FeedbackDelay.FEEDBACK, 0.0)
     assert samples(d.process(s16([5, 6, 7]))) == [0, 5, 6]
 
 
@@ -467,9 +479,9 @@ def test_hostile_option_values_keep_every_read_inside_the_ring(max_ms):
         d.set_wow_shape(s16([32767, -32768] * 8))
         block = noise(40, channels, 11, 32768)
         for value in hostile:
-            for option in range(14):
+            for option in ids.FeedbackDelay:
                 d.configure(option, value)
-                d.configure(12, 7.0)  # keep the pitch taps running
+                d.configure(ids.FeedbackDelay.PITCH_SEMITONES, 7.0)  # keep the pitch taps running
                 assert len(d.process(block)) == len(block)
             d.finish()
             assert len(d.process(block)) == len(block)

@@ -9,6 +9,7 @@ import scipy.signal
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from f32_reference import F, clamp, libm, noise, to_s16
 from helpers import assert_released, misaligned, s16, samples
 
@@ -68,9 +69,9 @@ def test_biquad_worked_designs():
     b = m.BiquadF32State()
     assert b.coefficients() == pytest.approx(
         (0.0039161267, 0.0078322534, 0.0039161267, -1.8153411, 0.8310056), rel=1e-7)
-    b.configure(0, 4)
-    b.configure(2, 1.0)
-    b.configure(3, 6.0)
+    b.configure(ids.BiquadF32.TYPE, 4)
+    b.configure(ids.BiquadF32.Q, 1.0)
+    b.configure(ids.BiquadF32.GAIN_DB, 6.0)
     b.finish()
     assert b.coefficients() == pytest.approx((1.0439531, -1.8953208, 0.8677223, -1.8953208, 0.9116754), rel=1e-7)
     assert all(float(F(c)) == c for c in b.coefficients())  # stored as f32
@@ -87,15 +88,15 @@ def test_biquad_designs_follow_the_cookbook(kind, f, q, gain):
 
 def test_biquad_option_limits():
     b = m.BiquadF32State()
-    b.configure(1, 1e9)
-    b.configure(0, 9)  # type 6
+    b.configure(ids.BiquadF32.FREQUENCY_HZ, 1e9)
+    b.configure(ids.BiquadF32.TYPE, 9)  # type 6
     top = b.coefficients()
     assert top == pytest.approx(cookbook(6, 0.4999 * 48000, 0.70710677, 0.0), rel=1e-5, abs=1e-6)
-    b.configure(0, -3)  # type 0
-    b.configure(1, -5.0)  # frequency 0: the low-pass passes nothing but DC... with w = 0
+    b.configure(ids.BiquadF32.TYPE, -3)  # type 0
+    b.configure(ids.BiquadF32.FREQUENCY_HZ, -5.0)  # frequency 0: the low-pass passes nothing but DC... with w = 0
     assert b.coefficients() == (0.0, 0.0, 0.0, -2.0, 1.0)
     with pytest.raises(ValueError, match="^unknown biquad option$"):
-        b.configure(5, 1.0)
+        b.configure(len(ids.BiquadF32), 1.0)
     with pytest.raises(ValueError, match="^unknown biquad option$"):
         b.configure(-1, 1.0)
     with pytest.raises(ValueError, match="^sample_rate must be at least 1$"):
@@ -112,7 +113,7 @@ def test_biquad_is_silent_until_designed_and_reinit_undesigns():
     assert b.process(block) != bytes(len(block))
     b.__init__(48000, 1)
     assert b.process(block) == bytes(len(block))
-    b.configure(4, 0.0)
+    b.configure(ids.BiquadF32.MIX, 0.0)
     assert b.process(block) == block  # mix 0 is the input exactly
 
 
@@ -161,7 +162,7 @@ def test_biquad_stereo_is_two_mono_sections_through_the_tiny_value_flush(kind, f
 
 def test_biquad_finish_twice_and_reset():
     b = m.BiquadF32State(48000, 2)
-    b.configure(0, 1)
+    b.configure(ids.BiquadF32.TYPE, 1)
     b.finish()
     first = b.coefficients()
     b.finish()
@@ -218,15 +219,15 @@ class AllPassModel:
 def test_allpass_worked_designs_and_limits():
     a = m.AllPassF32State()
     assert a.coefficient() == float(F(-0.8769765))
-    a.configure(0, 12000.0)
+    a.configure(ids.AllPassF32.FREQUENCY_HZ, 12000.0)
     assert abs(a.coefficient()) < 1e-12
     for f in (10.0, 5000.0, 11990.0):
-        a.configure(0, f)
+        a.configure(ids.AllPassF32.FREQUENCY_HZ, f)
         assert a.coefficient() < 0 and a.coefficient() == pytest.approx(allpass_design(f), abs=1e-6)
     for f in (12010.0, 20000.0, 1e9):
-        a.configure(0, f)
+        a.configure(ids.AllPassF32.FREQUENCY_HZ, f)
         assert 0 < a.coefficient() <= float(F(0.9999))
-    a.configure(0, -1.0)
+    a.configure(ids.AllPassF32.FREQUENCY_HZ, -1.0)
     assert a.coefficient() == float(F(-0.9999))
 
 
@@ -240,7 +241,7 @@ def test_allpass_messages():
             m.AllPassF32State(48000, 2, stages)
     a = m.AllPassF32State(48000, 2, 16)
     with pytest.raises(ValueError, match="^unknown all-pass option$"):
-        a.configure(3, 0.0)
+        a.configure(len(ids.AllPassF32), 0.0)
     block = bytearray(s16([1]))
     with pytest.raises(ValueError, match=WHOLE):
         a.process(block)
@@ -257,7 +258,7 @@ def test_allpass_undesigned_chain_delays_by_its_stages_and_reinit_resizes():
     with pytest.raises(ValueError):
         a.__init__(48000, 2, 99)  # keeps the two-channel single stage
     assert samples(a.process(s16([1, 1]))) == [9, 10]
-    a.configure(2, -1.0)
+    a.configure(ids.AllPassF32.MIX, -1.0)
     block = noise(20, 2, 4)
     assert a.process(block) == block
 
@@ -269,8 +270,8 @@ def test_allpass_glides_across_one_block_then_holds():
     first = noise(40, 1, 5)
     assert a.process(first) == model.process(first, a.coefficient(), 0.0, 1.0)
     old = a.coefficient()
-    a.configure(0, 9000.0)
-    a.configure(1, 0.7)
+    a.configure(ids.AllPassF32.FREQUENCY_HZ, 9000.0)
+    a.configure(ids.AllPassF32.FEEDBACK, 0.7)
     a.finish()
     block = noise(50, 1, 6)
     assert a.process(block) == model.process(block, a.coefficient(), 0.7, 1.0)
@@ -289,9 +290,9 @@ def test_allpass_stream_matches_the_model(stages, channels, settings, seed):
     a = m.AllPassF32State(48000, channels, stages)
     model = AllPassModel(channels, stages)
     for index, (f, fb, mix, frames) in enumerate(settings):
-        a.configure(0, f)
-        a.configure(1, fb)
-        a.configure(2, mix)
+        a.configure(ids.AllPassF32.FREQUENCY_HZ, f)
+        a.configure(ids.AllPassF32.FEEDBACK, fb)
+        a.configure(ids.AllPassF32.MIX, mix)
         a.finish()
         block = noise(frames, channels, seed + index)
         want = model.process(block, a.coefficient(), clamp(F(fb), F(-0.99), F(0.99)), clamp(F(mix), F(0), F(1)))
@@ -326,20 +327,20 @@ class LadderModel:
 
     def configure(self, option, value):
         v = F(value)
-        if option == 0:
+        if option == ids.Ladder.CUTOFF_HZ:
             self.cutoff = v
-        elif option == 1:
+        elif option == ids.Ladder.RESONANCE:
             self.res = clamp(v, F(0), F(4.2))
-        elif option == 2:
+        elif option == ids.Ladder.DRIVE:
             self.drive = clamp(v, F(0), F(64))
-        elif option == 3:
+        elif option == ids.Ladder.POLES:
             r = F(v + F(0.5))
             self.poles = 1 if r != r or r < 1 else (4 if r > 4 else int(r))
-        elif option == 4:
+        elif option == ids.Ladder.COMPENSATION:
             self.comp = clamp(v, F(0), F(1))
-        elif option == 5:
+        elif option == ids.Ladder.OVERSAMPLE:
             self.oversample = 2 if v >= 1.5 else 1
-        elif option == 6:
+        elif option == ids.Ladder.MIX:
             self.mix = clamp(v, F(0), F(1))
         self.derive()
 
@@ -397,9 +398,9 @@ def test_ladder_defaults_and_poles_option():
     block = noise(80, 2, 7)
     assert lad.process(block) == model.process(block)
     for value, poles in ((2.4, 2), (2.5, 3), (-1.0, 1), (9.0, 4)):
-        model.configure(3, value)
+        model.configure(ids.Ladder.POLES, value)
         assert model.poles == poles
-        lad.configure(3, value)
+        lad.configure(ids.Ladder.POLES, value)
         assert lad.process(block) == model.process(block)
 
 
@@ -410,7 +411,7 @@ def test_ladder_mix_zero_messages_and_uninitialised_object():
     block = noise(64, 1, 9)
     assert lad.process(block) == block
     with pytest.raises(ValueError, match="^unknown ladder option$"):
-        lad.configure(7, 0.0)
+        lad.configure(len(ids.Ladder), 0.0)
     with pytest.raises(ValueError, match="^unknown ladder option$"):
         lad.configure(-1, 0.0)
     with pytest.raises(ValueError, match=WHOLE):
@@ -441,13 +442,13 @@ def test_ladder_stream_matches_the_model_in_blocks_of_any_size(options, channels
 def test_ladder_oversample_change_keeps_state_and_cutoff_limit_lifts():
     lad, model = m.LadderState(8000, 1), LadderModel(8000, 1)
     for engine in (lad, model):
-        engine.configure(0, 7000.0)  # above 0.49 x 8000 at oversample 1, inside at 2
-        engine.configure(1, 3.5)
-        engine.configure(5, 1.0)
+        engine.configure(ids.Ladder.CUTOFF_HZ, 7000.0)  # above 0.49 x 8000 at oversample 1, inside at 2
+        engine.configure(ids.Ladder.RESONANCE, 3.5)
+        engine.configure(ids.Ladder.OVERSAMPLE, 1.0)
     block = noise(50, 1, 10)
     assert lad.process(block) == model.process(block)
     for engine in (lad, model):
-        engine.configure(5, 2.0)
+        engine.configure(ids.Ladder.OVERSAMPLE, 2.0)
     assert lad.process(block) == model.process(block)
     lad.reset()
     model.s = [[F(0)] * 4 for _ in range(2)]

@@ -9,6 +9,7 @@ import numpy as np
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from f32_reference import F, clamp
 from helpers import s16
 from test_filter_engines import LadderModel
@@ -90,13 +91,13 @@ def blocks(engine, data, frame, cuts):
 
 
 options_strategy = st.fixed_dictionaries({
-    0: st.one_of(st.floats(1, 30000, width=32), st.sampled_from([0.0, 50000.0, float("inf")])),
-    1: st.floats(-1, 5, width=32),
-    2: st.one_of(st.floats(0, 2, width=32), st.floats(2, 64, width=32)),
-    3: st.integers(1, 4),
-    4: st.floats(0, 1, width=32),
-    5: st.sampled_from([1.0, 2.0]),
-    6: st.one_of(st.just(1.0), st.floats(0, 1, width=32)),
+    ids.Ladder.CUTOFF_HZ: st.one_of(st.floats(1, 30000, width=32), st.sampled_from([0.0, 50000.0, float("inf")])),
+    ids.Ladder.RESONANCE: st.floats(-1, 5, width=32),
+    ids.Ladder.DRIVE: st.one_of(st.floats(0, 2, width=32), st.floats(2, 64, width=32)),
+    ids.Ladder.POLES: st.integers(1, 4),
+    ids.Ladder.COMPENSATION: st.floats(0, 1, width=32),
+    ids.Ladder.OVERSAMPLE: st.sampled_from([1.0, 2.0]),
+    ids.Ladder.MIX: st.one_of(st.just(1.0), st.floats(0, 1, width=32)),
 })
 
 
@@ -114,11 +115,14 @@ def test_any_settings_and_blocks_match_the_model_and_one_block(options, channels
 
 
 # Settings and signals that between them drive the stereo step through each of its cases.
+CUTOFF_HZ, RESONANCE, DRIVE, OVERSAMPLE = (ids.Ladder.CUTOFF_HZ, ids.Ladder.RESONANCE, ids.Ladder.DRIVE,
+                                          ids.Ladder.OVERSAMPLE)
 CASES = [
-    ([(1, 2.0)], "noise", 8000.0, {"usual"}),
-    ([(0, 5000.0), (1, 4.2), (2, 64.0)], "same", 20000.0, {"above", "below", "solve further"}),
-    ([(0, 5000.0), (1, 4.2), (2, 64.0)], "noise", 20000.0, {"mixed"}),
-    ([(0, 20000.0), (1, 4.2), (2, 4.0), (5, 1.0)], "apart", 30000.0, {"mixed", "solve further"}),
+    ([(RESONANCE, 2.0)], "noise", 8000.0, {"usual"}),
+    ([(CUTOFF_HZ, 5000.0), (RESONANCE, 4.2), (DRIVE, 64.0)], "same", 20000.0, {"above", "below", "solve further"}),
+    ([(CUTOFF_HZ, 5000.0), (RESONANCE, 4.2), (DRIVE, 64.0)], "noise", 20000.0, {"mixed"}),
+    ([(CUTOFF_HZ, 20000.0), (RESONANCE, 4.2), (DRIVE, 4.0), (OVERSAMPLE, 1.0)], "apart", 30000.0,
+     {"mixed", "solve further"}),
 ]
 
 
@@ -129,3 +133,14 @@ def test_every_case_of_the_stereo_step_is_reached_and_exact():
         lad = configured(m.LadderState(48000, 2), settings)
         assert blocks(lad, data, 4, [7, 8, 100, 256]) == model.process(data)
         assert wanted <= stereo_cases(model.cases, model.oversample), (settings, kind)
+
+
+def test_every_case_of_the_mono_step_is_reached_and_exact():
+    seen = set()
+    for settings, kind, level, _ in CASES:
+        data = signal(kind, 300, 1, 1, level)
+        model = configured(RecordingLadder(48000, 1), settings)
+        lad = configured(m.LadderState(48000, 1), settings)
+        assert blocks(lad, data, 2, [7, 8, 100, 256]) == model.process(data)
+        seen |= {case for _, case in model.cases}
+    assert seen == {"usual", "above", "below", "more passes"}

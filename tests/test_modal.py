@@ -6,6 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from helpers import assert_released, misaligned, s16, samples
 from modal_model import ModalModel
 
@@ -71,7 +72,7 @@ def test_narrowing_widens_to_modes_driven_outside_the_ringing_range():
 def test_decays_by_60_db_over_the_decay_time():
     bank = m.ModalState(48000, 1, 1)
     bank.set_mode(0, 1000.0, 1.0, 1.0)
-    bank.configure(1, 16.0)
+    bank.configure(ids.Modal.WET_GAIN, 16.0)
     bank.finish()
     out = run(bank, [32767] + [0] * 48047)
     period = 48
@@ -145,12 +146,12 @@ def test_wet_mix_and_unfinished_banks():
     for i in range(8):
         bank.set_mode(i, 100.0 + 400 * i, 1.0, 3.0)
     bank.finish()
-    bank.configure(0, 0.0)
+    bank.configure(ids.Modal.WET_MIX, 0.0)
     assert run(bank, values) == values
     # A bank never finished has b0 = 0 everywhere and passes x * (1 - wet_mix).
     fresh = m.ModalState(48000, 2, 8)
     fresh.set_mode(0, 440.0, 1.0, 1.0)
-    fresh.configure(0, 0.25)
+    fresh.configure(ids.Modal.WET_MIX, 0.25)
     expected = [int(v * 0.75 + (0.5 if v >= 0 else -0.5)) for v in values]
     assert run(fresh, values) == expected
     # Coefficients of the last finish stay until the next one.
@@ -187,7 +188,7 @@ def test_argument_checks():
     with pytest.raises(IndexError, match="^mode index out of range$"):
         bank.set_mode(4, 100.0, 1.0, 1.0)
     with pytest.raises(ValueError, match="^unknown modal option$"):
-        bank.configure(2, 0.0)
+        bank.configure(len(ids.Modal), 0.0)
     with pytest.raises(ValueError, match="^unknown modal option$"):
         bank.configure(-1, 0.0)
     for block in (b"\0\0", b"\0\0\0"):
@@ -220,7 +221,7 @@ def test_never_initialised_bank():
     assert bank.finish() is None
     with pytest.raises(IndexError):
         bank.set_mode(0, 1.0, 1.0, 1.0)
-    for call in (lambda: bank.process(b""), lambda: bank.configure(0, 1.0), bank.reset):
+    for call in (lambda: bank.process(b""), lambda: bank.configure(ids.Modal.WET_MIX, 1.0), bank.reset):
         with pytest.raises(RuntimeError):
             call()
 

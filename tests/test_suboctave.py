@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from helpers import assert_released, misaligned, s16, samples
 
 F = np.float32
@@ -25,11 +26,11 @@ class Model:
     def configure(self, option, value):
         v = F(value)
         level = lambda top: 0 if v <= 0 else (top if v >= 1 else int(v * F(32768) + F(0.5)))
-        if option == 0:
+        if option == ids.SubOctave.OCTAVES:
             self.octaves = 2 if v >= 2 else 1
-        elif option == 1:
+        elif option == ids.SubOctave.DEPTH:
             self.depth = level(32768)
-        elif option == 2:
+        elif option == ids.SubOctave.THRESHOLD:
             self.threshold = level(32767)
         else:
             self.time = max(F(0), v)
@@ -70,7 +71,7 @@ def test_square_wave_patterns():
     inverted = [(f // 480) % 2 == 0 for f in range(2400)]
     assert out == [-v if inv else v for v, inv in zip(x, inverted)]
     engine = m.SubOctaveState(channel_count=1)
-    engine.configure(0, 2.0)
+    engine.configure(ids.SubOctave.OCTAVES, 2.0)
     out = samples(engine.process(s16(x)))
     inverted = [f >= 480 and ((f - 480) // 960) % 2 == 0 for f in range(2400)]
     assert out == [-v if inv else v for v, inv in zip(x, inverted)]
@@ -79,14 +80,14 @@ def test_square_wave_patterns():
 def test_depth_and_extremes():
     x = [-32768, -5, 0, 7, 32767]
     engine = m.SubOctaveState(channel_count=1)
-    engine.configure(2, 0.9)  # nothing below reaches the threshold after the first clock
+    engine.configure(ids.SubOctave.THRESHOLD, 0.9)  # nothing below reaches the threshold after the first clock
     out = samples(engine.process(s16([32767] + x)))
     assert out == [-32767, 32767, 5, 0, -7, -32767]
     engine = m.SubOctaveState(channel_count=1)
-    engine.configure(1, 0.5)
+    engine.configure(ids.SubOctave.DEPTH, 0.5)
     assert samples(engine.process(s16([20000, 300, -300]))) == [0, 0, 0]
     engine = m.SubOctaveState(channel_count=1)
-    engine.configure(1, 0.0)
+    engine.configure(ids.SubOctave.DEPTH, 0.0)
     assert samples(engine.process(s16(square(1000)))) == square(1000)
     quiet = [v % 328 - 160 for v in range(500)]
     assert samples(m.SubOctaveState(channel_count=1).process(s16(quiet))) == quiet
@@ -97,8 +98,8 @@ def test_holdoff_blocks_fast_crossings():
     x = square(240, period=20)
     engine, model = m.SubOctaveState(channel_count=1), Model(channels=1)
     assert samples(engine.process(s16(x))) == model.process(x)
-    engine.configure(3, 0.0)
-    model.configure(3, 0.0)
+    engine.configure(ids.SubOctave.HOLDOFF_MS, 0.0)
+    model.configure(ids.SubOctave.HOLDOFF_MS, 0.0)
     assert samples(engine.process(s16(x))) == model.process(x)
 
 
@@ -107,11 +108,11 @@ def test_holdoff_blocks_fast_crossings():
 def test_holdoff_frames(rate, time, frames):
     # A single rising edge clocks, then further edges are ignored for `frames` frames.
     model = Model(rate, 1)
-    model.configure(3, time)
+    model.configure(ids.SubOctave.HOLDOFF_MS, time)
     assert model.frames == frames
     x = square(4 * max(frames, 4) + 40, period=4)
     engine = m.SubOctaveState(rate, 1)
-    engine.configure(3, time)
+    engine.configure(ids.SubOctave.HOLDOFF_MS, time)
     assert samples(engine.process(s16(x))) == model.process(x)
 
 
@@ -133,7 +134,7 @@ def test_reset_reinit_and_messages():
     x = square(1000)
     engine = m.SubOctaveState(channel_count=1)
     first = engine.process(s16(x))
-    engine.configure(0, 2.0)
+    engine.configure(ids.SubOctave.OCTAVES, 2.0)
     engine.reset()
     engine.__init__(channel_count=1)
     assert engine.process(s16(x)) == first
@@ -143,7 +144,7 @@ def test_reset_reinit_and_messages():
         engine.__init__(48000, 5)
     engine.reset()
     assert engine.process(s16(x)) == first  # still mono after the failed calls
-    for option in (-1, 4):
+    for option in (-1, len(ids.SubOctave)):
         with pytest.raises(ValueError, match="^unknown sub-octave option$"):
             engine.configure(option, 1.0)
     stereo = m.SubOctaveState()
@@ -159,6 +160,7 @@ def test_reset_reinit_and_messages():
 
 def test_never_initialised_refuses():
     engine = m.SubOctaveState.__new__(m.SubOctaveState)
-    for call in (lambda: engine.process(b""), lambda: engine.configure(0, 1.0), engine.finish, engine.reset):
+    for call in (lambda: engine.process(b""), lambda: engine.configure(ids.SubOctave.OCTAVES, 1.0), engine.finish,
+                 engine.reset):
         with pytest.raises(RuntimeError, match="not initialised"):
             call()

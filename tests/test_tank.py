@@ -6,6 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from helpers import assert_released, misaligned, s16, samples
 from tank_model import TankModel
 
@@ -73,7 +74,7 @@ def test_default_taps_at_48000_hz():
 def test_predelay_capacity_at_48000_hz():
     def shifted(ms):
         tank = plain_tank()
-        tank.configure(5, ms)
+        tank.configure(ids.Tank.PREDELAY_MS, ms)
         return run(tank, impulse(9600 + 3200))
     at_capacity = shifted(200.0)
     assert at_capacity == shifted(1000.0)
@@ -85,9 +86,9 @@ def test_short_delays_pull_default_taps_in():
     model = TankModel(delays=[4] * 12)
     assert [tap[2] for tap in model.taps] == [3] * 14
     tank = m.TankState(delays=[4] * 12)
-    tank.configure(11, 2.0)
+    tank.configure(ids.Tank.MIX, 2.0)
     values = [random.Random(1).randint(-30000, 30000) for _ in range(400)]
-    assert run(tank, values) == (model.configure(11, 2.0), model.process(values))[1]
+    assert run(tank, values) == (model.configure(ids.Tank.MIX, 2.0), model.process(values))[1]
 
 
 def test_predelay_of_one_frame_delays_the_rounded_input():
@@ -101,7 +102,7 @@ def test_predelay_of_one_frame_delays_the_rounded_input():
         r = int(x + 0.5) if x >= 0 else int(x - 0.5)
         rounded += [r, r]
     delayed, direct = plain_tank(sample_rate=1000, max_predelay_ms=1.0), plain_tank(sample_rate=1000)
-    delayed.configure(5, 1.0)
+    delayed.configure(ids.Tank.PREDELAY_MS, 1.0)
     assert run(delayed, stereo)[2:] == run(direct, rounded)[:-2]
 
 
@@ -167,7 +168,7 @@ def test_never_initialised_tank():
     with pytest.raises(RuntimeError):
         tank.process(b"")
     with pytest.raises(RuntimeError):
-        tank.configure(0, 0.5)
+        tank.configure(ids.Tank.DECAY, 0.5)
     with pytest.raises(ValueError):
         tank.__init__(channel_count=0)
     with pytest.raises(RuntimeError):
@@ -178,13 +179,13 @@ def test_never_initialised_tank():
 
 def test_unknown_options_and_clamps():
     tank = m.TankState()
-    for option in (12, -1):
+    for option in (len(ids.Tank), -1):
         with pytest.raises(ValueError, match="^unknown tank option$"):
             tank.configure(option, 0.0)
     values = [random.Random(5).randint(-20000, 20000) for _ in range(600)]
     a, b = m.TankState(delays=[10] * 12), m.TankState(delays=[10] * 12)
-    a.configure(0, 5.0)
-    b.configure(0, 0.999)
+    a.configure(ids.Tank.DECAY, 5.0)
+    b.configure(ids.Tank.DECAY, 0.999)
     assert run(a, values) == run(b, values)
 
 
@@ -192,17 +193,17 @@ def test_mix_law():
     rng = random.Random(6)
     values = [rng.randint(-20000, 20000) for _ in range(800)]
     dry = m.TankState(delays=[12] * 12)
-    dry.configure(11, 0.0)
+    dry.configure(ids.Tank.MIX, 0.0)
     assert run(dry, values) == values
-    dry.configure(11, 1.0)          # the tank ran on underneath
+    dry.configure(ids.Tank.MIX, 1.0)          # the tank ran on underneath
     follow = m.TankState(delays=[12] * 12)
     run(follow, values)
-    follow.configure(11, 1.0)
+    follow.configure(ids.Tank.MIX, 1.0)
     assert run(dry, values) == run(follow, values)
     for mix in (0.3, 2.0, 1.5):
         tank, model = m.TankState(delays=[12] * 12), TankModel(delays=[12] * 12)
-        tank.configure(11, mix)
-        model.configure(11, mix)
+        tank.configure(ids.Tank.MIX, mix)
+        model.configure(ids.Tank.MIX, mix)
         assert run(tank, values) == model.process(values)
 
 
@@ -211,8 +212,8 @@ def test_mono_output_is_half_the_sum_of_all_taps():
     x = [random.Random(7).randint(-30000, 30000) for _ in range(200)]
     taps = [0, 0, 1, 0.5, 1, 0, 2, 0.25]
     mono = m.TankState(channel_count=1, delays=[8] * 12, taps=taps)
-    mono.configure(1, 0.0)
-    mono.configure(11, 1.0)
+    mono.configure(ids.Tank.INPUT_DIFFUSION, 0.0)
+    mono.configure(ids.Tank.MIX, 1.0)
     xp = [0, 0] + x
 
     def rounded(v):
@@ -291,10 +292,10 @@ def test_blocks_of_any_size_give_one_stream(cuts, channels, seed):
 def test_reset_empty_blocks_and_silence():
     values = [random.Random(10).randint(-20000, 20000) for _ in range(1000)]
     tank, fresh = m.TankState(delays=[20] * 12), m.TankState(delays=[20] * 12)
-    tank.configure(6, 1.0)
-    tank.configure(7, 2.0)
-    fresh.configure(6, 1.0)
-    fresh.configure(7, 2.0)
+    tank.configure(ids.Tank.MODULATION_DEPTH_MS, 1.0)
+    tank.configure(ids.Tank.MODULATION_RATE_HZ, 2.0)
+    fresh.configure(ids.Tank.MODULATION_DEPTH_MS, 1.0)
+    fresh.configure(ids.Tank.MODULATION_RATE_HZ, 2.0)
     run(tank, values)
     tank.reset()
     assert run(tank, [0] * 1000) == [0] * 1000

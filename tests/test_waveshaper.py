@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _divavova as m
+import ids
 from helpers import assert_released, misaligned, s16, samples
 
 F = np.float32
@@ -148,8 +149,8 @@ def test_hysteresis_matches_model(oversample, channels):
     engine, model = both(oversample, channels, HYSTERESIS, CURVE)
     assert samples(engine.process(s16(data))) == model.process(data)
     # The gaps follow only in finish: configure alone leaves them.
-    engine.configure(5, 0.0)
-    model.configure(5, 0.0)
+    engine.configure(ids.Waveshaper.HYSTERESIS_WIDTH, 0.0)
+    model.configure(ids.Waveshaper.HYSTERESIS_WIDTH, 0.0)
     assert samples(engine.process(s16(data))) == model.process(data)
 
 
@@ -158,8 +159,8 @@ def test_identity_and_dry_paths():
     engine = m.WaveshaperState(oversample=1, channel_count=1)
     assert samples(engine.process(s16(data))) == data
     dry = m.WaveshaperState(oversample=16)
-    dry.configure(3, 0.0)
-    dry.configure(0, 50.0)
+    dry.configure(ids.Waveshaper.MIX, 0.0)
+    dry.configure(ids.Waveshaper.DRIVE, 50.0)
     assert samples(dry.process(s16(data[:206]))) == data[:206]
 
 
@@ -172,15 +173,16 @@ def test_linear_curve_and_last_segment():
     assert out == [-32768, -1, 16383, 32766]
     # +1 exactly (bias pushes the top sample there) gives the last point.
     engine.load_curve(s16([0, 100, 200, 1234]))
-    engine.configure(1, 1.0)
+    engine.configure(ids.Waveshaper.BIAS, 1.0)
     assert samples(engine.process(s16([32767]))) == [1234]
 
 
 def test_nan_options_stay_inside_the_curve():
-    for option in (0, 1, 4, 5, 6):
+    for option in (ids.Waveshaper.DRIVE, ids.Waveshaper.BIAS, ids.Waveshaper.HYSTERESIS_AMOUNT,
+                   ids.Waveshaper.HYSTERESIS_WIDTH, ids.Waveshaper.HYSTERESIS_ASYMMETRY):
         engine = m.WaveshaperState(oversample=4, channel_count=2)
         engine.load_curve(s16([-32768, 0, 32767]))
-        engine.configure(4, 1.0)
+        engine.configure(ids.Waveshaper.HYSTERESIS_AMOUNT, 1.0)
         engine.configure(option, float("nan"))
         engine.finish()
         out = engine.process(s16(noise(512)))
@@ -235,7 +237,7 @@ def test_messages_and_check_order():
     with pytest.raises(ValueError, match="^unknown waveshaper option$"):
         engine.configure(-1, 0.0)
     with pytest.raises(ValueError, match="^unknown waveshaper option$"):
-        engine.configure(7, 0.0)
+        engine.configure(len(ids.Waveshaper), 0.0)
     with pytest.raises(ValueError, match="^input must be whole 16-bit frames for the configured channel count$"):
         engine.process(b"\0\0")
     assert engine.process(b"") == b""
@@ -262,6 +264,6 @@ def test_buffers_released_and_misaligned_input():
 def test_never_initialised_refuses():
     engine = m.WaveshaperState.__new__(m.WaveshaperState)
     for call in (lambda: engine.process(b""), lambda: engine.load_curve(b"\0" * 4),
-                 lambda: engine.configure(0, 1.0), engine.finish, engine.reset):
+                 lambda: engine.configure(ids.Waveshaper.DRIVE, 1.0), engine.finish, engine.reset):
         with pytest.raises(RuntimeError, match="not initialised"):
             call()

@@ -7,13 +7,20 @@ the splits aim at lengths around the pipeline depth (8 frames per stage) and
 the 64-frame batches, at 0 and 1 frame, and at odd lengths.  Run with the
 default build (AVX2 lanes where the machine has them) and the baseline-only
 build, the suite checks both instruction-set paths against the same model.
+
+A block of one frame takes the plain path on every build, so a stream cut
+into single frames is the plain path's output, and the lanes' streams are
+held to it bit for bit, whatever the settings (NaN and infinite ones too).
 """
+
+import math
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import _divavova as m
+import ids
 from helpers import s16, samples
 from test_waveshaper import Model
 
@@ -129,3 +136,61 @@ def test_property_splits(data, cuts, oversample, channels, drive, backlash):
         left -= sizes[-1]
     sizes.append(left)
     assert run_split(engine(), data, channels, sizes) == engine().process(s16(data))
+
+
+def configured(oversample, channels, curve, options):
+    engine = m.WaveshaperState(48000, oversample, channels)
+    if curve is not None:
+        engine.load_curve(s16(curve))
+    for option, value in options:
+        engine.configure(option, value)
+    engine.finish()
+    return engine
+
+
+def pieces(frames, sizes):
+    """The sizes in turn, again and again, until they cover the frames."""
+    out = []
+    while sum(out) < frames:
+        out.append(min(sizes[len(out) % len(sizes)], frames - sum(out)))
+    return out
+
+
+ANY_FLOAT = st.sampled_from([math.nan, math.inf, -math.inf, -0.0]) | st.floats(-2, 2, width=32) | st.floats(width=32)
+
+
+@pytest.mark.parametrize("oversample", [1, 2, 4, 8, 16])
+@pytest.mark.parametrize("channels", [1, 2])
+@settings(max_examples=25)
+@given(st.data(), st.none() | st.lists(st.integers(-32768, 32767), min_size=2, max_size=40),
+       st.lists(st.tuples(st.integers(0, 6), ANY_FLOAT), max_size=8), st.booleans(),
+       st.lists(st.integers(1, 40), min_size=1, max_size=5))
+def test_lanes_match_the_plain_path(oversample, channels, data, curve, options, backlash, mixed):
+    if backlash:
+        options = [(4, 0.5), (5, 0.3)] + options
+    frames = data.draw(st.integers(8, 90))
+    values = data.draw(st.lists(st.integers(-32768, 32767), min_size=channels * frames,
+                                max_size=channels * frames))
+    plain = run_split(configured(oversample, channels, curve, options), values, channels, [1] * frames)
+    # One block, and blocks that switch between the paths.
+    assert configured(oversample, channels, curve, options).process(s16(values)) == plain
+    assert run_split(configured(oversample, channels, curve, options), values, channels,
+                     pieces(frames, mixed)) == plain
+
+
+@pytest.mark.parametrize("oversample", [1, 4])
+def test_curve_longer_than_float_steps(oversample):
+    # Past 2^24 points the positions on the curve are floats two or more
+    # points apart: the lanes still pick the plain path's segments.
+    curve = np.linspace(-32768, 32767, (1 << 24) + 3).astype(np.int16)
+    data = [int(v) for v in np.random.default_rng(5).integers(-32768, 32768, 2 * 40)]
+    engine = m.WaveshaperState(48000, oversample, 2)
+    engine.load_curve(curve)
+    engine.configure(ids.Waveshaper.DRIVE, 0.9)
+    whole = engine.process(s16(data))
+    engine.reset()
+    assert run_split(engine, data, 2, [1] * 40) == whole
+    model = Model(oversample, 2)
+    model.curve = curve
+    model.configure(ids.Waveshaper.DRIVE, 0.9)
+    assert samples(whole)[:16] == model.process(data[:16])

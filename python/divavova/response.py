@@ -62,9 +62,10 @@ def plot(name: str, effect: Effect, png: str, *, rate: int = 48000, frames: Opti
         raise ValueError(f"--frames must be {MIN_FRAMES} to {MAX_FRAMES}, not {frames}")
     response = impulse_response(effect, rate, frames)
     try:
-        import matplotlib
+        # matplotlib is optional (the "plot" extra): type-checked where installed
+        import matplotlib  # type: ignore[import-not-found, unused-ignore]
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise audiofile.AudioFileError(
             f"{png}: plotting needs matplotlib: pip install 'divavova[plot]' (or pip install matplotlib)") from None

@@ -7,11 +7,19 @@
 #include <cstdint>
 
 #include "engines/filter_design.hpp"
+#include "engines/frame_walk.hpp"
 #include "module/convert.hpp"
 #include "module/configured.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
+
+// The ids of configure.
+enum class AllPassF32Option : uint32_t {
+    frequency_hz,
+    feedback,
+    mix,
+};
 
 struct AllPassF32Kernel {
     static constexpr uint32_t kMaxStages = 16;
@@ -56,14 +64,14 @@ struct AllPassF32Kernel {
 
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0:
+        switch (static_cast<AllPassF32Option>(option)) {
+            case AllPassF32Option::frequency_hz:
                 frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
-            case 1:
+            case AllPassF32Option::feedback:
                 feedback = clamp(value, -0.99f, 0.99f);
                 break;
-            case 2:
+            case AllPassF32Option::mix:
                 mix = clamp(value, 0.0f, 1.0f);
                 break;
             default:
@@ -92,30 +100,51 @@ struct AllPassF32Kernel {
         designed = true;
     }
 
+    // The chain on the lanes of a frame (see frame_walk.hpp).  The chain from
+    // one frame's feedback state to the next runs through the feedback product
+    // and every section's multiply and add; the section states wait in `q` off
+    // that chain, and the flushes of the whole frame are one predicted branch,
+    // taken only when a state is tiny.
     template <int Channels>
     void run(const int16_t* in, int16_t* out, size_t frames) {
+        using namespace frame_walk;
         const uint32_t n_stages = stages;
-        const float fb = feedback, wet = mix, dry = 1.0f - mix;
-        const float step = (coefficient - running_coefficient) / static_cast<float>(frames);
-        float h = running_coefficient;
-        float fb_state[Channels];
-        for (int j = 0; j < Channels; ++j) fb_state[j] = feedback_state[j];
-        for (size_t i = 0; i < frames; ++i) {
-            for (int j = 0; j < Channels; ++j) {
-                float* q = section_states + static_cast<size_t>(j) * n_stages;
-                const float x = static_cast<float>(in[i * Channels + j]);
-                float v = x + fb * fb_state[j];
+        const F fb = splat(feedback), wet = splat(mix), dry = splat(1.0f - mix);
+        const F step = splat((coefficient - running_coefficient) / static_cast<float>(frames));
+        F h = splat(running_coefficient);
+        F q[kMaxStages];
+        for (uint32_t k = 0; k < n_stages; ++k) {
+            const float pair[2] = {section_states[k], section_states[(Channels - 1) * n_stages + k]};
+            q[k] = channels_in<Channels>(pair);
+        }
+        F fb_state = channels_in<Channels>(feedback_state);
+        walk<Channels>(
+            in, out, frames,
+            [&](F x) {
+                F v = x + fb * fb_state;
+                I small = {};
                 for (uint32_t k = 0; k < n_stages; ++k) {
-                    const float y = v * h + q[k];
-                    q[k] = flush_tiny(v - y * h);
+                    const F y = v * h + q[k];
+                    q[k] = v - y * h;
+                    small |= tiny(q[k]);
                     v = y;
                 }
-                fb_state[j] = flush_tiny(v);
-                out[i * Channels + j] = s16(x * dry + v * wet);
-            }
-            h = h + step;
+                fb_state = v;
+                if (__builtin_expect(any(small | tiny(v)), 0)) {
+                    asm volatile("");
+                    for (uint32_t k = 0; k < n_stages; ++k) q[k] = cleared(tiny(q[k]), q[k]);
+                    fb_state = cleared(tiny(v), v);
+                }
+                h = h + step;
+                return v;
+            },
+            [&](F x, F v) { return x * dry + v * wet; });
+        for (uint32_t k = 0; k < n_stages; ++k) {
+            float pair[2];
+            channels_out<Channels>(q[k], pair);
+            for (int j = 0; j < Channels; ++j) section_states[j * n_stages + k] = pair[j];
         }
-        for (int j = 0; j < Channels; ++j) feedback_state[j] = fb_state[j];
+        channels_out<Channels>(fb_state, feedback_state);
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
@@ -124,10 +153,7 @@ struct AllPassF32Kernel {
             running_coefficient = coefficient;
             running_set = true;
         }
-        if (channel_count == 2)
-            run<2>(in, out, frames);
-        else
-            run<1>(in, out, frames);
+        channel_count == 2 ? run<2>(in, out, frames) : run<1>(in, out, frames);
         running_coefficient = coefficient;
     }
 };

@@ -7,10 +7,20 @@
 #include <cstdint>
 
 #include "engines/filter_design.hpp"
+#include "engines/frame_walk.hpp"
 #include "module/convert.hpp"
 #include "module/configured.hpp"
 
 namespace divavova {
+
+// The ids of configure.
+enum class BiquadF32Option : uint32_t {
+    type,
+    frequency_hz,
+    q,
+    gain_db,
+    mix,
+};
 
 struct BiquadF32Kernel {
     enum FilterType : int32_t { low_pass, high_pass, band_pass, notch, peaking, low_shelf, high_shelf };
@@ -52,20 +62,20 @@ struct BiquadF32Kernel {
 
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0:
+        switch (static_cast<BiquadF32Option>(option)) {
+            case BiquadF32Option::type:
                 filter_type = clamp(float_to<int32_t>(value), int32_t{low_pass}, int32_t{high_shelf});
                 break;
-            case 1:
+            case BiquadF32Option::frequency_hz:
                 frequency_hz = limit_design_frequency(value, sample_rate);
                 break;
-            case 2:
+            case BiquadF32Option::q:
                 q = clamp(value, 0.05f, 60.0f);
                 break;
-            case 3:
+            case BiquadF32Option::gain_db:
                 gain_db = clamp(value, -60.0f, 60.0f);
                 break;
-            case 4:
+            case BiquadF32Option::mix:
                 mix = clamp(value, 0.0f, 1.0f);
                 break;
             default:
@@ -166,67 +176,39 @@ struct BiquadF32Kernel {
         designed = true;
     }
 
+    // The section on the lanes of a frame (see frame_walk.hpp): the chain
+    // from one sample's y to the next is a multiply, a subtract and two adds,
+    // and the loop keeps everything else beside it.  The flush of both states
+    // is one predicted branch, taken only when a state is tiny.
     template <int Channels>
     void run(const int16_t* in, int16_t* out, size_t frames) {
-        const float c0 = b0, c1 = b1, c2 = b2, d1 = a1, d2 = a2;
-        const float wet = mix, dry = 1.0f - mix;
-        float z1[Channels], z2[Channels];
-        for (int j = 0; j < Channels; ++j) {
-            z1[j] = s1[j];
-            z2[j] = s2[j];
-        }
-        for (size_t i = 0; i < frames; ++i) {
-            for (int j = 0; j < Channels; ++j) {
-                const float x = static_cast<float>(in[i * Channels + j]);
-                const float y = c0 * x + z1[j];
-                z1[j] = flush_tiny((c1 * x - d1 * y) + z2[j]);
-                z2[j] = flush_tiny(c2 * x - d2 * y);
-                out[i * Channels + j] = s16(x * dry + y * wet);
-            }
-        }
-        for (int j = 0; j < Channels; ++j) {
-            s1[j] = z1[j];
-            s2[j] = z2[j];
-        }
-    }
-
-    // Stereo: the two channels' sections are independent, so they run as
-    // two lanes of one vector, each lane doing the scalar operations above.
-    // The flush stays a predicted branch (taken only when a state is tiny).
-    void run_stereo(const int16_t* in, int16_t* out, size_t frames) {
-        typedef float Pair __attribute__((vector_size(8)));
-        typedef int32_t PairMask __attribute__((vector_size(8)));
-        const Pair c0 = {b0, b0}, c1 = {b1, b1}, c2 = {b2, b2}, d1 = {a1, a1}, d2 = {a2, a2};
-        const float wet = mix, dry = 1.0f - mix;
-        const Pair tiny = {1e-20f, 1e-20f};
-        auto flush = [&](Pair v) {
-            const PairMask small = (v < tiny) & (v > -tiny);  // |v| < 1e-20, false for NaN
-            if (__builtin_expect((small[0] | small[1]) != 0, 0)) {
-                asm volatile("");
-                v = __builtin_bit_cast(Pair, __builtin_bit_cast(PairMask, v) & ~small);
-            }
-            return v;
-        };
-        Pair z1 = {s1[0], s1[1]}, z2 = {s2[0], s2[1]};
-        for (size_t i = 0; i < frames; ++i) {
-            const Pair x = {static_cast<float>(in[2 * i]), static_cast<float>(in[2 * i + 1])};
-            const Pair y = c0 * x + z1;
-            z1 = flush((c1 * x - d1 * y) + z2);
-            z2 = flush(c2 * x - d2 * y);
-            out[2 * i] = s16(x[0] * dry + y[0] * wet);
-            out[2 * i + 1] = s16(x[1] * dry + y[1] * wet);
-        }
-        s1[0] = z1[0];
-        s1[1] = z1[1];
-        s2[0] = z2[0];
-        s2[1] = z2[1];
+        using namespace frame_walk;
+        const F c0 = splat(b0), c1 = splat(b1), c2 = splat(b2), d1 = splat(a1), d2 = splat(a2);
+        const F wet = splat(mix), dry = splat(1.0f - mix);
+        F z1 = channels_in<Channels>(s1), z2 = channels_in<Channels>(s2);
+        walk<Channels>(
+            in, out, frames,
+            [&](F x) {
+                const F y = c0 * x + z1;
+                F n1 = (c1 * x - d1 * y) + z2;
+                F n2 = c2 * x - d2 * y;
+                const I tiny1 = tiny(n1), tiny2 = tiny(n2);
+                if (__builtin_expect(any(tiny1 | tiny2), 0)) {
+                    asm volatile("");
+                    n1 = cleared(tiny1, n1);
+                    n2 = cleared(tiny2, n2);
+                }
+                z1 = n1;
+                z2 = n2;
+                return y;
+            },
+            [&](F x, F y) { return x * dry + y * wet; });
+        channels_out<Channels>(z1, s1);
+        channels_out<Channels>(z2, s2);
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
-        if (channel_count == 2)
-            run_stereo(in, out, frames);
-        else
-            run<1>(in, out, frames);
+        channel_count == 2 ? run<2>(in, out, frames) : run<1>(in, out, frames);
     }
 };
 

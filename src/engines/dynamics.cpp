@@ -1,5 +1,13 @@
 // DynamicsState: compressor, limiter, expander, gate and transient shaper
 // with side-chain filters, key input, look-ahead and gain smoothing.
+
+// The kernel's helpers that take or return a vector of lanes (the shared
+// clamp among them) are inlined into the AVX-512 build of the loop they
+// serve, so no vector crosses a call and GCC's note on the vector calling
+// convention does not apply.  GCC reports it where the instantiations are
+// emitted, so it is off for this file, before any header.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "engines/dynamics_kernel.hpp"
 #include "module/engine.hpp"
 #include "module/registry.hpp"

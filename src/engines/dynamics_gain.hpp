@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "module/convert.hpp"
@@ -14,17 +15,40 @@ namespace divavova {
 inline constexpr float kDbPerNeper = 8.685889f;      // 20 / ln 10
 inline constexpr float kNeperPerDb = 0.115129255f;   // ln 10 / 20
 
-// std::max / std::min argument order: max(a, b) is b only when a < b.
-inline float max_of(float a, float b) { return a < b ? b : a; }
-inline float min_of(float a, float b) { return b < a ? b : a; }
+// std::max / std::min argument order: max(a, b) is b only when a < b.  T is
+// float or a vector of floats, lane by lane (see Lanes below).
+template <class T>
+inline T max_of(T a, T b) {
+    return a < b ? b : a;
+}
+template <class T>
+inline T min_of(T a, T b) {
+    return b < a ? b : a;
+}
 
 inline float db_to_linear(float db) { return expf(db * kNeperPerDb); }
 inline float linear_to_db(float level) { return logf(level) * kDbPerNeper; }
 
-// The same values with the library call skipped where the result is exact:
-// expf(+-0) is 1 and logf(1) is +0.
-inline float gain_of_db(float db) { return db == 0.0f ? 1.0f : db_to_linear(db); }
+// The same value with the library call skipped where the result is exact:
+// logf(1) is +0.
 inline float db_of_gain(float gain) { return gain == 1.0f ? 0.0f : linear_to_db(max_of(1e-6f, gain)); }
+
+// The frame-by-frame part of the gain computers is written once over a lane
+// type T: float, one frame at a time with the C library's logf and expf, or
+// a vector of floats (dynamics_libm_lanes.hpp), several frames at a time
+// with lanes that return the library's bits.  Lanes<T> gives the three
+// operations that differ.
+template <class T>
+struct Lanes;
+
+template <>
+struct Lanes<float> {
+    static constexpr size_t kCount = 1;
+    static float splat(float v) { return v; }
+    static float log(float x) { return logf(x); }
+    // expf(+-0) is 1, so that call is skipped.
+    static float exp(float x) { return x == 0.0f ? 1.0f : expf(x); }
+};
 
 // A time in milliseconds as a one-pole coefficient; 0 ms or less is instant,
 // and so is NaN, which would otherwise stick in the envelope it drives.
@@ -90,14 +114,11 @@ struct GainConstants {
 };
 
 // Which of the three computers a call uses; the mode is fixed for a call.
-// The compressor is the envelope computer with the knee curve, split out so
-// that its loop carries no test of the mode.
-enum class GainKind { envelope, compressor, gated, transient };
+enum class GainKind { envelope, gated, transient };
 
 inline GainKind gain_kind(const GainSettings& s) {
     if (s.mode == kTransientShaper) return GainKind::transient;
     if (s.mode == kGate && s.gate_hold_frames != 0) return GainKind::gated;
-    if (s.mode != kLimiter && s.mode != kExpander && s.mode != kGate) return GainKind::compressor;
     return GainKind::envelope;
 }
 
@@ -128,68 +149,181 @@ inline GainConstants gain_constants(const GainSettings& s, uint32_t sample_rate)
     return c;
 }
 
-// Level in dB of an envelope, kept off log(0).
-inline float envelope_db(float envelope, float offset) { return linear_to_db(max_of(1e-6f, envelope + offset)); }
+// ---------------------------------------------------------------------------
+// The computers work chunk by chunk.  Each runs its serial part (envelopes,
+// counters, the gate's state) frame by frame and stores it; the rest depends
+// on one frame's values alone and runs Lanes<T>::kCount frames at a time.
+
+inline constexpr size_t kGainChunk = 256;
+
+// Working values of one chunk, one per frame.
+struct GainLanes {
+    float attack[kGainChunk];  // the envelope's attack coefficient (adaptive attack)
+    float envelope[kGainChunk];
+    float key_envelope[kGainChunk];
+    float fast[kGainChunk];  // the transient shaper's envelopes
+    float slow[kGainChunk];
+    float second_fast[kGainChunk];
+    float second_slow[kGainChunk];
+    float change_db[kGainChunk];  // the gain change of each frame
+};
+
+// Level in dB of an envelope, kept off log(0): dB(max(1e-6, e + offset)).
+template <class T>
+inline T envelope_db(T envelope, float offset) {
+    using L = Lanes<T>;
+    return L::log(max_of(L::splat(1e-6f), envelope + L::splat(offset))) * L::splat(kDbPerNeper);
+}
+
+template <class T>
+inline T gain_of_db(T db) {
+    return Lanes<T>::exp(db * Lanes<T>::splat(kNeperPerDb));
+}
+
+// The static curves: gain change in dB for an overshoot x in dB.  Both sides
+// of each choice are formed and one is taken, as vector lanes do.
+struct LimiterCurve {
+    template <class T>
+    T operator()(T x) const {
+        const T zero = Lanes<T>::splat(0.0f);
+        return x > zero ? -x : zero;
+    }
+};
+
+// Expander (rise = ratio - 1) and gate by slope (rise 8): below the
+// threshold, rise dB per dB down to the floor.
+struct FloorCurve {
+    float rise;
+    float floor_db;
+
+    template <class T>
+    T operator()(T x) const {
+        using L = Lanes<T>;
+        const T zero = L::splat(0.0f);
+        const T below = max_of(L::splat(floor_db), L::splat(rise) * x);
+        return x >= zero ? zero : below;
+    }
+};
 
 // Compressor with a quadratic knee of width W centred on the threshold.
-inline float compressor_curve_db(const GainSettings& s, const GainConstants& c, float x) {
-    const float half = c.curve_half;
-    if (x <= -half) return 0.0f;
-    if (x < half && s.knee_db > 0.0f) {
-        const float into = half + x;
-        return (((-c.curve_slope) * into) * into) / c.curve_width2;
-    }
-    return -c.curve_slope * x;
-}
+struct CompressorCurve {
+    float slope;   // dB of reduction per dB over
+    float half;    // half the knee width
+    float width2;  // twice the knee width
+    bool knee;     // the width is above 0
 
-// The static curve: gain change in dB for an overshoot x in dB.
-inline float curve_db(const GainSettings& s, const GainConstants& c, float x) {
-    switch (s.mode) {
-        case kLimiter:
-            return x > 0.0f ? -x : 0.0f;
-        case kExpander:
-            if (x >= 0.0f) return 0.0f;
-            return max_of(c.curve_floor, c.curve_rise * x);
-        case kGate:
-            if (x >= 0.0f) return 0.0f;
-            return max_of(c.curve_floor, 8.0f * x);
-        default: return compressor_curve_db(s, c, x);
-    }
-}
+    CompressorCurve(const GainSettings& s, const GainConstants& c)
+        : slope(c.curve_slope), half(c.curve_half), width2(c.curve_width2), knee(s.knee_db > 0.0f) {}
 
-// Envelope follower, optional key-relative level, then the mode's curve.
-template <bool compressor>
-inline float envelope_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level, float key_level,
-                           float& reduction_db) {
-    const bool rising = level > st.envelope;
-    float k = rising ? s.attack_coefficient : s.release_coefficient;
-    if (s.adaptive_attack && rising && c.adaptive_reference > 0.0f) {
-        const float over = level / c.adaptive_reference;
-        if (over > 1.0f) k = min_of(1.0f, sqrtf(over) * s.attack_coefficient);
+    template <class T>
+    T operator()(T x) const {
+        using L = Lanes<T>;
+        const T into = L::splat(half) + x;
+        const T in_knee = ((L::splat(-slope) * into) * into) / L::splat(width2);
+        const T above = L::splat(-slope) * x;
+        const T over = knee ? (x < L::splat(half) ? in_knee : above) : above;
+        return x <= L::splat(-half) ? L::splat(0.0f) : over;
     }
-    st.envelope = follow(st.envelope, level, k);
-    float level_db = envelope_db(st.envelope, 1e-6f);
+};
+
+// Serial part of the envelope computer for frames first .. first + count
+// of a chunk: the envelope after each frame, and the key envelope when the
+// level is key-relative.
+inline void follow_envelope(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                            const float* key_levels, GainLanes& w, size_t first, size_t count) {
+    const float attack = s.attack_coefficient;
+    const float release = s.release_coefficient;
+    const size_t end = first + count;
+    const auto follow_levels = [&](auto attack_of) {
+        float e = st.envelope;
+        for (size_t i = first; i < end; ++i) {
+            // A branch rather than a select: the select's compare and blend
+            // would lengthen the chain from one frame to the next.
+            if (__builtin_expect(levels[i] > e, 0)) {
+                e = follow(e, levels[i], attack_of(i));
+            } else {
+                e = follow(e, levels[i], release);
+            }
+            w.envelope[i] = e;
+        }
+        st.envelope = e;
+    };
+    // Adaptive attack speeds the attack by the square root of the level over
+    // the threshold; it depends on the level alone.
+    const float reference = c.adaptive_reference;
+    if (s.adaptive_attack && reference > 0.0f) {
+        for (size_t i = first; i < end; ++i) {
+            const float over = levels[i] / reference;
+            const float faster = min_of(1.0f, sqrtf(over) * attack);
+            w.attack[i] = over > 1.0f ? faster : attack;
+        }
+        follow_levels([&](size_t i) { return w.attack[i]; });
+    } else {
+        follow_levels([=](size_t) { return attack; });
+    }
     if (s.key_relative) {
-        const float kk = key_level > st.key_envelope ? s.attack_coefficient : s.release_coefficient;
-        st.key_envelope = follow(st.key_envelope, key_level, kk);
-        level_db = level_db - envelope_db(st.key_envelope, 1e-6f);
+        float k = st.key_envelope;
+        for (size_t i = first; i < end; ++i) {
+            k = follow(k, key_levels[i], key_levels[i] > k ? attack : release);
+            w.key_envelope[i] = k;
+        }
+        st.key_envelope = k;
     }
-    const float x = level_db - s.threshold_db;
-    const float change_db = compressor ? compressor_curve_db(s, c, x) : curve_db(s, c, x);
-    reduction_db = change_db;
-    return gain_of_db(change_db);
+}
+
+// The rest of the envelope computer for the frames from first on: level in
+// dB, curve, gain.
+template <class T, class Curve>
+inline void envelope_gains(const GainSettings& s, const Curve& curve, GainLanes& w, size_t first, float* gains) {
+    T level_db = envelope_db(load<T>(w.envelope + first), 1e-6f);
+    if (s.key_relative) level_db = level_db - envelope_db(load<T>(w.key_envelope + first), 1e-6f);
+    const T change_db = curve(level_db - Lanes<T>::splat(s.threshold_db));
+    store(w.change_db + first, change_db);
+    store(gains + first, gain_of_db(change_db));
+}
+
+// The envelope computer over a chunk, one group of lanes at a time: the
+// serial envelope of each group is issued before the lanes of the group
+// before it, whose envelopes are then in memory, so the processor overlaps
+// the two.  Frames after the last whole group go one at a time.
+template <class T, class Curve>
+inline void envelope_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                           const float* key_levels, GainLanes& w, float* gains, size_t count, const Curve& curve) {
+    constexpr size_t lanes = Lanes<T>::kCount;
+    const size_t whole = count - count % lanes;
+    for (size_t first = 0; first < whole; first += lanes) {
+        follow_envelope(s, c, st, levels, key_levels, w, first, lanes);
+        if (first != 0) envelope_gains<T>(s, curve, w, first - lanes, gains);
+    }
+    if (whole != 0) envelope_gains<T>(s, curve, w, whole - lanes, gains);
+    for (size_t i = whole; i < count; ++i) {
+        follow_envelope(s, c, st, levels, key_levels, w, i, 1);
+        envelope_gains<float>(s, curve, w, i, gains);
+    }
+}
+
+template <class T>
+inline void envelope_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                           const float* key_levels, GainLanes& w, float* gains, size_t count) {
+    switch (s.mode) {
+        case kLimiter: return envelope_chunk<T>(s, c, st, levels, key_levels, w, gains, count, LimiterCurve{});
+        case kExpander:
+            return envelope_chunk<T>(s, c, st, levels, key_levels, w, gains, count,
+                                     FloorCurve{c.curve_rise, c.curve_floor});
+        case kGate:
+            return envelope_chunk<T>(s, c, st, levels, key_levels, w, gains, count, FloorCurve{8.0f, c.curve_floor});
+        default:
+            return envelope_chunk<T>(s, c, st, levels, key_levels, w, gains, count, CompressorCurve(s, c));
+    }
 }
 
 // Gate with hold and hysteresis, working on the level directly.
-inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level,
-                        float& reduction_db) {
+inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level) {
     if (level >= c.gate_open && st.gate_state != GateState::open) st.gate_state = GateState::opening;
-    float g;
     switch (st.gate_state) {
         case GateState::closed:
             st.gate_gain = c.gate_floor;
-            g = c.gate_floor;
-            break;
+            return c.gate_floor;
         case GateState::opening:
             st.gate_gain = follow(st.gate_gain, 1.0f, s.attack_coefficient);
             if (st.gate_gain >= 0.999f) {
@@ -197,8 +331,7 @@ inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState
                 st.gate_state = GateState::open;
                 st.gate_hold_counter = s.gate_hold_frames;
             }
-            g = st.gate_gain;
-            break;
+            return st.gate_gain;
         case GateState::open:
             st.gate_gain = 1.0f;
             if (level >= c.gate_close) {
@@ -208,19 +341,23 @@ inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState
             } else {
                 st.gate_state = GateState::closing;
             }
-            g = 1.0f;
-            break;
+            return 1.0f;
         default:  // closing
             st.gate_gain = follow(st.gate_gain, c.gate_floor, s.release_coefficient);
             if (c.gate_floor + 1e-6f >= st.gate_gain) {
                 st.gate_gain = c.gate_floor;
                 st.gate_state = GateState::closed;
             }
-            g = st.gate_gain;
-            break;
+            return st.gate_gain;
     }
-    reduction_db = db_of_gain(g);
-    return g;
+}
+
+// Only the last frame's gain change is ever read, so only its logarithm is
+// taken.
+inline void gated_gains(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                        float* gains, size_t count, float& reduction_db) {
+    for (size_t i = 0; i < count; ++i) gains[i] = gated_gain(s, c, st, levels[i]);
+    reduction_db = db_of_gain(gains[count - 1]);
 }
 
 // Peak-hold follower: jumps to a new peak, holds it for hold frames, then
@@ -243,49 +380,88 @@ inline float rising_or_falling(float envelope, float level, float attack, float 
     return follow(envelope, level, level > envelope ? attack : release);
 }
 
-// Difference of a fast and a slow envelope, 6 dB being full scale, in -1 .. 1.
-inline float transient_amount(float fast, float slow) {
-    const float diff = (envelope_db(fast, 1e-5f) - envelope_db(slow, 1e-5f)) / 6.0f;
-    return clamp(diff, -1.0f, 1.0f);
-}
-
-inline float transient_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level,
-                            float& reduction_db) {
-    st.fast_envelope = rising_or_falling(st.fast_envelope, level, c.fast_attack, c.fast_release);
-    float slow;
-    if (s.hold_frames != 0 && !s.dual_transient) {
-        slow = held_level(st, s.hold_frames, level, c.slow_release);
-    } else {
-        slow = rising_or_falling(st.slow_envelope, level, c.slow_attack, c.slow_release);
-    }
-    st.slow_envelope = slow;
-    const float t1 = transient_amount(st.fast_envelope, slow);
-    float change_db;
-    if (!s.dual_transient) {
-        change_db = t1 > 0.0f ? t1 * s.transient_attack_db : (-t1) * s.transient_sustain_db;
-    } else {
-        st.second_fast_envelope =
-            rising_or_falling(st.second_fast_envelope, level, c.second_fast_attack, c.second_fast_release);
-        float slow2;
-        if (s.hold_frames != 0) {
-            slow2 = held_level(st, s.hold_frames, level, c.second_slow_release);
+// Serial part of the transient shaper: its fast and slow envelopes (and the
+// second pair) after each frame.
+inline void follow_transient(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                             GainLanes& w, size_t count) {
+    const bool held = s.hold_frames != 0;
+    for (size_t i = 0; i < count; ++i) {
+        const float level = levels[i];
+        st.fast_envelope = rising_or_falling(st.fast_envelope, level, c.fast_attack, c.fast_release);
+        if (held && !s.dual_transient) {
+            st.slow_envelope = held_level(st, s.hold_frames, level, c.slow_release);
         } else {
-            slow2 = rising_or_falling(st.second_slow_envelope, level, c.second_slow_attack, c.second_slow_release);
+            st.slow_envelope = rising_or_falling(st.slow_envelope, level, c.slow_attack, c.slow_release);
         }
-        st.second_slow_envelope = slow2;
-        const float t2 = transient_amount(st.second_fast_envelope, slow2);
-        change_db = (t2 < 0.0f ? -t2 : 0.0f) * s.transient_sustain_db + (t1 > 0.0f ? t1 : 0.0f) * s.transient_attack_db;
+        w.fast[i] = st.fast_envelope;
+        w.slow[i] = st.slow_envelope;
+        if (s.dual_transient) {
+            st.second_fast_envelope =
+                rising_or_falling(st.second_fast_envelope, level, c.second_fast_attack, c.second_fast_release);
+            if (held) {
+                st.second_slow_envelope = held_level(st, s.hold_frames, level, c.second_slow_release);
+            } else {
+                st.second_slow_envelope = rising_or_falling(st.second_slow_envelope, level, c.second_slow_attack,
+                                                            c.second_slow_release);
+            }
+            w.second_fast[i] = st.second_fast_envelope;
+            w.second_slow[i] = st.second_slow_envelope;
+        }
     }
-    reduction_db = change_db;
-    return gain_of_db(change_db);
 }
 
-template <GainKind kind>
-inline float compute_gain(const GainSettings& s, const GainConstants& c, GainState& st, float level, float key_level,
-                          float& reduction_db) {
-    if constexpr (kind == GainKind::transient) return transient_gain(s, c, st, level, reduction_db);
-    else if constexpr (kind == GainKind::gated) return gated_gain(s, c, st, level, reduction_db);
-    else return envelope_gain<kind == GainKind::compressor>(s, c, st, level, key_level, reduction_db);
+// Difference of a fast and a slow envelope, 6 dB being full scale, in -1 .. 1.
+template <class T>
+inline T transient_amount(T fast, T slow) {
+    using L = Lanes<T>;
+    const T diff = (envelope_db(fast, 1e-5f) - envelope_db(slow, 1e-5f)) / L::splat(6.0f);
+    return clamp(diff, L::splat(-1.0f), L::splat(1.0f));
+}
+
+// The rest of the transient shaper for the frames from first on.
+template <class T>
+inline void transient_gains(const GainSettings& s, GainLanes& w, size_t first, float* gains) {
+    using L = Lanes<T>;
+    const T zero = L::splat(0.0f);
+    const T attack_db = L::splat(s.transient_attack_db);
+    const T sustain_db = L::splat(s.transient_sustain_db);
+    const T t1 = transient_amount(load<T>(w.fast + first), load<T>(w.slow + first));
+    T change_db;
+    if (!s.dual_transient) {
+        change_db = t1 > zero ? t1 * attack_db : (-t1) * sustain_db;
+    } else {
+        // The second pair judges the sustain.
+        const T t2 = transient_amount(load<T>(w.second_fast + first), load<T>(w.second_slow + first));
+        change_db = (t2 < zero ? -t2 : zero) * sustain_db + (t1 > zero ? t1 : zero) * attack_db;
+    }
+    store(w.change_db + first, change_db);
+    store(gains + first, gain_of_db(change_db));
+}
+
+template <class T>
+inline void transient_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                            GainLanes& w, float* gains, size_t count) {
+    constexpr size_t lanes = Lanes<T>::kCount;
+    follow_transient(s, c, st, levels, w, count);
+    size_t first = 0;
+    for (; first + lanes <= count; first += lanes) transient_gains<T>(s, w, first, gains);
+    for (; first < count; ++first) transient_gains<float>(s, w, first, gains);
+}
+
+// The linear gain of each frame of a chunk (before make-up), and the gain
+// change in dB of its last frame.
+template <GainKind kind, class T>
+inline void chunk_gains(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
+                        const float* key_levels, GainLanes& w, float* gains, size_t count, float& reduction_db) {
+    if constexpr (kind == GainKind::gated) {
+        gated_gains(s, c, st, levels, gains, count, reduction_db);
+        return;
+    } else if constexpr (kind == GainKind::transient) {
+        transient_chunk<T>(s, c, st, levels, w, gains, count);
+    } else {
+        envelope_chunk<T>(s, c, st, levels, key_levels, w, gains, count);
+    }
+    reduction_db = w.change_db[count - 1];
 }
 
 }  // namespace divavova

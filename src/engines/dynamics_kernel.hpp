@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "engines/dynamics_gain.hpp"
+#include "engines/dynamics_libm_lanes.hpp"
+#include "module/dispatch.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
 #include "module/memory.hpp"
@@ -51,6 +53,44 @@ struct PathState {
     float smoothed_gain;
     uint8_t smoothed_gain_valid;
     float gain_reduction_db;
+};
+
+// The ids of configure.
+enum class DynamicsOption : uint32_t {
+    threshold_db,
+    ratio,
+    knee_db,
+    makeup_db,
+    attack_ms,
+    release_ms,
+    transient_attack_db,
+    transient_sustain_db,
+    sidechain_highpass_hz,
+    lookahead_ms,
+    detector,
+    fast_attack_ms,
+    fast_release_ms,
+    slow_attack_ms,
+    slow_release_ms,
+    rms,
+    rms_window_ms,
+    feedback_detect,
+    sidechain_lowpass_hz,
+    sidechain_filter_order,
+    listen,
+    range_db,
+    gate_hold_ms,
+    hysteresis_db,
+    key_relative,
+    adaptive_attack,
+    dual_transient,
+    sustain_fast_attack_ms,
+    sustain_fast_release_ms,
+    sustain_slow_attack_ms,
+    sustain_slow_release_ms,
+    hold_ms,
+    gain_smoothing_ms,
+    feedback_slope,
 };
 
 struct DynamicsKernel {
@@ -121,49 +161,60 @@ struct DynamicsKernel {
         return float_to<uint32_t>((static_cast<float>(sample_rate) * ms) / 1000.0f);
     }
 
+    // The options kept as given.
+    float* stored_option(uint32_t option) {
+        switch (static_cast<DynamicsOption>(option)) {
+            case DynamicsOption::threshold_db: return &gain.threshold_db;
+            case DynamicsOption::transient_attack_db: return &gain.transient_attack_db;
+            case DynamicsOption::transient_sustain_db: return &gain.transient_sustain_db;
+            case DynamicsOption::fast_attack_ms: return &gain.fast_attack_ms;
+            case DynamicsOption::fast_release_ms: return &gain.fast_release_ms;
+            case DynamicsOption::slow_attack_ms: return &gain.slow_attack_ms;
+            case DynamicsOption::slow_release_ms: return &gain.slow_release_ms;
+            case DynamicsOption::range_db: return &gain.range_db;
+            case DynamicsOption::sustain_fast_attack_ms: return &gain.sustain_fast_attack_ms;
+            case DynamicsOption::sustain_fast_release_ms: return &gain.sustain_fast_release_ms;
+            case DynamicsOption::sustain_slow_attack_ms: return &gain.sustain_slow_attack_ms;
+            case DynamicsOption::sustain_slow_release_ms: return &gain.sustain_slow_release_ms;
+            default: return nullptr;
+        }
+    }
+
     Configured configure(uint32_t option, double value_in) {
         const float v = narrow_to_float(value_in);
+        if (float* stored = stored_option(option)) {
+            *stored = v;
+            return Configured::ok;
+        }
         GainSettings& g = gain;
-        switch (option) {
-            case 0: g.threshold_db = v; break;
+        switch (static_cast<DynamicsOption>(option)) {
             // NaN ratio or knee would poison every later gain: it takes the bound.
-            case 1: g.ratio = v > 1.0f ? v : 1.0f; break;
-            case 2: g.knee_db = v > 0.0f ? v : 0.0f; break;
-            case 3: makeup_gain = db_to_linear(v); break;
-            case 4: g.attack_coefficient = time_coefficient(v, sample_rate); break;
-            case 5: g.release_coefficient = time_coefficient(v, sample_rate); break;
-            case 6: g.transient_attack_db = v; break;
-            case 7: g.transient_sustain_db = v; break;
-            case 8: highpass_coefficient = frequency_coefficient(v); break;
-            case 9:
+            case DynamicsOption::ratio: g.ratio = v > 1.0f ? v : 1.0f; break;
+            case DynamicsOption::knee_db: g.knee_db = v > 0.0f ? v : 0.0f; break;
+            case DynamicsOption::makeup_db: makeup_gain = db_to_linear(v); break;
+            case DynamicsOption::attack_ms: g.attack_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::release_ms: g.release_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::sidechain_highpass_hz: highpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::lookahead_ms:
                 lookahead_frames = ms_to_frames(clamp(v, 0.0f, 50.0f));
                 return grow_ring();
-            case 10:
+            case DynamicsOption::detector:
                 detector = v <= 0.0f ? Detector::plain : (v < 2.0f ? Detector::interpolated : Detector::oversampled);
                 break;
-            case 11: g.fast_attack_ms = v; break;
-            case 12: g.fast_release_ms = v; break;
-            case 13: g.slow_attack_ms = v; break;
-            case 14: g.slow_release_ms = v; break;
-            case 15: rms = v >= 1.0f; break;
-            case 16: rms_coefficient = time_coefficient(v, sample_rate); break;
-            case 17: g.feedback_detect = v != 0.0f; break;
-            case 18: lowpass_coefficient = frequency_coefficient(v); break;
-            case 19: filter_order = v >= 2.0f ? 2 : 1; break;
-            case 20: listen = v != 0.0f; break;
-            case 21: g.range_db = v; break;
-            case 22: g.gate_hold_frames = ms_to_frames(v); break;
-            case 23: g.hysteresis_db = fabsf(v); break;
-            case 24: g.key_relative = v != 0.0f; break;
-            case 25: g.adaptive_attack = v != 0.0f; break;
-            case 26: g.dual_transient = v != 0.0f; break;
-            case 27: g.sustain_fast_attack_ms = v; break;
-            case 28: g.sustain_fast_release_ms = v; break;
-            case 29: g.sustain_slow_attack_ms = v; break;
-            case 30: g.sustain_slow_release_ms = v; break;
-            case 31: g.hold_frames = ms_to_frames(v); break;
-            case 32: smoothing_coefficient = time_coefficient(v, sample_rate); break;
-            case 33: g.feedback_slope = v != 0.0f; break;
+            case DynamicsOption::rms: rms = v >= 1.0f; break;
+            case DynamicsOption::rms_window_ms: rms_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_detect: g.feedback_detect = v != 0.0f; break;
+            case DynamicsOption::sidechain_lowpass_hz: lowpass_coefficient = frequency_coefficient(v); break;
+            case DynamicsOption::sidechain_filter_order: filter_order = v >= 2.0f ? 2 : 1; break;
+            case DynamicsOption::listen: listen = v != 0.0f; break;
+            case DynamicsOption::gate_hold_ms: g.gate_hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::hysteresis_db: g.hysteresis_db = fabsf(v); break;
+            case DynamicsOption::key_relative: g.key_relative = v != 0.0f; break;
+            case DynamicsOption::adaptive_attack: g.adaptive_attack = v != 0.0f; break;
+            case DynamicsOption::dual_transient: g.dual_transient = v != 0.0f; break;
+            case DynamicsOption::hold_ms: g.hold_frames = ms_to_frames(v); break;
+            case DynamicsOption::gain_smoothing_ms: smoothing_coefficient = time_coefficient(v, sample_rate); break;
+            case DynamicsOption::feedback_slope: g.feedback_slope = v != 0.0f; break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;
@@ -198,9 +249,20 @@ struct DynamicsKernel {
     void process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames);
 
 private:
+    template <uint32_t N>
+    struct Chunk;
+    template <uint32_t N>
+    void side_chain(PathState& p, const int16_t* in, const int16_t* key, size_t count, uint32_t& write,
+                    uint32_t lookahead, Chunk<N>& v) const;
+    template <uint32_t N>
+    void detect_levels(PathState& p, const float* det, const float* side, size_t count, float* levels,
+                       float* key_levels) const;
+    template <uint32_t N, GainKind kind, class T>
+    static void run(DynamicsKernel* self, const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                    const GainConstants* constants, uint32_t lookahead);
     template <uint32_t N, GainKind kind>
-    void run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
-             uint32_t lookahead);
+    void run_with_best_math(const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                            const GainConstants& c, uint32_t lookahead);
 };
 
 // One filter stage on a channel's state: s follows x; the low-pass returns
@@ -233,6 +295,14 @@ inline int16_t truncate_clamped(float y) {
     return static_cast<int16_t>(t);
 }
 
+// The largest |x| over the channels of one frame (0 for silence).
+template <uint32_t N>
+inline float largest_magnitude(const float* frame) {
+    float level = 0.0f;
+    for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(frame[ch]));
+    return level;
+}
+
 // |y| of the half-sample point between h1 and h2 of (h0, h1, h2, x).
 inline float interpolated_peak(float (&h)[3], float x) {
     const float v = fabsf(0.5625f * h[1] - 0.0625f * h[0] + 0.5625f * h[2] - 0.0625f * x);
@@ -255,125 +325,134 @@ inline float oversampled_peak(float (&h)[12], float x) {
     return peak;
 }
 
-template <uint32_t N, GainKind kind>
-void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, size_t frames, const GainConstants& c,
-                         uint32_t lookahead) {
+// The values of one chunk of frames on their way through the stages.
+template <uint32_t N>
+struct DynamicsKernel::Chunk {
+    float levels[kGainChunk];
+    float key_levels[kGainChunk];
+    float sources[kGainChunk * N];  // the delayed dry signal, or the input beside a key
+    float side[kGainChunk * N];     // the side-chain input
+    float det[kGainChunk * N];      // the side chain after its filters
+    const float* source;            // what the output stage scales: one of the three
+};
+
+// Each frame's level from the filtered side chain, by the detector chosen,
+// and the key's level when the gain is key-relative.
+template <uint32_t N>
+void DynamicsKernel::detect_levels(PathState& p, const float* det, const float* side, size_t count, float* levels,
+                                   float* key_levels) const {
+    if (rms) {
+        const float rms_k = rms_coefficient;
+        for (size_t i = 0; i < count; ++i) {
+            float largest = 0.0f;
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                const float d = det[i * N + ch];
+                p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
+                largest = max_of(largest, p.mean_square[ch]);
+            }
+            levels[i] = sqrtf(largest);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) levels[i] = largest_magnitude<N>(det + i * N);
+    }
+    if (detector == Detector::interpolated) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                levels[i] = max_of(levels[i], interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
+        }
+    } else if (detector == Detector::oversampled) {
+        for (size_t i = 0; i < count; ++i) {
+            for (uint32_t ch = 0; ch < N; ++ch)
+                levels[i] = max_of(levels[i], oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
+        }
+    }
+    if (gain.key_relative) {
+        for (size_t i = 0; i < count; ++i) key_levels[i] = largest_magnitude<N>(side + i * N);
+    }
+}
+
+// The side chain of a chunk: each frame's level (and key level), and the
+// source the output stage scales.  Each step runs over the whole chunk with
+// its settings tested once: every filter and detector still sees its own
+// inputs in frame order.  Without a key, feedback or look-ahead the side
+// chain's input is the dry signal itself, and without filters it is what
+// the detectors read; no copy is made then.
+template <uint32_t N>
+void DynamicsKernel::side_chain(PathState& p, const int16_t* in, const int16_t* key, size_t count, uint32_t& write,
+                                uint32_t lookahead, Chunk<N>& v) const {
+    const size_t values = count * N;
+    if (gain.feedback_detect) {
+        for (uint32_t ch = 0; ch < N; ++ch) v.side[ch] = p.previous_output[ch];
+    } else {
+        const int16_t* side_in = key ? key : in;
+        for (size_t i = 0; i < values; ++i) v.side[i] = static_cast<float>(side_in[i]) * kFromS16;
+    }
+    v.source = v.sources;
+    if (lookahead != 0) {
+        int16_t* const cells = ring;
+        for (size_t i = 0; i < count; ++i) {
+            int16_t* cell = cells + static_cast<size_t>(write) * N;
+            for (uint32_t ch = 0; ch < N; ++ch) {
+                v.sources[i * N + ch] = static_cast<float>(cell[ch]) * kFromS16;
+                cell[ch] = in[i * N + ch];
+            }
+            write = write + 1 == lookahead ? 0 : write + 1;
+        }
+    } else if (key || gain.feedback_detect) {
+        for (size_t i = 0; i < values; ++i) v.sources[i] = static_cast<float>(in[i]) * kFromS16;
+    } else {
+        v.source = v.side;
+    }
+    const bool highpass = highpass_coefficient > 0.0f;
+    const bool lowpass = lowpass_coefficient > 0.0f;
+    const float* det = v.side;
+    if (highpass || lowpass) {
+        for (size_t i = 0; i < values; ++i) v.det[i] = v.side[i];
+        const bool second_stage = filter_order == 2;
+        if (highpass)
+            filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, v.det, count,
+                            highpass_coefficient);
+        if (lowpass)
+            filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, v.det, count,
+                            lowpass_coefficient);
+        det = v.det;
+    }
+
+    detect_levels<N>(p, det, v.side, count, v.levels, v.key_levels);
+    // Listening outputs the filtered side chain at unit gain.
+    if (listen) v.source = det;
+}
+
+// Three stages over chunks of frames: the side chain gives each frame's
+// level, the gain computer turns the levels into gains, and the output stage
+// applies them.  The side chain and the gain computer share no state, so the
+// stages may run chunk by chunk; with feedback detection the side chain
+// reads the previous output, and the chunk is one frame.
+template <uint32_t N, GainKind kind, class T>
+void DynamicsKernel::run(DynamicsKernel* self, const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                         const GainConstants* constants, uint32_t lookahead) {
     // Local copies: the compiler then knows that no store into the history
     // changes a setting, and keeps both in registers.
-    const GainSettings g = gain;
-    PathState p = path;
-    GainState gs = gain_state;
+    const GainConstants c = *constants;
+    const GainSettings g = self->gain;
+    PathState p = self->path;
+    GainState gs = self->gain_state;
     const bool feedback = g.feedback_detect != 0;
-    const bool key_relative = g.key_relative != 0;
-    const bool smoothing = smoothing_coefficient < 1.0f;
-    const bool second_stage = filter_order == 2;
-    const bool use_rms = rms != 0;
-    const bool use_listen = listen != 0;
-    const Detector detector_kind = detector;
-    const float hp = highpass_coefficient;
-    const float lp = lowpass_coefficient;
-    const float rms_k = rms_coefficient;
-    const float makeup = makeup_gain;
-    const float smoothing_k = smoothing_coefficient;
-    int16_t* const ring_cells = ring;
-    uint32_t write = ring_write_frame;
+    const bool smoothing = self->smoothing_coefficient < 1.0f;
+    const float makeup = self->makeup_gain;
+    const float smoothing_k = self->smoothing_coefficient;
+    uint32_t write = self->ring_write_frame;
     float reduction_db = p.gain_reduction_db;
-
-    // Three stages over chunks of frames: the side chain gives each frame's
-    // level, the gain computer turns the levels into gains, and the output
-    // stage applies them.  The side chain and the gain computer share no
-    // state, so the stages may run chunk by chunk; with feedback detection
-    // the side chain reads the previous output, and the chunk is one frame.
-    // Within the side chain each step runs over the whole chunk with its
-    // settings tested once: every filter and detector still sees its own
-    // inputs in frame order.
-    constexpr size_t kChunk = 64;
-    const size_t chunk = feedback ? 1 : kChunk;
-    float levels[kChunk];
-    float key_levels[kChunk];
-    float gains[kChunk];
-    float sources[kChunk * N];  // the dry signal (or the side chain when listening)
-    float side[kChunk * N];     // the side-chain input
-    float det[kChunk * N];      // the side chain after its filters
+    const size_t chunk = feedback ? 1 : kGainChunk;
+    Chunk<N> v;
+    GainLanes lanes;
+    float gains[kGainChunk];
 
     for (size_t start = 0; start < frames; start += chunk) {
         const size_t count = frames - start < chunk ? frames - start : chunk;
-        const size_t values = count * N;
-        const int16_t* chunk_in = in + start * N;
-        if (feedback) {
-            for (uint32_t ch = 0; ch < N; ++ch) side[ch] = p.previous_output[ch];
-        } else if (key) {
-            const int16_t* chunk_key = key + start * N;
-            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_key[v]) * kFromS16;
-        } else {
-            for (size_t v = 0; v < values; ++v) side[v] = static_cast<float>(chunk_in[v]) * kFromS16;
-        }
-        if (lookahead != 0) {
-            for (size_t i = 0; i < count; ++i) {
-                int16_t* cell = ring_cells + static_cast<size_t>(write) * N;
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    sources[i * N + ch] = static_cast<float>(cell[ch]) * kFromS16;
-                    cell[ch] = chunk_in[i * N + ch];
-                }
-                write = write + 1 == lookahead ? 0 : write + 1;
-            }
-        } else {
-            for (size_t v = 0; v < values; ++v) sources[v] = static_cast<float>(chunk_in[v]) * kFromS16;
-        }
-        for (size_t v = 0; v < values; ++v) det[v] = side[v];
-        if (hp > 0.0f) filter_chunk<N>(highpass_step, p.highpass, second_stage ? p.highpass2 : nullptr, det, count, hp);
-        if (lp > 0.0f) filter_chunk<N>(lowpass_step, p.lowpass, second_stage ? p.lowpass2 : nullptr, det, count, lp);
-
-        if (use_rms) {
-            for (size_t i = 0; i < count; ++i) {
-                float largest = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) {
-                    const float d = det[i * N + ch];
-                    p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
-                    largest = max_of(largest, p.mean_square[ch]);
-                }
-                levels[i] = sqrtf(largest);
-            }
-        } else {
-            for (size_t i = 0; i < count; ++i) {
-                float level = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) level = max_of(level, fabsf(det[i * N + ch]));
-                levels[i] = level;
-            }
-        }
-        if (detector_kind == Detector::interpolated) {
-            for (size_t i = 0; i < count; ++i) {
-                float level = levels[i];
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, interpolated_peak(p.interpolation_history[ch], det[i * N + ch]));
-                levels[i] = level;
-            }
-        } else if (detector_kind == Detector::oversampled) {
-            for (size_t i = 0; i < count; ++i) {
-                float level = levels[i];
-                for (uint32_t ch = 0; ch < N; ++ch)
-                    level = max_of(level, oversampled_peak(p.oversample_history[ch], det[i * N + ch]));
-                levels[i] = level;
-            }
-        }
-
-        if (key_relative) {
-            for (size_t i = 0; i < count; ++i) {
-                float key_level = 0.0f;
-                for (uint32_t ch = 0; ch < N; ++ch) key_level = max_of(key_level, fabsf(side[i * N + ch]));
-                key_levels[i] = key_level;
-            }
-        } else {
-            for (size_t i = 0; i < count; ++i) key_levels[i] = 0.0f;
-        }
-        // Listening outputs the filtered side chain at unit gain.
-        if (use_listen) {
-            for (size_t v = 0; v < values; ++v) sources[v] = det[v];
-        }
-
-        for (size_t i = 0; i < count; ++i) {
-            gains[i] = compute_gain<kind>(g, c, gs, levels[i], key_levels[i], reduction_db) * makeup;
-        }
+        self->side_chain<N>(p, in + start * N, key ? key + start * N : nullptr, count, write, lookahead, v);
+        chunk_gains<kind, T>(g, c, gs, v.levels, v.key_levels, lanes, gains, count, reduction_db);
+        for (size_t i = 0; i < count; ++i) gains[i] = gains[i] * makeup;
         if (smoothing) {
             for (size_t i = 0; i < count; ++i) {
                 if (p.smoothed_gain_valid) {
@@ -384,30 +463,43 @@ void DynamicsKernel::run(const int16_t* in, const int16_t* key, int16_t* out, si
                 p.smoothed_gain = gains[i];
             }
         }
-        if (use_listen) {
+        if (self->listen) {
             for (size_t i = 0; i < count; ++i) gains[i] = 1.0f;
         }
 
         int16_t* chunk_out = out + start * N;
         if (feedback) {
             for (uint32_t ch = 0; ch < N; ++ch) {
-                const float y = clamp((gains[0] * sources[ch]) * kToS16, -32768.0f, 32767.0f);
+                const float y = clamp((gains[0] * v.source[ch]) * kToS16, -32768.0f, 32767.0f);
                 chunk_out[ch] = truncate_clamped(y);
                 p.previous_output[ch] = y * kFromS16;
             }
         } else {
             for (size_t i = 0; i < count; ++i) {
                 for (uint32_t ch = 0; ch < N; ++ch) {
-                    const float y = clamp((gains[i] * sources[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
+                    const float y = clamp((gains[i] * v.source[i * N + ch]) * kToS16, -32768.0f, 32767.0f);
                     chunk_out[i * N + ch] = truncate_clamped(y);
                 }
             }
         }
     }
-    ring_write_frame = write;
+    self->ring_write_frame = write;
     p.gain_reduction_db = reduction_db;
-    path = p;
-    gain_state = gs;
+    self->path = p;
+    self->gain_state = gs;
+}
+
+// The C library's logf and expf, or (where the processor has AVX-512 and
+// the library rounds as the lanes do) lanes that return the same bits.
+template <uint32_t N, GainKind kind>
+void DynamicsKernel::run_with_best_math(const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
+                                        const GainConstants& c, uint32_t lookahead) {
+#if DIVAVOVA_LIBM_LANES
+    if (libm_lanes_usable()) {
+        return run_loop_avx512bw([&] { run<N, kind, Floats8>(this, in, key, out, frames, &c, lookahead); });
+    }
+#endif
+    run<N, kind, float>(this, in, key, out, frames, &c, lookahead);
 }
 
 inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16_t* out, size_t frames) {
@@ -418,17 +510,15 @@ inline void DynamicsKernel::process(const int16_t* in, const int16_t* key, int16
     const GainKind kind = gain_kind(gain);
     if (channel_count == 1) {
         switch (kind) {
-            case GainKind::envelope: return run<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
-            case GainKind::compressor: return run<1, GainKind::compressor>(in, key, out, frames, c, lookahead);
-            case GainKind::gated: return run<1, GainKind::gated>(in, key, out, frames, c, lookahead);
-            case GainKind::transient: return run<1, GainKind::transient>(in, key, out, frames, c, lookahead);
+            case GainKind::envelope: return run_with_best_math<1, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run_with_best_math<1, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run_with_best_math<1, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     } else {
         switch (kind) {
-            case GainKind::envelope: return run<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
-            case GainKind::compressor: return run<2, GainKind::compressor>(in, key, out, frames, c, lookahead);
-            case GainKind::gated: return run<2, GainKind::gated>(in, key, out, frames, c, lookahead);
-            case GainKind::transient: return run<2, GainKind::transient>(in, key, out, frames, c, lookahead);
+            case GainKind::envelope: return run_with_best_math<2, GainKind::envelope>(in, key, out, frames, c, lookahead);
+            case GainKind::gated: return run_with_best_math<2, GainKind::gated>(in, key, out, frames, c, lookahead);
+            case GainKind::transient: return run_with_best_math<2, GainKind::transient>(in, key, out, frames, c, lookahead);
         }
     }
 }

@@ -17,6 +17,24 @@
 
 namespace divavova {
 
+// The ids of configure.
+enum class FeedbackDelayOption : uint32_t {
+    delay_ms,
+    feedback,
+    mix,
+    lowpass_hz,
+    highpass_hz,
+    wow_rate_hz,
+    wow_depth_ms,
+    cross_feedback,
+    saturation,
+    input_routing,
+    delay_slew,
+    level_modulation,
+    pitch_semitones,
+    pitch_window_ms,
+};
+
 struct FeedbackDelayKernel {
     uint32_t sample_rate;
     uint32_t channel_count;
@@ -133,38 +151,38 @@ struct FeedbackDelayKernel {
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
         const float rate_f = static_cast<float>(sample_rate);
-        switch (option) {
-            case 0:
+        switch (static_cast<FeedbackDelayOption>(option)) {
+            case FeedbackDelayOption::delay_ms:
                 target_delay_frames = bound_delay((rate_f * value) / 1000.0f);
                 break;
-            case 1:
+            case FeedbackDelayOption::feedback:
                 feedback = clamp(value, 0.0f, 0.99f);
                 break;
-            case 2:
+            case FeedbackDelayOption::mix:
                 mix = clamp(value, 0.0f, 2.0f);
                 break;
-            case 3:
+            case FeedbackDelayOption::lowpass_hz:
                 low_pass_hz = value;
                 low_pass_coefficient = one_pole(value, sample_rate);
                 break;
-            case 4:
+            case FeedbackDelayOption::highpass_hz:
                 high_pass_hz = value;
                 high_pass_coefficient = one_pole(value, sample_rate);
                 break;
-            case 5:
+            case FeedbackDelayOption::wow_rate_hz:
                 wow_rate_hz = value;
                 set_wow_rate();
                 break;
-            case 6:
+            case FeedbackDelayOption::wow_depth_ms:
                 wow_depth_frames = (rate_f * clamp(value, 0.0f, 1000.0f)) / 1000.0f;
                 break;
-            case 7:
+            case FeedbackDelayOption::cross_feedback:
                 cross_feedback = clamp(value, 0.0f, 1.0f);
                 break;
-            case 8:
+            case FeedbackDelayOption::saturation:
                 saturation = clamp(value, 0.0f, 1.0f);
                 break;
-            case 9: {
+            case FeedbackDelayOption::input_routing: {
                 const float s = clamp(value, -1.0f, 1.0f);
                 const float p = s > 0.0f ? s : 0.0f;
                 const float n = -s > 0.0f ? -s : 0.0f;
@@ -174,17 +192,17 @@ struct FeedbackDelayKernel {
                 input_matrix[3] = p / 2.0f;
                 break;
             }
-            case 10:
+            case FeedbackDelayOption::delay_slew:
                 delay_slew_frames = clamp(value, 0.0f, 64.0f);
                 break;
-            case 11:
+            case FeedbackDelayOption::level_modulation:
                 level_modulation = clamp(value, 0.0f, 1.0f);
                 break;
-            case 12:
+            case FeedbackDelayOption::pitch_semitones:
                 pitch_semitones = clamp(value, -24.0f, 24.0f);
                 pitch_phase_step = pitch_step();
                 break;
-            case 13:
+            case FeedbackDelayOption::pitch_window_ms:
                 pitch_window_ms = clamp(value, 1.0f, 250.0f);
                 set_pitch_window();
                 break;

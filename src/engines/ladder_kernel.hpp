@@ -19,6 +19,17 @@
 
 namespace divavova {
 
+// The ids of configure.
+enum class LadderOption : uint32_t {
+    cutoff_hz,
+    resonance,
+    drive,
+    poles,
+    compensation,
+    oversample,
+    mix,
+};
+
 struct LadderKernel {
     uint32_t sample_rate;
     uint32_t channel_count;
@@ -75,26 +86,26 @@ struct LadderKernel {
 
     Configured configure(uint32_t option, double value_in) {
         const float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0:
+        switch (static_cast<LadderOption>(option)) {
+            case LadderOption::cutoff_hz:
                 cutoff_hz = value;
                 break;
-            case 1:
+            case LadderOption::resonance:
                 resonance = clamp(value, 0.0f, 4.2f);
                 break;
-            case 2:
+            case LadderOption::drive:
                 drive = clamp(value, 0.0f, 64.0f);
                 break;
-            case 3:
+            case LadderOption::poles:
                 poles = static_cast<uint8_t>(clamp(float_to<int32_t>(value + 0.5f), 1, 4));
                 break;
-            case 4:
+            case LadderOption::compensation:
                 compensation = clamp(value, 0.0f, 1.0f);
                 break;
-            case 5:
+            case LadderOption::oversample:
                 oversample = value >= 1.5f ? 2 : 1;
                 break;
-            case 6:
+            case LadderOption::mix:
                 mix = clamp(value, 0.0f, 1.0f);
                 break;
             default:

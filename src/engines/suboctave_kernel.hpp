@@ -12,6 +12,14 @@
 
 namespace divavova {
 
+// The ids of configure.
+enum class SubOctaveOption : uint32_t {
+    octaves,
+    depth,
+    threshold,
+    holdoff_ms,
+};
+
 struct SubOctaveKernel {
     static constexpr const char* kUnknownOption = "unknown sub-octave option";
     static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
@@ -62,11 +70,11 @@ struct SubOctaveKernel {
     // Stores one option.
     Configured configure(uint32_t option, double value_in) {
         float value = static_cast<float>(value_in);
-        switch (option) {
-            case 0: octaves = value >= 2.0f ? 2 : 1; return Configured::ok;
-            case 1: depth_q15 = level_q15(value, 32768); return Configured::ok;
-            case 2: threshold = level_q15(value, 32767); return Configured::ok;
-            case 3:
+        switch (static_cast<SubOctaveOption>(option)) {
+            case SubOctaveOption::octaves: octaves = value >= 2.0f ? 2 : 1; return Configured::ok;
+            case SubOctaveOption::depth: depth_q15 = level_q15(value, 32768); return Configured::ok;
+            case SubOctaveOption::threshold: threshold = level_q15(value, 32767); return Configured::ok;
+            case SubOctaveOption::holdoff_ms:
                 holdoff_ms = value > 0.0f ? value : 0.0f;  // NaN counts as no hold-off
                 holdoff_frames = holdoff(holdoff_ms);
                 return Configured::ok;

@@ -1,40 +1,83 @@
 // Static-curve waveshaper with optional backlash hysteresis, run at 1..16
 // times the sample rate through cascaded 2x polyphase IIR half-band stages.
 //
-// Samples are in full-scale units (s16 * 2^-15).  Each half-band stage has two
-// branches of two first-order all-pass sections,
-//     y[n] = a (x[n] - y[n-1]) + x[n-1],
-// branch A (kA0, kA1) giving the even output and branch B (kB0, kB1) the odd
-// one when interpolating; decimating averages A(even) with the previous B(odd).
-//
-// The oversampled path runs all stages in one pipelined loop, filters side by
-// side in vector lanes (waveshaper_oversampled.cpp); each lane does exactly
-// the scalar operations.
+// Samples are in full-scale units (s16 * 2^-15).  The plain path below takes
+// one sample at a time up through the interpolator stages, shapes the values
+// at the top rate and takes them back down through the decimator stages.
+// Where the processor has AVX2, faster paths do the same operations in vector
+// lanes (waveshaper_avx2.cpp); the tests hold them to the plain path's bytes.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-#include "engines/waveshaper_plain.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
+#include "module/cpu.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
+
+// One first-order all-pass section, y[n] = a (x[n] - y[n-1]) + x[n-1].
+struct AllPassSection {
+    float previous_input;
+    float previous_output;
+
+    float step(float a, float x) {
+        const float y = a * (x - previous_output) + previous_input;
+        previous_input = x;
+        previous_output = y;
+        return y;
+    }
+};
+
+// One half-band stage of one channel: two branches of two all-pass sections,
+// and (decimating only) the last output of branch B.
+struct HalfBandStage {
+    static constexpr float kA0 = 0.090357624f;
+    static constexpr float kA1 = 0.57940537f;
+    static constexpr float kB0 = 0.3127017f;
+    static constexpr float kB1 = 0.85168785f;
+
+    AllPassSection a0, a1, b0, b1;
+    float previous_b;
+
+    float branch_a(float v) { return a1.step(kA1, a0.step(kA0, v)); }
+    float branch_b(float v) { return b1.step(kB1, b0.step(kB0, v)); }
+
+    // Interpolating by 2: v becomes A(v), then B(v).
+    void interpolate(float v, float* two_values) {
+        two_values[0] = branch_a(v);
+        two_values[1] = branch_b(v);
+    }
+
+    // Decimating by 2: the pair (even, odd) becomes (A(even) + the previous
+    // B output) / 2, and B(odd) is kept for the next pair.
+    float decimate(float even, float odd) {
+        const float value = (branch_a(even) + previous_b) * 0.5f;
+        previous_b = branch_b(odd);
+        return value;
+    }
+};
+static_assert(sizeof(HalfBandStage) == 9 * sizeof(float));
+
+// The ids of configure.
+enum class WaveshaperOption : uint32_t {
+    drive,
+    bias,
+    output_gain,
+    mix,
+    hysteresis_amount,
+    hysteresis_width,
+    hysteresis_asymmetry,
+};
 
 struct WaveshaperKernel {
     static constexpr const char* kUnknownOption = "unknown waveshaper option";
     static constexpr const char* kWholeFrames = kWholeS16FramesMessage;
     static constexpr uint32_t kMaxOversample = 16;
     static constexpr uint32_t kMaxStages = 4;
-    static constexpr uint32_t kBlockValues = 9;  // per channel and stage
-
-    static constexpr float kA0 = 0.090357624f;
-    static constexpr float kA1 = 0.57940537f;
-    static constexpr float kB0 = 0.3127017f;
-    static constexpr float kB1 = 0.85168785f;
 
     uint32_t sample_rate;    // stored only
     uint32_t channel_count;  // 0 only before the first initialisation
@@ -51,10 +94,8 @@ struct WaveshaperKernel {
     float hysteresis_asymmetry;
     float upper_gap;
     float lower_gap;
-    // Per channel and stage: previous input and output of each of the four
-    // sections (A0, A1, B0, B1), and for the decimator the last B output.
-    float interpolator[2][kMaxStages][kBlockValues];
-    float decimator[2][kMaxStages][kBlockValues];
+    HalfBandStage interpolator[2][kMaxStages];  // [channel][stage]
+    HalfBandStage decimator[2][kMaxStages];     // [channel][stage]
     float hysteresis[2];
     int16_t* curve_copy;  // owned; survives re-initialisation
 
@@ -96,14 +137,14 @@ struct WaveshaperKernel {
     // Stores one option.
     Configured configure(uint32_t option, double value_in) {
         float v = static_cast<float>(value_in);
-        switch (option) {
-            case 0: drive = clamp(v, -1000.0f, 1000.0f); break;
-            case 1: bias = clamp(v, -1.0f, 1.0f); break;
-            case 2: output_gain = clamp(v, -1000.0f, 1000.0f); break;
-            case 3: mix = clamp(v, 0.0f, 1.0f); break;
-            case 4: hysteresis_amount = clamp(v, 0.0f, 1.0f); break;
-            case 5: hysteresis_width = clamp(v, 0.0f, 0.5f); break;
-            case 6: hysteresis_asymmetry = clamp(v, -1.0f, 1.0f); break;
+        switch (static_cast<WaveshaperOption>(option)) {
+            case WaveshaperOption::drive: drive = clamp(v, -1000.0f, 1000.0f); break;
+            case WaveshaperOption::bias: bias = clamp(v, -1.0f, 1.0f); break;
+            case WaveshaperOption::output_gain: output_gain = clamp(v, -1000.0f, 1000.0f); break;
+            case WaveshaperOption::mix: mix = clamp(v, 0.0f, 1.0f); break;
+            case WaveshaperOption::hysteresis_amount: hysteresis_amount = clamp(v, 0.0f, 1.0f); break;
+            case WaveshaperOption::hysteresis_width: hysteresis_width = clamp(v, 0.0f, 0.5f); break;
+            case WaveshaperOption::hysteresis_asymmetry: hysteresis_asymmetry = clamp(v, -1.0f, 1.0f); break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;
@@ -117,29 +158,93 @@ struct WaveshaperKernel {
     }
 
     void reset() {
-        for (auto& channel : interpolator)
-            for (auto& block : channel)
-                for (float& value : block) value = 0.0f;
-        for (auto& channel : decimator)
-            for (auto& block : channel)
-                for (float& value : block) value = 0.0f;
-        hysteresis[0] = hysteresis[1] = 0.0f;
+        for (int c = 0; c < 2; ++c) {
+            for (uint32_t k = 0; k < kMaxStages; ++k) interpolator[c][k] = decimator[c][k] = HalfBandStage{};
+            hysteresis[c] = 0.0f;
+        }
     }
 
     size_t frame_bytes() const { return 2 * static_cast<size_t>(channel_count); }
 
-    void process(const int16_t* in, int16_t* out, size_t frames) {
-        if (channel_count == 2)
-            run<2>(in, out, frames);
-        else
-            run<1>(in, out, frames);
+    enum class Path { plain, sample_lanes, stage_pipeline };
+
+    // The lanes hold curve segments in int32, so the last one must fit.
+    static constexpr uint32_t kMaxLanePoints = (1u << 31) + 1;
+
+    // Whether values can be shaped side by side in vector lanes: not with
+    // the backlash on (one chain through all values of a channel), nor with
+    // a curve too long for the lanes.
+    bool shapes_side_by_side() const { return !(hysteresis_amount > 0.0f) && curve_points <= kMaxLanePoints; }
+
+    // The fastest path that gives the plain path's bytes.  The pipeline
+    // shapes values one at a time where they cannot go side by side.
+    Path choose_path(size_t frames, bool avx2) const {
+        if (!avx2) return Path::plain;
+        if (stages == 0) return shapes_side_by_side() ? Path::sample_lanes : Path::plain;
+        // The pipeline fills and drains 8 iterations per stage in every call:
+        // blocks of up to one frame per stage are faster on the plain path
+        // at every factor (measured; the break-even point grows with it).
+        return frames > stages ? Path::stage_pipeline : Path::plain;
     }
 
-private:
-    friend struct WaveshaperPipeline;
+    void process(const int16_t* in, int16_t* out, size_t frames) {
+        static const bool avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
+        switch (choose_path(frames, avx2)) {
+            case Path::plain: run_plain(in, out, frames); break;
+            case Path::sample_lanes: run_sample_lanes(in, out, frames); break;
+            case Path::stage_pipeline: run_stage_pipeline(in, out, frames); break;
+        }
+    }
 
-    // The oversampled path (waveshaper_oversampled.cpp), any channel count.
-    void run_oversampled(const int16_t* in, int16_t* out, size_t frames);
+    // The AVX2 paths (waveshaper_avx2.cpp), for the blocks choose_path gives them.
+    void run_sample_lanes(const int16_t* in, int16_t* out, size_t frames);
+    void run_stage_pipeline(const int16_t* in, int16_t* out, size_t frames);
+
+    // The plain path, any settings and block.
+    void run_plain(const int16_t* in, int16_t* out, size_t frames) {
+        for (size_t f = 0; f < frames; ++f) {
+            for (uint32_t c = 0; c < channel_count; ++c) {
+                const size_t i = f * channel_count + c;
+                out[i] = s16(output(oversampled(scaled(in[i]), c), in[i]));
+            }
+        }
+    }
+
+    // One value of channel c up to the top rate, shaped there, and back down.
+    // The values of every rate sit in one binary tree: the value at i
+    // interpolates into 2i and 2i + 1, which decimate back into i, so rate
+    // 2^k holds the indices 2^k .. 2^(k+1) - 1 and the frame's value is at 1.
+    float oversampled(float v, uint32_t c) {
+        float tree[2 * kMaxOversample];
+        tree[1] = v;
+        for (uint32_t k = 0; k < stages; ++k)
+            for (uint32_t i = 1u << k; i < 2u << k; ++i) interpolator[c][k].interpolate(tree[i], &tree[2 * i]);
+        for (uint32_t i = 1u << stages; i < 2u << stages; ++i) tree[i] = shape(tree[i], hysteresis[c]);
+        // The first decimation, from the top rate, takes decimator block
+        // stages - 1; the last, down to the stream rate, block 0.
+        for (uint32_t k = stages; k-- > 0;)
+            for (uint32_t i = 1u << k; i < 2u << k; ++i)
+                tree[i] = decimator[c][k].decimate(tree[2 * i], tree[2 * i + 1]);
+        return tree[1];
+    }
+
+    float scaled(int16_t x) const { return (static_cast<float>(x) * drive) * 3.0517578125e-05f + bias; }
+
+    // One value through hysteresis (when on; h is the channel's state), the
+    // clip and the curve.
+    float shape(float u, float& h) const {
+        if (hysteresis_amount > 0.0f) {
+            if (u > upper_gap + h)
+                h = u - upper_gap;
+            else if (u < h - lower_gap)
+                h = u + lower_gap;
+            u = h;
+        }
+        u = clamp(u, -1.0f, 1.0f);
+        return has_curve() ? lookup(u) : u;
+    }
+
+    bool has_curve() const { return curve != nullptr && curve_points >= 2; }
 
     // The curve at u (already within -1 .. 1, or NaN).
     float lookup(float u) const {
@@ -154,56 +259,10 @@ private:
         return lo + (hi - lo) * (p - static_cast<float>(segment));
     }
 
-    bool has_curve() const { return curve != nullptr && curve_points >= 2; }
-
-    // What the vector lanes read (meaningful for curves of up to
-    // waveshaper_plain::kMaxPoints points).
-    waveshaper_plain::Settings plain_settings() const {
-        return {drive, bias, output_gain, mix, static_cast<float>(curve_points - 1), has_curve() ? curve : nullptr,
-                static_cast<int32_t>(curve_points) - 2};
-    }
-
-    // One value through hysteresis (when on), the clip and the curve.
-    float shape(float u, float& h) const {
-        if (hysteresis_amount > 0.0f) {
-            if (u > upper_gap + h)
-                h = u - upper_gap;
-            else if (u < h - lower_gap)
-                h = u + lower_gap;
-            u = h;
-        }
-        u = clamp(u, -1.0f, 1.0f);
-        return has_curve() ? lookup(u) : u;
-    }
-
+    // The shaped value r against the dry sample x, before the rounding.
     float output(float r, int16_t x) const {
         float dry = static_cast<float>(x);
         return ((r * output_gain) * 32768.0f) * mix + dry * (1.0f - mix);
-    }
-
-    template <int Channels>
-    void run_plain(const int16_t* in, int16_t* out, size_t frames) {
-        size_t done_frames = 0;
-        if (!(hysteresis_amount > 0.0f) && (!has_curve() || curve_points <= waveshaper_plain::kMaxPoints)) {
-            // Without the backlash the samples are independent: the lanes take
-            // whole groups of them, the frames left over go below.
-            done_frames = waveshaper_plain::run(plain_settings(), in, out, Channels * frames) / Channels;
-        }
-        for (size_t f = done_frames; f < frames; ++f) {
-            for (int c = 0; c < Channels; ++c) {
-                int16_t x = in[Channels * f + c];
-                float v = (static_cast<float>(x) * drive) * 3.0517578125e-05f + bias;
-                out[Channels * f + c] = s16(output(shape(v, hysteresis[c]), x));
-            }
-        }
-    }
-
-    template <int Channels>
-    void run(const int16_t* in, int16_t* out, size_t frames) {
-        switch (stages) {
-            case 0: run_plain<Channels>(in, out, frames); break;
-            default: run_oversampled(in, out, frames); break;
-        }
     }
 };
 

@@ -45,6 +45,15 @@ template <auto Kernel, class... Args>
 __attribute__((target("avx512f,avx512vl"), flatten)) void run_kernel_avx512vl(Args... args) {
     Kernel(args...);
 }
+
+// Runs loop() built for AVX-512 F, VL, BW and DQ, whose 16-bit lanes and
+// masks let loops that load and store s16 samples convert 16 or 32 of them
+// at a time.  The caller checks the processor.  The loop is a lambda, so
+// that only this build of the code it calls is emitted.
+template <class Loop>
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"), flatten)) void run_loop_avx512bw(Loop loop) {
+    loop();
+}
 #endif
 
 template <auto Kernel, class... Args>

@@ -132,7 +132,7 @@ void ConvolverKernel::free_memory() {
 }
 
 Configured ConvolverKernel::configure(uint32_t option, double value) {
-    if (option != 0) return Configured::unknown_option;
+    if (static_cast<ConvolverOption>(option) != ConvolverOption::mix) return Configured::unknown_option;
     mix = clamp(static_cast<float>(value), 0.0f, 1.0f) * 2.0f;
     return Configured::ok;
 }

@@ -16,6 +16,11 @@ inline constexpr uint32_t kConvolveFrames = 256;
 inline constexpr uint32_t kConvolveMaxPartitions = 512;
 
 // All-zero bytes mean "never initialised" (no storage).
+// The ids of configure.
+enum class ConvolverOption : uint32_t {
+    mix,
+};
+
 struct ConvolverKernel {
     uint32_t sample_rate;
     uint32_t channel_count;      // processed audio, 1 or 2
@@ -46,7 +51,7 @@ struct ConvolverKernel {
                        uint32_t channel_count);
     void free_memory();
 
-    // Mix option (id 0): clamp(value, 0, 1) x 2.  False for any other id.
+    // The mix option: clamp(value, 0, 1) x 2.  False for any other id.
     Configured configure(uint32_t option, double value);
 
     // Clears the streaming state; the impulse response and mix stay.

@@ -104,6 +104,12 @@ inline ModalCoefficients design(const ModalMode& mode, uint32_t sample_rate) {
 
 }  // namespace modal_detail
 
+// The ids of configure.
+enum class ModalOption : uint32_t {
+    wet_mix,
+    wet_gain,
+};
+
 struct ModalKernel {
     uint32_t sample_rate;
     uint32_t channel_count;
@@ -178,9 +184,9 @@ struct ModalKernel {
 
     Configured configure(uint32_t option, double value) {
         float v = static_cast<float>(value);
-        switch (option) {
-            case 0: wet_mix = clamp(v, 0.0f, 1.0f); break;
-            case 1: wet_gain = clamp(v, 0.0f, 16.0f); break;
+        switch (static_cast<ModalOption>(option)) {
+            case ModalOption::wet_mix: wet_mix = clamp(v, 0.0f, 1.0f); break;
+            case ModalOption::wet_gain: wet_gain = clamp(v, 0.0f, 16.0f); break;
             default: return Configured::unknown_option;
         }
         return Configured::ok;

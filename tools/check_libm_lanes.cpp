@@ -1,0 +1,53 @@
+// Compares the eight-lane logf and expf of the dynamics engine with the C
+// library's, bit for bit, over every 32-bit pattern (or a range of them):
+//   tools/check-libm-lanes [first last]
+// Prints the mismatches of each function and exits 1 if there are any.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engines/dynamics_libm_lanes.hpp"
+
+using namespace divavova;
+
+namespace {
+
+template <__m256 (*lanes)(__m256), float (*library)(float)>
+__attribute__((target("avx512f,avx512vl"))) uint64_t mismatches(const char* name, uint64_t first, uint64_t last) {
+    uint64_t bad = 0;
+    alignas(32) uint32_t in[8];
+    alignas(32) uint32_t out[8];
+    for (uint64_t base = first; base <= last; base += 8) {
+        for (uint32_t i = 0; i < 8; ++i) in[i] = static_cast<uint32_t>(base + i);
+        _mm256_store_ps(reinterpret_cast<float*>(out), lanes(_mm256_load_ps(reinterpret_cast<const float*>(in))));
+        for (uint32_t i = 0; i < 8; ++i) {
+            float x;
+            std::memcpy(&x, &in[i], sizeof x);
+            const float expected = library(x);
+            uint32_t bits;
+            std::memcpy(&bits, &expected, sizeof bits);
+            if (bits != out[i]) {
+                if (bad < 10) std::printf("%s(0x%08" PRIx32 "): library 0x%08" PRIx32 ", lanes 0x%08" PRIx32 "\n",
+                                          name, in[i], bits, out[i]);
+                ++bad;
+            }
+        }
+    }
+    std::printf("%s: %" PRIu64 " mismatches over 0x%08" PRIx64 " .. 0x%08" PRIx64 "\n", name, bad, first, last);
+    return bad;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!libm_lanes_usable()) {
+        std::puts("the lanes are not usable here (processor or C library); nothing to compare");
+        return 0;
+    }
+    const uint64_t first = argc > 2 ? std::strtoull(argv[1], nullptr, 0) & ~7ull : 0;
+    const uint64_t last = argc > 2 ? std::strtoull(argv[2], nullptr, 0) : 0xffffffffull;
+    uint64_t bad = mismatches<logf_lanes, library_logf>("logf", first, last);
+    bad += mismatches<expf_lanes, library_expf>("expf", first, last);
+    return bad == 0 ? 0 : 1;
+}
