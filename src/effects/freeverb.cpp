@@ -140,8 +140,9 @@ inline Lanes8 widen(Cells8 v) { return __builtin_convertvector(v, Lanes8); }
 // Lanes known to hold s16 values.
 inline Cells8 narrow(Lanes8 v) { return __builtin_convertvector(v, Cells8); }
 
-inline Lanes8 clamp_s16(Lanes8 v) {
-    const Lanes8 lo = Lanes8{} - 32768, hi = Lanes8{} + 32767;
+template <class V>
+inline V clamp_s16(V v) {
+    const V lo = V{} - 32768, hi = V{} + 32767;
     v = v < lo ? lo : v;
     return v > hi ? hi : v;
 }
@@ -263,8 +264,8 @@ struct FreeverbLines {
 
 // The usual case: no two caller buffers share memory, so positions and
 // stores live in registers for the whole block and are written back at the
-// end.
-void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
+// end.  The AVX2 build runs eight samples at a time.
+void freeverb_by_eight(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
     FreeverbLines at;
     for (int k = 0; k < kCombs; ++k) {
         at.comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
@@ -280,6 +281,68 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState
         store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(at.stores[k]));
     }
     for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, at.allpass_pos[j]);
+}
+
+// The same sample by sample, for the baseline, whose 128-bit vectors without
+// SSE4.1 build the eight-sample loop's conversions and shuffles poorly: the
+// eight combs of a sample run side by side in two vectors of four lanes, in
+// runs of samples in which no line wraps, so that each line is read and
+// written at a fixed base plus the sample's offset in the run.
+void freeverb_by_sample(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
+    typedef int32_t Lanes4 __attribute__((vector_size(16)));
+    constexpr int kHalves = kCombs / 4;
+    uint32_t comb_pos[kCombs];
+    Lanes4 stores[kHalves];
+    for (int k = 0; k < kCombs; ++k) {
+        comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
+        stores[k / 4][k % 4] = load<int16_t>(st.comb_stores + 2 * k);
+    }
+    uint32_t allpass_pos[kAllpasses];
+    for (int j = 0; j < kAllpasses; ++j) allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
+    for (size_t i = 0; i < samples;) {
+        size_t run = samples - i;
+        uint8_t* comb[kCombs];
+        uint8_t* allpass[kAllpasses];
+        for (int k = 0; k < kCombs; ++k) {
+            run = std::min<size_t>(run, kCombLength[k] - comb_pos[k]);
+            comb[k] = st.comb_lines + 2 * (kCombFirst[k] + comb_pos[k]);
+        }
+        for (int j = 0; j < kAllpasses; ++j) {
+            run = std::min<size_t>(run, kAllpassLength[j] - allpass_pos[j]);
+            allpass[j] = st.allpass_lines + 2 * (kAllpassFirst[j] + allpass_pos[j]);
+        }
+        for (size_t n = 0; n < run; ++n) {
+            const int32_t x = delay::get_cell(in, i + n);
+            const Lanes4 a = Lanes4{} + comb_input<int32_t>(x);
+            int32_t sum = 0;
+            for (int h = 0; h < kHalves; ++h) {
+                Lanes4 y;
+                for (int l = 0; l < 4; ++l) y[l] = delay::get_cell(comb[4 * h + l], n);
+                stores[h] = comb_store(stores[h], y, s);
+                const Lanes4 written = clamp_s16(comb_feed(stores[h], a, s));
+                for (int l = 0; l < 4; ++l) {
+                    delay::set_cell(comb[4 * h + l], n, static_cast<int16_t>(written[l]));
+                    sum += y[l];
+                }
+            }
+            int32_t v = allpass_input(sum);
+            for (int j = 0; j < kAllpasses; ++j) {
+                const int32_t b = delay::get_cell(allpass[j], n);
+                delay::set_cell(allpass[j], n, allpass_write(b, v));
+                v = allpass_output(b, v);
+            }
+            delay::set_cell(out, i + n, freeverb_output(x, v, s));
+        }
+        i += run;
+        for (int k = 0; k < kCombs; ++k) comb_pos[k] = advance(comb_pos[k], static_cast<int>(run), kCombLength[k]);
+        for (int j = 0; j < kAllpasses; ++j)
+            allpass_pos[j] = advance(allpass_pos[j], static_cast<int>(run), kAllpassLength[j]);
+    }
+    for (int k = 0; k < kCombs; ++k) {
+        store<uint32_t>(st.comb_positions + 4 * k, comb_pos[k]);
+        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stores[k / 4][k % 4]));
+    }
+    for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, allpass_pos[j]);
 }
 
 // Caller buffers that share memory: every value is read from and written to
@@ -347,7 +410,7 @@ void freeverb(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbSta
     if (any_overlap(used, std::size(used)))
         freeverb_in_order(in, out, samples, st, s);
     else
-        run_kernel<freeverb_run>(in, out, samples, st, s);
+        run_kernel_widened<freeverb_by_sample, freeverb_by_eight>(in, out, samples, st, s);
 }
 
 // ---------------------------------------------------------------------------
