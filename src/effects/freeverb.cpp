@@ -11,12 +11,6 @@
 #include "module/dispatch.hpp"
 #include "module/registry.hpp"
 
-// The vector helpers below take and return 32-byte vectors; every one is
-// inlined into the block loop, so no vector crosses a call and GCC's note on
-// the vector calling convention (reported at the end of the file) does not
-// apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace divavova {
 namespace {
 
@@ -140,12 +134,6 @@ inline Lanes8 widen(Cells8 v) { return __builtin_convertvector(v, Lanes8); }
 // Lanes known to hold s16 values.
 inline Cells8 narrow(Lanes8 v) { return __builtin_convertvector(v, Cells8); }
 
-template <class V>
-inline V clamp_s16(V v) {
-    const V lo = V{} - 32768, hi = V{} + 32767;
-    v = v < lo ? lo : v;
-    return v > hi ? hi : v;
-}
 
 // trunc(v * factor) lane by lane, in double precision; exact where every
 // product is (the callers' factors are integers times powers of two).
@@ -157,14 +145,6 @@ inline Lanes8 scaled_trunc(Lanes8 v, double factor) {
     return Lanes8{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
 }
 
-// The soft knee of the delay effects (factor 7151) on values within two full
-// s16 ranges, where it lands inside 16 bits.
-inline Lanes8 knee_lanes(Lanes8 x) {
-    const Lanes8 t = Lanes8{} + kKneeThreshold;
-    const Lanes8 above = (((x - t) * kKneeFactor2) >> 16) + t;
-    const Lanes8 below = (((x + t) * kKneeFactor2) >> 16) - t;
-    return x > t ? above : (x < -t ? below : x);
-}
 
 // Rows of an 8 x 8 matrix of cells become its columns.
 inline void transpose(Cells8* r) {
@@ -239,7 +219,7 @@ struct FreeverbLines {
     Lanes8 stores = at.stores;
     for (int n = 0; n < count; ++n) {
         stores = comb_store(stores, widen(rows[n]), s);
-        rows[n] = narrow(clamp_s16(comb_feed(stores, Lanes8{} + a[n], s)));
+        rows[n] = narrow(delay::saturate_s16_lanes(comb_feed(stores, Lanes8{} + a[n], s)));
     }
     at.stores = stores;
     transpose(rows);
@@ -248,17 +228,17 @@ struct FreeverbLines {
         at.comb_pos[k] = advance(at.comb_pos[k], count, kCombLength[k]);
     }
 
-    Lanes8 v = clamp_s16(scaled_trunc(sum, 31457.0 / 131072.0));
+    Lanes8 v = delay::saturate_s16_lanes(scaled_trunc(sum, 31457.0 / 131072.0));
     for (int j = 0; j < kAllpasses; ++j) {
         uint8_t* line = st.allpass_lines + 2 * kAllpassFirst[j];
         const Lanes8 b = widen(load_window(line, at.allpass_pos[j], kAllpassLength[j]));
-        store_window(line, at.allpass_pos[j], kAllpassLength[j], narrow(clamp_s16((b >> 1) + v)), count);
+        store_window(line, at.allpass_pos[j], kAllpassLength[j], narrow(delay::saturate_s16_lanes((b >> 1) + v)), count);
         at.allpass_pos[j] = advance(at.allpass_pos[j], count, kAllpassLength[j]);
         v = (b - v) / 2;
     }
     const Lanes8 dry = (x * s.dry_q15) / 32768;
-    const Lanes8 wet = clamp_s16(scaled_trunc(v, s.wet_q15 * 30.0 / 32768.0));
-    const Cells8 y = narrow(knee_lanes(dry + wet));
+    const Lanes8 wet = delay::saturate_s16_lanes(scaled_trunc(v, s.wet_q15 * 30.0 / 32768.0));
+    const Cells8 y = narrow(delay::knee_lanes(dry + wet));  // within two s16 ranges: inside 16 bits
     std::memcpy(out, &y, 2 * static_cast<size_t>(count));
 }
 
@@ -319,7 +299,7 @@ void freeverb_by_sample(const uint8_t* in, uint8_t* out, size_t samples, Freever
                 Lanes4 y;
                 for (int l = 0; l < 4; ++l) y[l] = delay::get_cell(comb[4 * h + l], n);
                 stores[h] = comb_store(stores[h], y, s);
-                const Lanes4 written = clamp_s16(comb_feed(stores[h], a, s));
+                const Lanes4 written = delay::saturate_s16_lanes(comb_feed(stores[h], a, s));
                 for (int l = 0; l < 4; ++l) {
                     delay::set_cell(comb[4 * h + l], n, static_cast<int16_t>(written[l]));
                     sum += y[l];
