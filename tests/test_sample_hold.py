@@ -2,6 +2,7 @@
 
 from math import gcd
 
+import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
@@ -102,6 +103,21 @@ def test_blocks_match_model(a, b, size, cuts, data):
     engine = m.SampleHoldState(num, den)
     out, i = b"", 0
     for cut in cuts + [len(data)]:
+        piece = data[i:i + cut * size]
+        out += engine.process(piece, size)
+        i += len(piece)
+    assert out == model(num, den, data, size)
+
+
+@given(st.integers(1, 40), st.integers(1, 40), st.integers(0, 3), st.sampled_from([1, 2, 3, 4]),
+       st.lists(st.integers(0, 300), max_size=4), st.integers(0, 2**32 - 1))
+def test_long_blocks_every_hold_length(a, b, scale, size, cuts, seed):
+    # holds from one frame to beyond a vector's worth, over blocks of many vectors
+    num, den = max(a, b) * 3**scale, min(a, b)
+    data = np.random.default_rng(seed).integers(0, 256, 700 * size, dtype=np.uint8).tobytes()
+    engine = m.SampleHoldState(num, den)
+    out, i = b"", 0
+    for cut in cuts + [700]:
         piece = data[i:i + cut * size]
         out += engine.process(piece, size)
         i += len(piece)

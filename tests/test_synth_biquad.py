@@ -142,3 +142,23 @@ def test_checks_and_views():
     for mode, q, gain in [(0, 0.0, 1.0), (4, 1.0, 0.0), (5, 1.0, -1.0), (6, float("nan"), 1.0)]:
         assert len(fresh.process_i32(i32([1000, -1000, 5]), mode, 1000.0, q, gain, 48000)) == 12
     assert len(fresh.process_s16(s16([1000]), 0, 1000.0, 1.0, 1.0, 48000, float("nan"), 1)) == 2
+
+
+@given(SETTINGS, st.sampled_from([1, 2]), st.floats(0.0, 1.0), st.integers(0, 2**32 - 1),
+       st.lists(st.integers(0, 700), min_size=1, max_size=3), st.sampled_from([300.0, 8000.0, 40000.0]))
+def test_long_blocks_clipping_and_splits_against_model(settings, channels, mix, seed, frames, level):
+    # blocks longer than the loop's chunks, cut anywhere, loud enough to clamp
+    rng = np.random.default_rng(seed)
+    resonant = settings[:2] + (min(settings[2] * 4, 30.0),) + settings[3:]
+    c = model.biquad_design(*resonant)
+    histories = [[0, 0, 0, 0], [0, 0, 0, 0]]
+    bq = m.BiquadState()
+    for n in frames:
+        dry = np.clip(rng.standard_normal(n * channels) * level, -32768, 32767).astype(int).tolist()
+        wet = [0] * len(dry)
+        for ch in range(channels):
+            wet[ch::channels] = model.biquad_filter(c, histories[ch], dry[ch::channels])
+        got = samples(bq.process_s16(s16(dry), *resonant, mix, channels))
+        assert got == model.biquad_blend(dry, wet, mix)
+    voice = rng.integers(-2**31, 2**31, 600).tolist()
+    assert samples(bq.process_i32(i32(voice), *resonant), "i") == model.biquad_filter(c, histories[0], voice)

@@ -21,7 +21,7 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
     DistortionSettings settings = distortion_settings(drive, pre_gain_db, post_gain_db, shape, soft_limit != 0, mix);
     S16Result block(input);
     if (!block.ok()) return nullptr;
-    DistortionCpu cpu = distortion_cpu();
+    Vectors cpu = widest_vectors();
     DistortionPath path = choose_path(settings, block.count(), cpu);
     // The memo only saves time; without memory for it the block is shaped directly.
     PyMemArray<int32_t> memo;

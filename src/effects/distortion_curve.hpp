@@ -70,7 +70,7 @@ inline DistortionSettings distortion_settings(double drive, double pre_gain_db, 
 
 namespace distortion_detail {
 
-constexpr double kSampleStep = 3.0517578125e-05;  // 1 / 32768: a sample value as a fraction of full scale
+constexpr double kSampleStep = kFromS16;  // a sample value as a fraction of full scale, exact in double
 constexpr double kFullScale = 32767.0;           // the largest wet sample
 constexpr double kExponentialScale = 0.686306;   // a = this * u in the exponential curve
 

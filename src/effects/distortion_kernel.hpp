@@ -8,7 +8,6 @@
 
 #include "effects/distortion_curve.hpp"
 #include "effects/distortion_fast.hpp"
-#include "module/cpu.hpp"
 #include "module/dispatch.hpp"
 
 namespace divavova {
@@ -17,17 +16,6 @@ namespace divavova {
 // once per input value, remembered in a table of 65536 cells; or by the fast
 // chain, the exact one deciding the samples it cannot certify.
 enum class DistortionPath { exact, memo, fast };
-
-// The widest vectors the processor offers.
-enum class DistortionCpu { baseline, avx2, avx512 };
-
-inline DistortionCpu distortion_cpu() {
-    static const DistortionCpu cpu = DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl")
-                                         ? DistortionCpu::avx512
-                                     : DIVAVOVA_CPU_SUPPORTS("avx2") ? DistortionCpu::avx2
-                                                                     : DistortionCpu::baseline;
-    return cpu;
-}
 
 // Block lengths, in samples, from which the memo pays (it costs 256 KiB of
 // zeroed cells and one exact sample per distinct input value).  Against the
@@ -40,13 +28,13 @@ constexpr size_t kMemoOverExactSamples = 4096;
 constexpr size_t kMemoOverBaselineFastPower = 65536;
 constexpr size_t kMemoOverBaselineFastExponential = 32768;
 
-inline DistortionPath choose_path(const DistortionSettings& s, size_t count, DistortionCpu cpu) {
+inline DistortionPath choose_path(const DistortionSettings& s, size_t count, Vectors cpu) {
     bool fast_curve = s.shape == DistortionShape::power || s.shape == DistortionShape::exponential;
     distortion_fast::FastSettings f;
     if (fast_curve && distortion_fast::fast_settings(s, &f)) {
         size_t memo_from = s.shape == DistortionShape::power ? kMemoOverBaselineFastPower
                                                              : kMemoOverBaselineFastExponential;
-        bool memo_pays = cpu == DistortionCpu::baseline && count >= memo_from;
+        bool memo_pays = cpu == Vectors::baseline && count >= memo_from;
         return memo_pays ? DistortionPath::memo : DistortionPath::fast;
     }
     bool cheap = s.shape == DistortionShape::bit_reduction && !s.soft_limit;
@@ -93,16 +81,16 @@ void distort_exact(const DistortionSettings& s, const int16_t* in, int16_t* out,
 // The block on the given path; the fast path runs on the processor's widest
 // vectors.
 template <DistortionShape Shape, bool SoftLimit>
-void distort_block(const DistortionSettings& s, DistortionPath path, DistortionCpu cpu, const int16_t* in,
+void distort_block(const DistortionSettings& s, DistortionPath path, Vectors cpu, const int16_t* in,
                    int16_t* out, size_t count, int32_t* memo) {
     using namespace distortion_fast;
     if constexpr (Shape == DistortionShape::power || Shape == DistortionShape::exponential) {
         FastSettings f;
         if (path == DistortionPath::fast && fast_settings(s, &f)) {
 #if defined(__x86_64__) && defined(__GNUC__)
-            if (cpu == DistortionCpu::avx512)
+            if (cpu == Vectors::avx512)
                 return run_kernel_avx512vl<distort_fast8<Shape, SoftLimit>>(&s, &f, in, out, count);
-            if (cpu == DistortionCpu::avx2) return run_kernel_avx2<distort_fast4<Shape, SoftLimit>>(&s, &f, in, out, count);
+            if (cpu == Vectors::avx2) return run_kernel_avx2<distort_fast4<Shape, SoftLimit>>(&s, &f, in, out, count);
 #endif
             (void)cpu;  // the baseline's vectors
             return distort_fast4<Shape, SoftLimit>(&s, &f, in, out, count);
@@ -112,7 +100,7 @@ void distort_block(const DistortionSettings& s, DistortionPath path, DistortionC
 }
 
 template <DistortionShape Shape>
-void distort_block(const DistortionSettings& s, DistortionPath path, DistortionCpu cpu, const int16_t* in,
+void distort_block(const DistortionSettings& s, DistortionPath path, Vectors cpu, const int16_t* in,
                    int16_t* out, size_t count, int32_t* memo) {
     if (s.soft_limit) return distort_block<Shape, true>(s, path, cpu, in, out, count, memo);
     distort_block<Shape, false>(s, path, cpu, in, out, count, memo);
@@ -123,7 +111,7 @@ void distort_block(const DistortionSettings& s, DistortionPath path, DistortionC
 // Shapes count samples from in into out (which may be the same memory) on
 // the path that choose_path gave for this cpu.  shape must be 0 .. 3; memo
 // must hold 65536 zeroed cells when the path is memo.
-inline void distort(const DistortionSettings& s, DistortionPath path, DistortionCpu cpu, const int16_t* in,
+inline void distort(const DistortionSettings& s, DistortionPath path, Vectors cpu, const int16_t* in,
                     int16_t* out, size_t count, int32_t* memo) {
     using namespace distortion_detail;
     switch (s.shape) {

@@ -92,6 +92,9 @@ struct BiquadF32Kernel {
     }
 
     // Redesigns the section when a design input changed since the last design.
+    // synth/biquad_kernel.hpp designs the same cookbook filters in its own
+    // operation order (shelves through an approximate inverse square root);
+    // each keeps its order, which its coefficients' bits depend on.
     void design() {
         if (designed && filter_type == designed_type && sample_rate == designed_rate &&
             frequency_hz == designed_frequency_hz && q == designed_q && gain_db == designed_gain_db)

@@ -1,7 +1,7 @@
 // Gain computers of the dynamics engine: how a detected level becomes a gain
 // for the compressor, limiter, expander, slope gate, held gate and the
 // transient shaper.  Plain C++, single precision throughout; every follower
-// is e = e + k * (x - e) with the difference formed first.
+// steps as one_pole_step (module/convert.hpp).
 #pragma once
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "module/convert.hpp"
+#include "module/lanes.hpp"
 
 namespace divavova {
 
@@ -16,7 +17,7 @@ inline constexpr float kDbPerNeper = 8.685889f;      // 20 / ln 10
 inline constexpr float kNeperPerDb = 0.115129255f;   // ln 10 / 20
 
 // std::max / std::min argument order: max(a, b) is b only when a < b.  T is
-// float or a vector of floats, lane by lane (see Lanes below).
+// float or a vector of floats, lane by lane (see LaneMath below).
 template <class T>
 inline T max_of(T a, T b) {
     return a < b ? b : a;
@@ -36,15 +37,13 @@ inline float db_of_gain(float gain) { return gain == 1.0f ? 0.0f : linear_to_db(
 // The frame-by-frame part of the gain computers is written once over a lane
 // type T: float, one frame at a time with the C library's logf and expf, or
 // a vector of floats (dynamics_libm_lanes.hpp), several frames at a time
-// with lanes that return the library's bits.  Lanes<T> gives the three
-// operations that differ.
+// with lanes that return the library's bits.  LaneMath<T> is the module's
+// Lanes of that width with the logarithm and the exponential added.
 template <class T>
-struct Lanes;
+struct LaneMath;
 
 template <>
-struct Lanes<float> {
-    static constexpr size_t kCount = 1;
-    static float splat(float v) { return v; }
+struct LaneMath<float> : Lanes<1> {
     static float log(float x) { return logf(x); }
     // expf(+-0) is 1, so that call is skipped.
     static float exp(float x) { return x == 0.0f ? 1.0f : expf(x); }
@@ -56,8 +55,6 @@ inline float time_coefficient(float ms, uint32_t sample_rate) {
     if (!(ms > 0.0f)) return 1.0f;
     return 1.0f - expf(-1000.0f / (ms * static_cast<float>(sample_rate)));
 }
-
-inline float follow(float envelope, float target, float k) { return envelope + k * (target - envelope); }
 
 enum DynamicsMode : int32_t { kCompressor = 0, kLimiter = 1, kExpander = 2, kGate = 3, kTransientShaper = 4 };
 
@@ -152,7 +149,7 @@ inline GainConstants gain_constants(const GainSettings& s, uint32_t sample_rate)
 // ---------------------------------------------------------------------------
 // The computers work chunk by chunk.  Each runs its serial part (envelopes,
 // counters, the gate's state) frame by frame and stores it; the rest depends
-// on one frame's values alone and runs Lanes<T>::kCount frames at a time.
+// on one frame's values alone and runs LaneMath<T>::count frames at a time.
 
 inline constexpr size_t kGainChunk = 256;
 
@@ -171,13 +168,13 @@ struct GainLanes {
 // Level in dB of an envelope, kept off log(0): dB(max(1e-6, e + offset)).
 template <class T>
 inline T envelope_db(T envelope, float offset) {
-    using L = Lanes<T>;
+    using L = LaneMath<T>;
     return L::log(max_of(L::splat(1e-6f), envelope + L::splat(offset))) * L::splat(kDbPerNeper);
 }
 
 template <class T>
 inline T gain_of_db(T db) {
-    return Lanes<T>::exp(db * Lanes<T>::splat(kNeperPerDb));
+    return LaneMath<T>::exp(db * LaneMath<T>::splat(kNeperPerDb));
 }
 
 // The static curves: gain change in dB for an overshoot x in dB.  Both sides
@@ -185,7 +182,7 @@ inline T gain_of_db(T db) {
 struct LimiterCurve {
     template <class T>
     T operator()(T x) const {
-        const T zero = Lanes<T>::splat(0.0f);
+        const T zero = LaneMath<T>::splat(0.0f);
         return x > zero ? -x : zero;
     }
 };
@@ -198,7 +195,7 @@ struct FloorCurve {
 
     template <class T>
     T operator()(T x) const {
-        using L = Lanes<T>;
+        using L = LaneMath<T>;
         const T zero = L::splat(0.0f);
         const T below = max_of(L::splat(floor_db), L::splat(rise) * x);
         return x >= zero ? zero : below;
@@ -217,7 +214,7 @@ struct CompressorCurve {
 
     template <class T>
     T operator()(T x) const {
-        using L = Lanes<T>;
+        using L = LaneMath<T>;
         const T into = L::splat(half) + x;
         const T in_knee = ((L::splat(-slope) * into) * into) / L::splat(width2);
         const T above = L::splat(-slope) * x;
@@ -240,9 +237,9 @@ inline void follow_envelope(const GainSettings& s, const GainConstants& c, GainS
             // A branch rather than a select: the select's compare and blend
             // would lengthen the chain from one frame to the next.
             if (__builtin_expect(levels[i] > e, 0)) {
-                e = follow(e, levels[i], attack_of(i));
+                e = one_pole_step(e, levels[i], attack_of(i));
             } else {
-                e = follow(e, levels[i], release);
+                e = one_pole_step(e, levels[i], release);
             }
             w.envelope[i] = e;
         }
@@ -264,7 +261,7 @@ inline void follow_envelope(const GainSettings& s, const GainConstants& c, GainS
     if (s.key_relative) {
         float k = st.key_envelope;
         for (size_t i = first; i < end; ++i) {
-            k = follow(k, key_levels[i], key_levels[i] > k ? attack : release);
+            k = one_pole_step(k, key_levels[i], key_levels[i] > k ? attack : release);
             w.key_envelope[i] = k;
         }
         st.key_envelope = k;
@@ -277,7 +274,7 @@ template <class T, class Curve>
 inline void envelope_gains(const GainSettings& s, const Curve& curve, GainLanes& w, size_t first, float* gains) {
     T level_db = envelope_db(load<T>(w.envelope + first), 1e-6f);
     if (s.key_relative) level_db = level_db - envelope_db(load<T>(w.key_envelope + first), 1e-6f);
-    const T change_db = curve(level_db - Lanes<T>::splat(s.threshold_db));
+    const T change_db = curve(level_db - LaneMath<T>::splat(s.threshold_db));
     store(w.change_db + first, change_db);
     store(gains + first, gain_of_db(change_db));
 }
@@ -289,7 +286,7 @@ inline void envelope_gains(const GainSettings& s, const Curve& curve, GainLanes&
 template <class T, class Curve>
 inline void envelope_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
                            const float* key_levels, GainLanes& w, float* gains, size_t count, const Curve& curve) {
-    constexpr size_t lanes = Lanes<T>::kCount;
+    constexpr size_t lanes = LaneMath<T>::count;
     const size_t whole = count - count % lanes;
     for (size_t first = 0; first < whole; first += lanes) {
         follow_envelope(s, c, st, levels, key_levels, w, first, lanes);
@@ -325,7 +322,7 @@ inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState
             st.gate_gain = c.gate_floor;
             return c.gate_floor;
         case GateState::opening:
-            st.gate_gain = follow(st.gate_gain, 1.0f, s.attack_coefficient);
+            st.gate_gain = one_pole_step(st.gate_gain, 1.0f, s.attack_coefficient);
             if (st.gate_gain >= 0.999f) {
                 st.gate_gain = 1.0f;
                 st.gate_state = GateState::open;
@@ -343,7 +340,7 @@ inline float gated_gain(const GainSettings& s, const GainConstants& c, GainState
             }
             return 1.0f;
         default:  // closing
-            st.gate_gain = follow(st.gate_gain, c.gate_floor, s.release_coefficient);
+            st.gate_gain = one_pole_step(st.gate_gain, c.gate_floor, s.release_coefficient);
             if (c.gate_floor + 1e-6f >= st.gate_gain) {
                 st.gate_gain = c.gate_floor;
                 st.gate_state = GateState::closed;
@@ -372,12 +369,12 @@ inline float held_level(GainState& st, uint32_t hold_frames, float level, float 
         st.hold_counter -= 1;
         return st.held_level;
     }
-    st.held_level = follow(st.held_level, level, release);
+    st.held_level = one_pole_step(st.held_level, level, release);
     return st.held_level;
 }
 
 inline float rising_or_falling(float envelope, float level, float attack, float release) {
-    return follow(envelope, level, level > envelope ? attack : release);
+    return one_pole_step(envelope, level, level > envelope ? attack : release);
 }
 
 // Serial part of the transient shaper: its fast and slow envelopes (and the
@@ -413,7 +410,7 @@ inline void follow_transient(const GainSettings& s, const GainConstants& c, Gain
 // Difference of a fast and a slow envelope, 6 dB being full scale, in -1 .. 1.
 template <class T>
 inline T transient_amount(T fast, T slow) {
-    using L = Lanes<T>;
+    using L = LaneMath<T>;
     const T diff = (envelope_db(fast, 1e-5f) - envelope_db(slow, 1e-5f)) / L::splat(6.0f);
     return clamp(diff, L::splat(-1.0f), L::splat(1.0f));
 }
@@ -421,7 +418,7 @@ inline T transient_amount(T fast, T slow) {
 // The rest of the transient shaper for the frames from first on.
 template <class T>
 inline void transient_gains(const GainSettings& s, GainLanes& w, size_t first, float* gains) {
-    using L = Lanes<T>;
+    using L = LaneMath<T>;
     const T zero = L::splat(0.0f);
     const T attack_db = L::splat(s.transient_attack_db);
     const T sustain_db = L::splat(s.transient_sustain_db);
@@ -441,7 +438,7 @@ inline void transient_gains(const GainSettings& s, GainLanes& w, size_t first, f
 template <class T>
 inline void transient_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
                             GainLanes& w, float* gains, size_t count) {
-    constexpr size_t lanes = Lanes<T>::kCount;
+    constexpr size_t lanes = LaneMath<T>::count;
     follow_transient(s, c, st, levels, w, count);
     size_t first = 0;
     for (; first + lanes <= count; first += lanes) transient_gains<T>(s, w, first, gains);

@@ -19,11 +19,6 @@
 
 namespace divavova {
 
-// Outcome of configure; the binding maps it onto the engine protocol's.
-
-inline constexpr float kFromS16 = 3.0517578125e-05f;  // 1 / 32768
-inline constexpr float kToS16 = 32768.0f;
-
 // Polyphase taps of the four-times oversampled peak detector; row p is phase
 // p, column k weighs the k-th oldest of the last twelve samples.
 inline constexpr float kOversampleTaps[4][12] = {
@@ -268,11 +263,11 @@ private:
 // One filter stage on a channel's state: s follows x; the low-pass returns
 // s, the high-pass the remainder x - s.
 inline float lowpass_step(float& s, float x, float a) {
-    s = s + a * (x - s);
+    s = one_pole_step(s, x, a);
     return s;
 }
 inline float highpass_step(float& s, float x, float a) {
-    s = s + a * (x - s);
+    s = one_pole_step(s, x, a);
     return x - s;
 }
 
@@ -347,7 +342,7 @@ void DynamicsKernel::detect_levels(PathState& p, const float* det, const float* 
             float largest = 0.0f;
             for (uint32_t ch = 0; ch < N; ++ch) {
                 const float d = det[i * N + ch];
-                p.mean_square[ch] = follow(p.mean_square[ch], d * d, rms_k);
+                p.mean_square[ch] = one_pole_step(p.mean_square[ch], d * d, rms_k);
                 largest = max_of(largest, p.mean_square[ch]);
             }
             levels[i] = sqrtf(largest);
@@ -456,7 +451,7 @@ void DynamicsKernel::run(DynamicsKernel* self, const int16_t* in, const int16_t*
         if (smoothing) {
             for (size_t i = 0; i < count; ++i) {
                 if (p.smoothed_gain_valid) {
-                    gains[i] = p.smoothed_gain + smoothing_k * (gains[i] - p.smoothed_gain);
+                    gains[i] = one_pole_step(p.smoothed_gain, gains[i], smoothing_k);
                 } else {
                     p.smoothed_gain_valid = 1;
                 }

@@ -27,6 +27,8 @@
 
 #include "engines/dynamics_gain.hpp"
 #include "module/cpu.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 
 namespace divavova {
 
@@ -146,17 +148,14 @@ DIVAVOVA_LANES_TARGET inline __m256 expf_lanes(__m256 x) {
     return special ? library_lanes<library_expf>(result, x, special) : result;
 }
 
-// Eight frames at a time for the gain computers: a GCC vector type, whose
-// operators act lane by lane with the scalar IEEE operations (__m256 itself
-// carries an attribute that a template argument drops).
-typedef float Floats8 __attribute__((vector_size(32)));
+// Eight frames at a time for the gain computers, in the module's lanes
+// (a GCC vector type, whose operators act lane by lane with the scalar IEEE
+// operations; __m256 itself carries an attribute that a template argument
+// drops).
+using Floats8 = Lanes<8>::F;
 
 template <>
-struct Lanes<Floats8> {
-    static constexpr size_t kCount = 8;
-    __attribute__((target("avx512f,avx512vl"))) static Floats8 splat(float v) {
-        return reinterpret_cast<Floats8>(_mm256_set1_ps(v));
-    }
+struct LaneMath<Floats8> : Lanes<8> {
     __attribute__((target("avx512f,avx512vl"))) static Floats8 log(Floats8 x) {
         return reinterpret_cast<Floats8>(logf_lanes(reinterpret_cast<__m256>(x)));
     }
@@ -201,9 +200,8 @@ __attribute__((target("avx512f,avx512vl"))) inline bool libm_lanes_match() {
 // the loops around them; and so the FMA and AVX2 with which glibc picks its
 // fused build) and the library passes the check.
 inline bool libm_lanes_usable() {
-    static const bool usable = DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl") &&
-                               DIVAVOVA_CPU_SUPPORTS("avx512bw") && DIVAVOVA_CPU_SUPPORTS("avx512dq") &&
-                               DIVAVOVA_CPU_SUPPORTS("fma") && DIVAVOVA_CPU_SUPPORTS("avx2") && libm_lanes_match();
+    static const bool usable =
+        cpu_has_avx512bw() && cpu_has_avx2() && DIVAVOVA_CPU_SUPPORTS("fma") && libm_lanes_match();
     return usable;
 }
 

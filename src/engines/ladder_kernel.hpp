@@ -171,15 +171,15 @@ struct LadderKernel {
         const float gain = output_gain, wet = mix, in_gain = drive;
         for (size_t i = 0; i < frames; ++i) {
             for (int j = 0; j < Channels; ++j) {
-                const float h = static_cast<float>(in[i * Channels + j]) * 0.000030517578125f;
+                const float h = static_cast<float>(in[i * Channels + j]) * kFromS16;
                 float value;
                 if constexpr (Oversampled) {
                     const float y1 = step(j, ((h + previous_input[j]) * 0.5f) * in_gain);
                     const float y2 = step(j, h * in_gain);
-                    value = (((((y1 + y2) * 0.5f) * gain - h) * wet) + h) * 32768.0f;
+                    value = (((((y1 + y2) * 0.5f) * gain - h) * wet) + h) * kToS16;
                 } else {
                     const float y = step(j, h * in_gain);
-                    value = (((y * gain - h) * wet) + h) * 32768.0f;
+                    value = (((y * gain - h) * wet) + h) * kToS16;
                 }
                 previous_input[j] = h;
                 out[i * Channels + j] = s16(value);
@@ -368,7 +368,7 @@ struct LadderKernel {
         for (size_t i = 0; i < frames; ++i) {
             const __m128 h = _mm_mul_ps(
                 _mm_setr_ps(static_cast<float>(in[2 * i]), static_cast<float>(in[2 * i + 1]), 0.0f, 0.0f),
-                _mm_set1_ps(0.000030517578125f));
+                _mm_set1_ps(kFromS16));
             __m128 y;
             if constexpr (Oversampled) {
                 const __m128 half = _mm_set1_ps(0.5f);
@@ -379,7 +379,7 @@ struct LadderKernel {
                 y = _mm_mul_ps(step_lanes(st, k, _mm_mul_ps(h, k.drive)), k.output_gain);
             }
             const __m128 value =
-                _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), k.mix), h), _mm_set1_ps(32768.0f));
+                _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), k.mix), h), _mm_set1_ps(kToS16));
             previous = h;
             alignas(16) float lanes[4];
             _mm_store_ps(lanes, value);

@@ -35,6 +35,13 @@
 // iterations after the last frame drain them while the interpolator keeps
 // its state.  Every filter therefore sees exactly the call's frames, in
 // order, and the state between calls is the plain path's filter state.
+
+// The kernel's helpers written for a value or lanes of values are inlined
+// into the loops below, so no vector crosses a call and GCC's note on the
+// vector calling convention does not apply.  GCC reports it where the
+// instantiations are emitted, so it is off for this file, before any header.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include <immintrin.h>
 
 #include <algorithm>
@@ -44,6 +51,7 @@
 #include <utility>
 
 #include "engines/waveshaper_kernel.hpp"
+#include "module/lanes.hpp"
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -51,26 +59,14 @@
 namespace divavova {
 namespace {
 
-typedef float Float4 __attribute__((vector_size(16)));  // __m128 without may_alias
-typedef float Float8 __attribute__((vector_size(32)));  // __m256 likewise
-typedef int32_t Int4 __attribute__((vector_size(16)));
-typedef int32_t Int8 __attribute__((vector_size(32)));
-typedef uint32_t Unsigned4 __attribute__((vector_size(16)));
-typedef uint32_t Unsigned8 __attribute__((vector_size(32)));
+using L4 = Lanes<4>;
+using L8 = Lanes<8>;
+using Float4 = L4::F;
+using Float8 = L8::F;
 
-// The integer lanes beside float lanes of either width.
+// The module's lanes of the width of float lanes Floats.
 template <class Floats>
-struct IntLanes;
-template <>
-struct IntLanes<Float8> {
-    typedef Int8 Signed;
-    typedef Unsigned8 Unsigned;
-};
-template <>
-struct IntLanes<Float4> {
-    typedef Int4 Signed;
-    typedef Unsigned4 Unsigned;
-};
+using LanesOf = Lanes<sizeof(Floats) / sizeof(float)>;
 
 // Calls f(integral_constant<0>), .., f(integral_constant<N - 1>), unrolled.
 template <int N, class F>
@@ -84,11 +80,11 @@ void for_each_index(F&& f) {
 
 // Points i and i + 1 of the curve in one 32-bit read per lane (i <= points - 2,
 // so the read stays inside the curve), point i in the low half.
-Int4 gather_point_pairs(const int16_t* curve, Int4 segment) {
-    return (Int4)_mm_i32gather_epi32(reinterpret_cast<const int*>(curve), (__m128i)segment, 2);
+L4::I gather_point_pairs(const int16_t* curve, L4::I segment) {
+    return (L4::I)_mm_i32gather_epi32(reinterpret_cast<const int*>(curve), (__m128i)segment, 2);
 }
-Int8 gather_point_pairs(const int16_t* curve, Int8 segment) {
-    return (Int8)_mm256_i32gather_epi32(reinterpret_cast<const int*>(curve), (__m256i)segment, 2);
+L8::I gather_point_pairs(const int16_t* curve, L8::I segment) {
+    return (L8::I)_mm256_i32gather_epi32(reinterpret_cast<const int*>(curve), (__m256i)segment, 2);
 }
 
 // What the lanes read of the curve: its points (nullptr for none), its span
@@ -109,8 +105,8 @@ struct LaneSettings {
 // the second operand wins when either is NaN, so a NaN stays NaN.
 template <class Floats>
 Floats clip_and_curve(const LaneSettings& settings, Floats u) {
-    using Signed = typename IntLanes<Floats>::Signed;
-    using Unsigned = typename IntLanes<Floats>::Unsigned;
+    using Signed = typename LanesOf<Floats>::I;
+    using Unsigned = typename LanesOf<Floats>::U;
     const Floats lowest = Floats{} - 1.0f, highest = Floats{} + 1.0f;
     if constexpr (sizeof(Floats) == 32)
         u = _mm256_max_ps(lowest, _mm256_min_ps(highest, u));
@@ -122,26 +118,16 @@ Floats clip_and_curve(const LaneSettings& settings, Floats u) {
     Signed segment = __builtin_convertvector(position == position ? position : Floats{}, Signed);
     segment = segment > settings.last_segment ? Signed{} + settings.last_segment : segment;
     const Signed pair = gather_point_pairs(settings.curve, segment);
-    const Floats lo = __builtin_convertvector((Signed)((Unsigned)pair << 16) >> 16, Floats) / 32768.0f;
-    const Floats hi = __builtin_convertvector(pair >> 16, Floats) / 32768.0f;
-    return lo + (hi - lo) * (position - __builtin_convertvector(segment, Floats));
-}
-
-// Eight samples as floats.
-Float8 load_samples(const int16_t* in) {
-    return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))));
+    const Floats lo = __builtin_convertvector((Signed)((Unsigned)pair << 16) >> 16, Floats) * kFromS16;
+    const Floats hi = __builtin_convertvector(pair >> 16, Floats) * kFromS16;
+    return interpolated(lo, hi, position - __builtin_convertvector(segment, Floats));
 }
 
 // Eight shaped values against their dry samples, through
-// WaveshaperKernel::output and s16(): NaN to 0, held to the limits, then
-// value + copysign(0.5, value) truncated.
+// WaveshaperKernel::output and s16(); the rounded values are within the s16
+// range, so the saturating pack stores them unchanged (in two instructions).
 void store_output(const WaveshaperKernel& kernel, Float8 shaped, Float8 dry, int16_t* out) {
-    Float8 value = ((shaped * kernel.output_gain) * 32768.0f) * kernel.mix + dry * (1.0f - kernel.mix);
-    value = value == value ? value : Float8{};
-    value = value > 32767.0f ? Float8{} + 32767.0f : value;
-    value = value < -32768.0f ? Float8{} - 32768.0f : value;
-    const Float8 half_with_sign = _mm256_or_ps(_mm256_and_ps(value, _mm256_set1_ps(-0.0f)), _mm256_set1_ps(0.5f));
-    const __m256i rounded = _mm256_cvttps_epi32(value + half_with_sign);
+    const __m256i rounded = (__m256i)L8::rounded_s16(kernel.output(shaped, dry));
     const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
 }
@@ -150,15 +136,14 @@ void store_output(const WaveshaperKernel& kernel, Float8 shaped, Float8 dry, int
 void store_outputs(const WaveshaperKernel& kernel, const float* shaped, const int16_t* in, int16_t* out,
                    size_t count) {
     size_t i = 0;
-    for (; i + 8 <= count; i += 8) store_output(kernel, _mm256_loadu_ps(shaped + i), load_samples(in + i), out + i);
-    for (; i < count; ++i) out[i] = s16(kernel.output(shaped[i], in[i]));
+    for (; i + 8 <= count; i += 8) store_output(kernel, load<Float8>(shaped + i), L8::load(in + i), out + i);
+    for (; i < count; ++i) out[i] = s16(kernel.output(shaped[i], static_cast<float>(in[i])));
 }
 
 // The scaled inputs of `count` samples.
 void scale_samples(const WaveshaperKernel& kernel, const int16_t* in, float* scaled, size_t count) {
     size_t i = 0;
-    for (; i + 8 <= count; i += 8)
-        _mm256_storeu_ps(scaled + i, (load_samples(in + i) * kernel.drive) * 3.0517578125e-05f + kernel.bias);
+    for (; i + 8 <= count; i += 8) store(scaled + i, kernel.scaled(L8::load(in + i)));
     for (; i < count; ++i) scaled[i] = kernel.scaled(in[i]);
 }
 
@@ -308,8 +293,8 @@ private:
     // the halves that are off keep their state.
     template <bool Edge>
     V cascade(StageLanes& lanes, V x, V& decimated, bool lower_on, bool upper_on) const {
-        const V first = first_coefficient_ * (x - lanes.first_output) + lanes.first_input;
-        const V second = second_coefficient_ * (first - lanes.second_output) + lanes.first_output;
+        const V first = allpass_section(first_coefficient_, x, lanes.first_input, lanes.first_output);
+        const V second = allpass_section(second_coefficient_, first, lanes.first_output, lanes.second_output);
         decimated = (second + lanes.previous_b) * 0.5f;
         const V branch_b = branch_b_in_both(second);
         if constexpr (Edge) {
@@ -451,8 +436,8 @@ void WaveshaperKernel::run_sample_lanes(const int16_t* in, int16_t* out, size_t 
     const size_t samples = channel_count * frames;
     const size_t whole = samples - samples % 8;
     for (size_t i = 0; i < whole; i += 8) {
-        const Float8 x = load_samples(in + i);
-        store_output(*this, clip_and_curve(settings, (x * drive) * 3.0517578125e-05f + bias), x, out + i);
+        const Float8 x = L8::load(in + i);
+        store_output(*this, clip_and_curve(settings, scaled(x)), x, out + i);
     }
     run_plain(in + whole, out + whole, (samples - whole) / channel_count);
 }

@@ -14,18 +14,25 @@
 
 #include "module/configured.hpp"
 #include "module/convert.hpp"
-#include "module/cpu.hpp"
+#include "module/dispatch.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
 
-// One first-order all-pass section, y[n] = a (x[n] - y[n-1]) + x[n-1].
+// y[n] = a (x[n] - y[n-1]) + x[n-1], the first-order all-pass section, for
+// floats or lanes of floats.
+template <class T, class A>
+inline T allpass_section(A a, T x, T previous_input, T previous_output) {
+    return a * (x - previous_output) + previous_input;
+}
+
+// One first-order all-pass section and its state.
 struct AllPassSection {
     float previous_input;
     float previous_output;
 
     float step(float a, float x) {
-        const float y = a * (x - previous_output) + previous_input;
+        const float y = allpass_section(a, x, previous_input, previous_output);
         previous_input = x;
         previous_output = y;
         return y;
@@ -188,8 +195,7 @@ struct WaveshaperKernel {
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
-        static const bool avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
-        switch (choose_path(frames, avx2)) {
+        switch (choose_path(frames, cpu_has_avx2())) {
             case Path::plain: run_plain(in, out, frames); break;
             case Path::sample_lanes: run_sample_lanes(in, out, frames); break;
             case Path::stage_pipeline: run_stage_pipeline(in, out, frames); break;
@@ -205,7 +211,7 @@ struct WaveshaperKernel {
         for (size_t f = 0; f < frames; ++f) {
             for (uint32_t c = 0; c < channel_count; ++c) {
                 const size_t i = f * channel_count + c;
-                out[i] = s16(output(oversampled(scaled(in[i]), c), in[i]));
+                out[i] = s16(output(oversampled(scaled(in[i]), c), static_cast<float>(in[i])));
             }
         }
     }
@@ -228,7 +234,19 @@ struct WaveshaperKernel {
         return tree[1];
     }
 
-    float scaled(int16_t x) const { return (static_cast<float>(x) * drive) * 3.0517578125e-05f + bias; }
+    // A sample, or lanes of samples, in full-scale units with drive and bias.
+    template <class T>
+    T scaled(T x) const {
+        return (x * drive) * kFromS16 + bias;
+    }
+    float scaled(int16_t x) const { return scaled(static_cast<float>(x)); }
+
+    // The shaped value r against the dry sample, before the rounding; for a
+    // value or lanes of values.
+    template <class T>
+    T output(T r, T dry) const {
+        return ((r * output_gain) * kToS16) * mix + dry * (1.0f - mix);
+    }
 
     // One value through hysteresis (when on; h is the channel's state), the
     // clip and the curve.
@@ -254,16 +272,11 @@ struct WaveshaperKernel {
         // 0 for it, and the bound keeps every index inside the curve.
         uint32_t segment = float_to<uint32_t>(p);
         if (segment > curve_points - 2) segment = curve_points - 2;
-        float lo = static_cast<float>(curve[segment]) / 32768.0f;
-        float hi = static_cast<float>(curve[segment + 1]) / 32768.0f;
-        return lo + (hi - lo) * (p - static_cast<float>(segment));
+        const float lo = static_cast<float>(curve[segment]) * kFromS16;
+        const float hi = static_cast<float>(curve[segment + 1]) * kFromS16;
+        return interpolated(lo, hi, p - static_cast<float>(segment));
     }
 
-    // The shaped value r against the dry sample x, before the rounding.
-    float output(float r, int16_t x) const {
-        float dry = static_cast<float>(x);
-        return ((r * output_gain) * 32768.0f) * mix + dry * (1.0f - mix);
-    }
 };
 
 }  // namespace divavova

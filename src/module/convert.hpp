@@ -76,6 +76,14 @@ constexpr Int float_to(Float v) {
 }
 
 // ---------------------------------------------------------------------------
+// Full-scale units: an s16 sample times kFromS16 (2^-15, exact in float and
+// double) is its value with full scale at 1.0; times kToS16 back.  Dividing
+// by 32768 instead gives the same bits: both round the same exact quotient.
+
+inline constexpr float kFromS16 = 0x1p-15f;
+inline constexpr float kToS16 = 32768.0f;
+
+// ---------------------------------------------------------------------------
 // s16(v): the output conversion of the float engines.  32767 above 32767,
 // -32768 below -32768, else rounded half away from zero: v + 0.5 truncated
 // for v >= 0, v - 0.5 truncated for v < 0, the addition in v's own precision.
@@ -101,14 +109,6 @@ inline int16_t s16(float v) {
     v = held_to_s16_range(v);
     // v + 0.5f for v >= 0 (also -0), v + (-0.5f) == v - 0.5f below 0.
     return static_cast<int16_t>(static_cast<int32_t>(v + std::copysign(0.5f, v)));
-}
-
-inline int16_t s16(double v) {
-    if (v > 32767.0) return 32767;
-    if (v < -32768.0) return -32768;
-    if (!(v == v)) return 0;
-    return static_cast<int16_t>(v >= 0.0 ? static_cast<int32_t>(v + 0.5)
-                                         : static_cast<int32_t>(v - 0.5));
 }
 
 // ---------------------------------------------------------------------------
@@ -166,7 +166,23 @@ inline float one_pole(float frequency_hz, uint32_t sample_rate) {
     return clamp(a, 0.0f, 1.0f);
 }
 
-inline float one_pole_step(float y, float x, float a) { return (x - y) * a + y; }
+// One step of that state toward x, for a float or lanes of floats.  y + a *
+// (x - y) is the same expression: each operation is commutative in IEEE
+// arithmetic, the difference is formed first either way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
+template <class T>
+inline T one_pole_step(T y, T x, float a) {
+    return (x - y) * a + y;
+}
+
+// Linear interpolation from a toward b by fraction f (0 gives a), the
+// difference formed first; for floats or lanes of floats.
+template <class T>
+inline T interpolated(T a, T b, T f) {
+    return a + (b - a) * f;
+}
+#pragma GCC diagnostic pop
 
 // ---------------------------------------------------------------------------
 // Sine oscillator (magic circle): k = 2 sin(pi rate / sample rate); per frame
@@ -196,6 +212,9 @@ struct SineOscillator {
 // Unaligned sample access for caller buffers (a memoryview slice may start at
 // an odd address).
 
+// Also lanes of values (module/lanes.hpp).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"  // lanes are inlined: their calling convention never matters
 template <class T>
 inline T load(const void* p) {
     T v;
@@ -207,5 +226,6 @@ template <class T>
 inline void store(void* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace divavova

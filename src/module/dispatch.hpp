@@ -7,6 +7,34 @@
 
 namespace divavova {
 
+// What the processor offers beyond the baseline, each asked once.  Every
+// run-time choice of a wider build goes through these (and so answers "no"
+// in a baseline-only build).
+inline bool cpu_has_avx2() {
+    static const bool has = DIVAVOVA_CPU_SUPPORTS("avx2");
+    return has;
+}
+
+// AVX-512 F and VL: 32 vector registers, masks, the EVEX forms of 128- and
+// 256-bit instructions.
+inline bool cpu_has_avx512vl() {
+    static const bool has = DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl");
+    return has;
+}
+
+// AVX-512 F, VL, BW and DQ: also 16-bit lanes and masks on them.
+inline bool cpu_has_avx512bw() {
+    static const bool has = cpu_has_avx512vl() && DIVAVOVA_CPU_SUPPORTS("avx512bw") && DIVAVOVA_CPU_SUPPORTS("avx512dq");
+    return has;
+}
+
+// The widest vectors the processor offers, for loops built at three widths.
+enum class Vectors { baseline, avx2, avx512 };
+
+inline Vectors widest_vectors() {
+    return cpu_has_avx512vl() ? Vectors::avx512 : cpu_has_avx2() ? Vectors::avx2 : Vectors::baseline;
+}
+
 // Runs a loop compiled for AVX2 when the processor has it, else the baseline
 // build of the same loop.  Both builds do the same integer
 // arithmetic, so the output bytes do not depend on the path taken.
@@ -23,8 +51,7 @@ __attribute__((target("avx2"), flatten)) void run_kernel_avx2(Args... args) {
 template <auto Kernel, auto WideKernel, class... Args>
 void run_kernel_widened(Args... args) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx2 = DIVAVOVA_CPU_SUPPORTS("avx2");
-    if (has_avx2) return run_kernel_avx2<WideKernel>(args...);
+    if (cpu_has_avx2()) return run_kernel_avx2<WideKernel>(args...);
 #endif
     Kernel(args...);
 }
@@ -48,8 +75,8 @@ __attribute__((target("avx512f,avx512vl"), flatten)) void run_kernel_avx512vl(Ar
 
 // Runs loop() built for AVX-512 F, VL, BW and DQ, whose 16-bit lanes and
 // masks let loops that load and store s16 samples convert 16 or 32 of them
-// at a time.  The caller checks the processor.  The loop is a lambda, so
-// that only this build of the code it calls is emitted.
+// at a time.  The caller checks the processor (cpu_has_avx512bw).  The loop
+// is a lambda, so that only this build of the code it calls is emitted.
 template <class Loop>
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"), flatten)) void run_loop_avx512bw(Loop loop) {
     loop();
@@ -59,8 +86,7 @@ __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"), flatten)) void run_
 template <auto Kernel, class... Args>
 void run_kernel_registers(Args... args) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has_avx512vl = DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl");
-    if (has_avx512vl) return run_kernel_avx512vl<Kernel>(args...);
+    if (cpu_has_avx512vl()) return run_kernel_avx512vl<Kernel>(args...);
 #endif
     Kernel(args...);
 }

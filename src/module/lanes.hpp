@@ -26,6 +26,7 @@ struct LaneTypes {
     static_assert(C == 4 || C == 8 || C == 16);
     typedef float F __attribute__((vector_size(4 * C)));
     typedef int32_t I __attribute__((vector_size(4 * C)));  // also the masks of comparisons: 0 or -1
+    typedef uint32_t U __attribute__((vector_size(4 * C)));  // for shifts that must not carry the sign
     typedef int16_t H __attribute__((vector_size(2 * C)));
     typedef uint64_t Pairs __attribute__((vector_size(4 * C)));
 };
@@ -34,6 +35,7 @@ template <>
 struct LaneTypes<1> {
     using F = float;
     using I = int32_t;
+    using U = uint32_t;
     using H = int16_t;
 };
 
@@ -42,6 +44,7 @@ struct Lanes {
     static constexpr uint32_t count = C;
     using F = typename LaneTypes<C>::F;
     using I = typename LaneTypes<C>::I;
+    using U = typename LaneTypes<C>::U;
     using H = typename LaneTypes<C>::H;
 
     // Lane i, to read or to write.

@@ -155,7 +155,7 @@ void ConvolverKernel::reset() {
 }
 
 void ConvolverKernel::load(const uint8_t* impulse, size_t frames, uint32_t channels, double gain) {
-    const float scale = static_cast<float>(gain) * 0.000030517578f;
+    const float scale = static_cast<float>(gain) * kFromS16;
     for (uint32_t i = 0; i < ir_channels; ++i) {
         const uint32_t source = channels == 1 ? 0 : (i < channels - 1 ? i : channels - 1);
         for (uint32_t j = 0; j < partitions; ++j) {

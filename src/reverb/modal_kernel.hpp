@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/cpu.hpp"
 #include "module/configured.hpp"
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
@@ -41,6 +42,8 @@ constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kThreeHalfPi = 4.71238898038469;
 
 // Taylor series on the first quadrant: sin through x^13, cos through x^12.
+// Summed term by term, not in filter_design.hpp's Horner form: the two round
+// differently, and each design's bits follow its own.
 inline double taylor_sin(double x) {
     double x2 = x * x;
     double x3 = x2 * x, x5 = x3 * x2, x7 = x5 * x2, x9 = x7 * x2, x11 = x9 * x2, x13 = x11 * x2;
@@ -237,18 +240,16 @@ constexpr uint32_t kGroup = 16;
 constexpr uint32_t kSmallGroup = 8;
 constexpr size_t kChunkFrames = 256;
 
-typedef float Float4 __attribute__((vector_size(16)));
-typedef int32_t Mask4 __attribute__((vector_size(16)));
-typedef float Float8 __attribute__((vector_size(32)));
-typedef int32_t Mask8 __attribute__((vector_size(32)));
-
-// One pass of Group modes over a run of samples of one channel.  Each lane
-// does exactly the scalar update of its mode; a mode with no drive and no
-// state is not updated and contributes nothing; the ordered sum of the
-// modes is added to sums[f] lane by lane, in mode order.
-template <class V, class M, uint32_t Group>
+// One pass of Group modes over a run of samples of one channel, L::count
+// modes to a vector.  Each lane does exactly the scalar update of its mode;
+// a mode with no drive and no state is not updated and contributes nothing;
+// the ordered sum of the modes is added to sums[f] lane by lane, in mode
+// order.
+template <class L, uint32_t Group>
 struct Pass {
-    static constexpr uint32_t Width = sizeof(V) / sizeof(float);
+    using V = typename L::F;
+    using M = typename L::I;
+    static constexpr uint32_t Width = L::count;
     static constexpr uint32_t kVectors = Group / Width;
 
     static inline __attribute__((always_inline)) void run(const float* b0, const float* a1, const float* na2,
@@ -261,11 +262,11 @@ struct Pass {
         V vb0[kVectors], va1[kVectors], vna2[kVectors], s1[kVectors], s2[kVectors];
         M driven[kVectors];
         for (uint32_t i = 0; i < kVectors; ++i) {
-            std::memcpy(&vb0[i], b0 + i * Width, sizeof(V));
-            std::memcpy(&va1[i], a1 + i * Width, sizeof(V));
-            std::memcpy(&vna2[i], na2 + i * Width, sizeof(V));
-            std::memcpy(&s1[i], z1 + i * Width, sizeof(V));
-            std::memcpy(&s2[i], z2 + i * Width, sizeof(V));
+            vb0[i] = load<V>(b0 + i * Width);
+            va1[i] = load<V>(a1 + i * Width);
+            vna2[i] = load<V>(na2 + i * Width);
+            s1[i] = load<V>(z1 + i * Width);
+            s2[i] = load<V>(z2 + i * Width);
             driven[i] = vb0[i] != zero;
         }
         alignas(64) float outputs[Group];
@@ -285,110 +286,141 @@ struct Pass {
                 n2 = (V)((M)n2 & ~flush);
                 s1[i] = update ? n1 : s1[i];
                 s2[i] = update ? n2 : s2[i];
-                V contribution = (V)((M)y & update);
-                std::memcpy(outputs + i * Width, &contribution, sizeof(V));
+                store(outputs + i * Width, (V)((M)y & update));
             }
             float sum = sums[f];
             for (uint32_t lane = 0; lane < Group; ++lane) sum = sum + outputs[lane];
             sums[f] = sum;
         }
         for (uint32_t i = 0; i < kVectors; ++i) {
-            std::memcpy(z1 + i * Width, &s1[i], sizeof(V));
-            std::memcpy(z2 + i * Width, &s2[i], sizeof(V));
+            store(z1 + i * Width, s1[i]);
+            store(z2 + i * Width, s2[i]);
         }
     }
 };
 
-using PassFunction = void (*)(const float*, const float*, const float*, float*, float*, const int16_t*, size_t,
-                              size_t, float*);
-
-template <uint32_t Group>
-void pass_sse2(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
-               size_t stride, size_t frames, float* sums) {
-    Pass<Float4, Mask4, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
+template <uint32_t Width, uint32_t Group>
+void pass_of_lanes(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in,
+                   size_t stride, size_t frames, float* sums) {
+    Pass<Lanes<Width>, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// The pass of Group modes in 8 lanes where the processor has AVX2, else in
+// 4 (the same bits either way).
 template <uint32_t Group>
-__attribute__((target("avx2"))) void pass_avx2(const float* b0, const float* a1, const float* na2, float* z1,
-                                               float* z2, const int16_t* in, size_t stride, size_t frames,
-                                               float* sums) {
-    Pass<Float8, Mask8, Group>::run(b0, a1, na2, z1, z2, in, stride, frames, sums);
-}
-#endif
-
-// The widest pass of Group modes this processor runs (the same bits either way).
-template <uint32_t Group>
-PassFunction best_pass() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (DIVAVOVA_CPU_SUPPORTS("avx2")) return pass_avx2<Group>;
-#endif
-    return pass_sse2<Group>;
+void pass(const float* b0, const float* a1, const float* na2, float* z1, float* z2, const int16_t* in, size_t stride,
+          size_t frames, float* sums) {
+    run_kernel_widened<pass_of_lanes<4, Group>, pass_of_lanes<8, Group>>(b0, a1, na2, z1, z2, in, stride, frames,
+                                                                         sums);
 }
 
-}  // namespace modal_detail
+// A run of modes lo .. hi of a bank of `end` modes; lo == end when empty.
+struct ModeRange {
+    uint32_t lo;
+    uint32_t hi;
+    uint32_t end;
 
-template <uint32_t Channels>
-void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
-    using namespace modal_detail;
-    const uint32_t count = mode_count;
-    const float dry = 1.0f - wet_mix;
-
-    // The modes to visit: every mode with state, widened to every driven
-    // mode when the block can drive one outside that range.
-    uint32_t lo = count, hi = 0;  // lo == count: no mode to visit
-    auto cover = [&](uint32_t first, uint32_t last) {
-        if (lo == count || first < lo) lo = first;
+    static ModeRange none(uint32_t end) { return {end, 0, end}; }
+    bool empty() const { return lo == end; }
+    bool whole_bank() const { return lo == 0 && hi + 1 == end; }
+    bool covers(const ModeRange& other) const { return !empty() && other.lo >= lo && other.hi <= hi; }
+    void cover(uint32_t first, uint32_t last) {
+        if (empty() || first < lo) lo = first;
         if (last > hi) hi = last;
-    };
-    for (uint32_t m = 0; m < count; ++m) {
-        for (uint32_t c = 0; c < Channels; ++c) {
-            if (s1[m * Channels + c] != 0.0f || s2[m * Channels + c] != 0.0f) cover(m, m);
-        }
     }
-    if (!(lo == 0 && hi + 1 == count)) {
-        uint32_t driven_lo = count, driven_hi = 0;
-        for (uint32_t m = 0; m < count; ++m) {
-            if (coefficients[m].b0 != 0.0f) {
-                if (driven_lo == count) driven_lo = m;
-                driven_hi = m;
-            }
-        }
-        bool outside = driven_lo < count && (lo == count || driven_lo < lo || driven_hi > hi);
-        if (outside) {
-            bool sounding = false;
-            for (size_t i = 0; i < frames * Channels && !sounding; ++i) sounding = in[i] != 0;
-            if (sounding) cover(driven_lo, driven_hi);
-        }
-    }
-    if (lo == count) {
-        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
-        return;
-    }
+};
 
-    // The visited modes laid out as whole groups, padded with silent modes
-    // (no coefficients, no state) that never update.
-    const uint32_t visited = hi - lo + 1;
-    const bool small = visited <= kSmallGroup;
-    const uint32_t group = small ? kSmallGroup : kGroup;
-    const uint32_t padded = (visited + group - 1) / group * group;
-    constexpr uint32_t kSlots = kModalMaxModes + kGroup;
-    alignas(64) float b0[kSlots] = {}, a1[kSlots] = {}, na2[kSlots] = {};
-    alignas(64) float z1[Channels][kSlots] = {}, z2[Channels][kSlots] = {};
-    for (uint32_t i = 0; i < visited; ++i) {
-        const ModalCoefficients& k = coefficients[lo + i];
-        b0[i] = k.b0;
-        a1[i] = k.a1;
-        na2[i] = -k.a2;
+// The visited modes laid out as whole groups, padded with silent modes (no
+// coefficients, no state) that never update.
+template <uint32_t Channels>
+struct VisitedModes {
+    static constexpr uint32_t kSlots = kModalMaxModes + kGroup;
+    uint32_t first;    // the bank's index of slot 0
+    uint32_t visited;  // slots holding modes
+    uint32_t group;    // modes per pass
+    uint32_t padded;   // slots run: visited rounded up to whole groups
+    alignas(64) float b0[kSlots];
+    alignas(64) float a1[kSlots];
+    alignas(64) float na2[kSlots];  // -a2
+    alignas(64) float z1[Channels][kSlots];
+    alignas(64) float z2[Channels][kSlots];
+};
+
+// Every mode with state.
+template <uint32_t Channels>
+ModeRange ringing_modes(const ModalKernel& bank) {
+    ModeRange range = ModeRange::none(bank.mode_count);
+    for (uint32_t m = 0; m < bank.mode_count; ++m) {
         for (uint32_t c = 0; c < Channels; ++c) {
-            z1[c][i] = s1[(lo + i) * Channels + c];
-            z2[c][i] = s2[(lo + i) * Channels + c];
+            if (bank.s1[m * Channels + c] != 0.0f || bank.s2[m * Channels + c] != 0.0f) range.cover(m, m);
         }
     }
-    const float wet = wet_mix * wet_gain;
-    static const PassFunction wide_pass = best_pass<kGroup>(), small_pass = best_pass<kSmallGroup>();
-    const PassFunction pass = small ? small_pass : wide_pass;
+    return range;
+}
 
+// Every mode that an input sample drives.
+inline ModeRange driven_modes(const ModalKernel& bank) {
+    ModeRange range = ModeRange::none(bank.mode_count);
+    for (uint32_t m = 0; m < bank.mode_count; ++m) {
+        if (bank.coefficients[m].b0 != 0.0f) range.cover(m, m);
+    }
+    return range;
+}
+
+// The modes to visit: every mode with state, widened to every driven mode
+// when the block can drive one outside that range.
+template <uint32_t Channels>
+ModeRange visited_modes(const ModalKernel& bank, const int16_t* in, size_t frames) {
+    ModeRange range = ringing_modes<Channels>(bank);
+    if (range.whole_bank()) return range;
+    const ModeRange driven = driven_modes(bank);
+    if (driven.empty() || range.covers(driven)) return range;
+    for (size_t i = 0; i < frames * Channels; ++i) {
+        if (in[i] != 0) {
+            range.cover(driven.lo, driven.hi);
+            break;
+        }
+    }
+    return range;
+}
+
+// The coefficients and states of the visited modes, into whole groups.
+template <uint32_t Channels>
+void gather(const ModalKernel& bank, ModeRange range, VisitedModes<Channels>& v) {
+    v.first = range.lo;
+    v.visited = range.hi - range.lo + 1;
+    v.group = v.visited <= kSmallGroup ? kSmallGroup : kGroup;
+    v.padded = (v.visited + v.group - 1) / v.group * v.group;
+    for (uint32_t i = 0; i < v.visited; ++i) {
+        const ModalCoefficients& k = bank.coefficients[v.first + i];
+        v.b0[i] = k.b0;
+        v.a1[i] = k.a1;
+        v.na2[i] = -k.a2;
+        for (uint32_t c = 0; c < Channels; ++c) {
+            v.z1[c][i] = bank.s1[(v.first + i) * Channels + c];
+            v.z2[c][i] = bank.s2[(v.first + i) * Channels + c];
+        }
+    }
+}
+
+// The visited modes' states back into the bank.
+template <uint32_t Channels>
+void scatter(const VisitedModes<Channels>& v, ModalKernel& bank) {
+    for (uint32_t i = 0; i < v.visited; ++i) {
+        for (uint32_t c = 0; c < Channels; ++c) {
+            bank.s1[(v.first + i) * Channels + c] = v.z1[c][i];
+            bank.s2[(v.first + i) * Channels + c] = v.z2[c][i];
+        }
+    }
+}
+
+// The block through the visited modes, chunk by chunk and channel by
+// channel: each channel's sum of the modes mixed with its dry signal.
+template <uint32_t Channels>
+void resonate(const ModalKernel& bank, VisitedModes<Channels>& v, const int16_t* in, int16_t* out, size_t frames) {
+    const float dry = 1.0f - bank.wet_mix;
+    const float wet = bank.wet_mix * bank.wet_gain;
+    const auto pass_of_group = v.group == kSmallGroup ? pass<kSmallGroup> : pass<kGroup>;
     float sums[kChunkFrames];
     for (size_t start = 0; start < frames; start += kChunkFrames) {
         const size_t n = frames - start < kChunkFrames ? frames - start : kChunkFrames;
@@ -396,21 +428,32 @@ void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
         int16_t* chunk_out = out + start * Channels;
         for (uint32_t c = 0; c < Channels; ++c) {
             for (size_t f = 0; f < n; ++f) sums[f] = 0.0f;
-            for (uint32_t g = 0; g < padded; g += group)
-                pass(b0 + g, a1 + g, na2 + g, z1[c] + g, z2[c] + g, chunk_in + c, Channels, n, sums);
+            for (uint32_t g = 0; g < v.padded; g += v.group)
+                pass_of_group(v.b0 + g, v.a1 + g, v.na2 + g, v.z1[c] + g, v.z2[c] + g, chunk_in + c, Channels, n,
+                              sums);
             for (size_t f = 0; f < n; ++f) {
                 float x = static_cast<float>(chunk_in[f * Channels + c]);
                 chunk_out[f * Channels + c] = s16(sums[f] * wet + x * dry);
             }
         }
     }
+}
 
-    for (uint32_t i = 0; i < visited; ++i) {
-        for (uint32_t c = 0; c < Channels; ++c) {
-            s1[(lo + i) * Channels + c] = z1[c][i];
-            s2[(lo + i) * Channels + c] = z2[c][i];
-        }
+}  // namespace modal_detail
+
+template <uint32_t Channels>
+void ModalKernel::run(const int16_t* in, int16_t* out, size_t frames) {
+    using namespace modal_detail;
+    const ModeRange range = visited_modes<Channels>(*this, in, frames);
+    if (range.empty()) {
+        const float dry = 1.0f - wet_mix;
+        for (size_t i = 0; i < frames * Channels; ++i) out[i] = s16(static_cast<float>(in[i]) * dry);
+        return;
     }
+    VisitedModes<Channels> visited{};
+    gather(*this, range, visited);
+    resonate(*this, visited, in, out, frames);
+    scatter(visited, *this);
 }
 
 inline void ModalKernel::process(const int16_t* in, int16_t* out, size_t frames) {

@@ -1,6 +1,6 @@
 // Twiddle evaluation, the shared tables, the baseline (SSE2) kernels and the
 // choice of kernels at run time.
-#include "module/cpu.hpp"
+#include "module/dispatch.hpp"
 #include "reverb/real_fft.hpp"
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "module/lanes.hpp"
 #include "reverb/real_fft_tables.hpp"
 
 namespace divavova {
@@ -142,11 +143,8 @@ size_t available_transform_kernels(const TransformKernels** out, size_t capacity
     add(&fft_sse2::kKernels);
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (DIVAVOVA_CPU_SUPPORTS("avx2")) add(&fft_avx2::kKernels);
-    if (DIVAVOVA_CPU_SUPPORTS("avx512f") && DIVAVOVA_CPU_SUPPORTS("avx512vl") &&
-        DIVAVOVA_CPU_SUPPORTS("avx512bw") && DIVAVOVA_CPU_SUPPORTS("avx512dq")) {
-        add(&fft_avx512::kKernels);
-    }
+    if (cpu_has_avx2()) add(&fft_avx2::kKernels);
+    if (cpu_has_avx512bw()) add(&fft_avx512::kKernels);
 #endif
     return count < capacity ? count : capacity;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "module/lanes.hpp"
 #include "reverb/real_fft.hpp"
 #include "reverb/real_fft_tables.hpp"
 

@@ -336,11 +336,6 @@ template <class L>
 
 // The read at `age` frames before `at`, interpolated linearly toward the
 // next older sample.
-template <class T>
-inline T interpolated(T z0, T z1, T fraction) {
-    return z0 + (z1 - z0) * fraction;
-}
-
 inline float modulated_read(const int16_t* line, uint32_t length, uint32_t at, float age) {
     // age is NaN or within [1, L - 1], L <= 2^22: the 32-bit conversion
     // truncates it exactly; whole <= L - 1 and at < L, so one subtraction
@@ -454,8 +449,8 @@ template <uint32_t Channels, uint32_t C>
     if (p.bandwidth > 0.0f) follow<L>(state.bandwidth, y, p.bandwidth, state_itself);
     if (p.highpass > 0.0f) follow<L>(state.highpass, y, p.highpass, [](float x, float hp) { return x - hp; });
     if (p.drive > 0.0f) {
-        const F u = clamp(y * 0.000030517578f, L::splat(-1.0f), L::splat(1.0f));
-        y = (u - u * p.drive * u * u / 3.0f) * 32768.0f;
+        const F u = clamp(y * kFromS16, L::splat(-1.0f), L::splat(1.0f));
+        y = (u - u * p.drive * u * u / 3.0f) * kToS16;
     }
 
     // Input diffusers; y becomes the diffused input e.

@@ -50,10 +50,13 @@ PyObject* biquad_process_i32(PyObject* self, PyObject* args) {
     int32_t* samples = nullptr;
     PyObject* result = new_bytes_of<int32_t>(n, &samples);
     if (!result) return nullptr;
-    if (n) std::memcpy(samples, input.data(), input.size());
-    input.release();
+    AlignedInput<int32_t> voice(input);
+    if (!voice.ok()) {
+        Py_DECREF(result);
+        return nullptr;
+    }
     const BiquadQ15 c = design_biquad(static_cast<uint32_t>(mode), frequency_hz, q, gain, sample_rate);
-    biquad_filter(c, biquad_of(self)->channels[0], samples, n);
+    run_kernel<biquad_filter_i32>(c, biquad_of(self)->channels, voice.get(), samples, n);
     return result;
 }
 
@@ -75,21 +78,19 @@ PyObject* biquad_process_s16(PyObject* self, PyObject* args) {
     const size_t n = input.size() / 2;
     AlignedInput<int16_t> dry(input);
     if (!dry.ok()) return nullptr;
-    PyMemArray<int32_t> wet;
-    if (!wet.allocate_zeroed(n)) return PyErr_NoMemory();
-    for (size_t i = 0; i < n; ++i) wet[i] = dry.get()[i];
-
     const BiquadQ15 c = design_biquad(static_cast<uint32_t>(mode), frequency_hz, q, gain, sample_rate);
     BiquadHistory* histories = biquad_of(self)->channels;
-    if (channel_count == 2)
-        biquad_filter_interleaved<2>(c, histories, wet.get(), n / 2);
-    else
-        biquad_filter(c, histories[0], wet.get(), n);
-
     int16_t* out = nullptr;
     PyObject* result = new_bytes_of<int16_t>(n, &out);
-    if (!result) return nullptr;
-    biquad_blend(out, dry.get(), wet.get(), n, mix);
+    if (!result) {
+        // the histories advance by the block even so
+        run_kernel<biquad_advance>(c, histories, dry.get(), n, channel_count);
+        return nullptr;
+    }
+    if (channel_count == 2)
+        run_kernel<biquad_filter_blend<2>>(c, histories, dry.get(), out, n / 2, mix);
+    else
+        run_kernel<biquad_filter_blend<1>>(c, histories, dry.get(), out, n, mix);
     return result;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -126,45 +127,97 @@ struct BiquadHistory {
     int32_t x1, x2, y1, y2;
 };
 
-// One sample through the filter: a 32-bit wrapping accumulator, rounded by
-// +16384 and a truncating division by 32768, clamped to s16.  Wrapping sums
-// are associative, so the terms that do not wait for the previous output
-// (and the rounding offset) are added first and y1 comes last.
-inline int32_t biquad_step(const BiquadQ15& c, BiquadHistory& h, int32_t x) {
-    const uint32_t ready = static_cast<uint32_t>(c.b0) * static_cast<uint32_t>(x) +
-                           static_cast<uint32_t>(c.b1) * static_cast<uint32_t>(h.x1) +
-                           static_cast<uint32_t>(c.b2) * static_cast<uint32_t>(h.x2) -
-                           static_cast<uint32_t>(c.a2) * static_cast<uint32_t>(h.y2) + 16384u;
-    const uint32_t rounded_acc = ready - static_cast<uint32_t>(c.a1) * static_cast<uint32_t>(h.y1);
-    const int32_t y = clamp(static_cast<int32_t>(rounded_acc) / 32768, -32768, 32767);
-    h.x2 = h.x1;
-    h.x1 = x;
-    h.y2 = h.y1;
-    h.y1 = y;
-    return y;
-}
+// Frames per pass of the block loops: their scratch lives on the stack.
+constexpr size_t kBiquadChunkFrames = 256;
 
-// Filters n samples in place with one history.
-inline void biquad_filter(const BiquadQ15& coefficients, BiquadHistory& h, int32_t* samples, size_t n) {
-    const BiquadQ15 c = coefficients;  // a local copy cannot alias the samples
-    BiquadHistory local = h;
-    for (size_t i = 0; i < n; ++i) samples[i] = biquad_step(c, local, samples[i]);
-    h = local;
-}
+// Stops the compiler from re-associating a wrapping sum across this point.
+// The sums are exact in any order; the order only decides which terms wait
+// for the previous output.
+inline void keep_sum_order(uint32_t& partial) { asm("" : "+r"(partial)); }
 
-// Filters n interleaved frames of Channels samples in place, each channel with
-// its own history.  The channels are independent, so running them side by
-// side gives what filtering them one after the other does.
-template <int Channels>
-void biquad_filter_interleaved(const BiquadQ15& coefficients, BiquadHistory* histories, int32_t* samples,
-                               size_t frames) {
-    const BiquadQ15 c = coefficients;
-    BiquadHistory local[Channels];
-    for (int ch = 0; ch < Channels; ++ch) local[ch] = histories[ch];
-    for (size_t f = 0; f < frames; ++f)
-        for (int ch = 0; ch < Channels; ++ch)
-            samples[f * Channels + ch] = biquad_step(c, local[ch], samples[f * Channels + ch]);
-    for (int ch = 0; ch < Channels; ++ch) histories[ch] = local[ch];
+// The feedback half of one channel.  Each output waits for the previous one,
+// so the time per sample is the latency of the path from one output to the
+// next; the loop keeps that path at a shift, a multiply and a subtraction.
+//
+// The rounded accumulator r gives y = trunc(r / 32768) = floor + correction,
+// floor = r >> 15 and correction 1 when r is negative with a remainder.  So
+// a1 * y = a1 * floor + (correction ? a1 : 0): the next accumulator subtracts
+// the correction term, ready a cycle sooner, before the product with the
+// floor.  Beyond the clamp bounds (rare: the branch is predicted) y is the
+// bound, kept as floor with no correction.
+struct BiquadFeedback {
+    int32_t y1, y2;       // the last two outputs
+    int32_t floor1;       // y1 - correction (y1 itself after a clamp)
+    uint32_t correction1; // a1 where y1 = floor1 + 1, else 0
+
+    static BiquadFeedback from(const BiquadHistory& h) { return {h.y1, h.y2, h.y1, 0u}; }
+
+    // The output for a sample whose feedforward terms and rounding offset
+    // (b0 x + b1 x1 + b2 x2 + 16384) sum to ready.
+    int32_t step(uint32_t a1, uint32_t a2, uint32_t ready) {
+        // r >= 2^30 truncates to 32768 or more, r <= -(2^30 + 2^15) to -32769 or less
+        constexpr uint32_t kLowest = static_cast<uint32_t>(-1073774591);
+        constexpr uint32_t kSpan = 1073741823u - kLowest;
+        uint32_t partial = ready - a2 * static_cast<uint32_t>(y2);
+        keep_sum_order(partial);
+        partial -= correction1;
+        keep_sum_order(partial);
+        const int32_t r = static_cast<int32_t>(partial - a1 * static_cast<uint32_t>(floor1));
+        const int32_t negative = r >> 31;  // all ones or zero
+        int32_t out = (r + (negative & 0x7fff)) >> 15;
+        floor1 = r >> 15;
+        correction1 = (r & 0x7fff) ? (a1 & static_cast<uint32_t>(negative)) : 0u;
+        if (__builtin_expect(static_cast<uint32_t>(r) - kLowest > kSpan, 0)) {
+            out = r < 0 ? -32768 : 32767;
+            floor1 = out;
+            correction1 = 0u;
+        }
+        y2 = y1;
+        y1 = out;
+        return out;
+    }
+
+    void store(BiquadHistory& h) const {
+        h.y1 = y1;
+        h.y2 = y2;
+    }
+};
+
+// Filters frames of Channels interleaved samples, each channel with its own
+// history, from in (s16 or i32) to y (i32), in chunks: the feedforward terms
+// of a chunk first (no recurrence: they vectorise), then the feedback of
+// every channel side by side, so that the channels' chains overlap.
+template <int Channels, class Sample>
+void biquad_filter_frames(const BiquadQ15& coefficients, BiquadHistory* histories, const Sample* in, int32_t* y,
+                          size_t frames) {
+    constexpr size_t C = Channels;
+    const uint32_t b0 = coefficients.b0, b1 = coefficients.b1, b2 = coefficients.b2;
+    // x[0 .. 2C) holds the two previous input frames, x2 first; the chunk follows
+    uint32_t x[(kBiquadChunkFrames + 2) * C];
+    uint32_t ready[kBiquadChunkFrames * C];
+    BiquadFeedback feedback[C];
+    for (size_t ch = 0; ch < C; ++ch) {
+        x[ch] = static_cast<uint32_t>(histories[ch].x2);
+        x[C + ch] = static_cast<uint32_t>(histories[ch].x1);
+        feedback[ch] = BiquadFeedback::from(histories[ch]);
+    }
+    for (size_t done = 0; done < frames;) {
+        const size_t m = frames - done < kBiquadChunkFrames ? frames - done : kBiquadChunkFrames;
+        const size_t n = m * C;
+        const Sample* chunk = in + done * C;
+        for (size_t j = 0; j < n; ++j) x[2 * C + j] = static_cast<uint32_t>(static_cast<int32_t>(chunk[j]));
+        for (size_t j = 0; j < n; ++j) ready[j] = b0 * x[2 * C + j] + b1 * x[C + j] + b2 * x[j] + 16384u;
+        for (size_t i = 0; i < m; ++i)
+            for (size_t ch = 0; ch < C; ++ch)
+                y[(done + i) * C + ch] = feedback[ch].step(coefficients.a1, coefficients.a2, ready[i * C + ch]);
+        for (size_t j = 0; j < 2 * C; ++j) x[j] = x[n + j];
+        done += m;
+    }
+    for (size_t ch = 0; ch < C; ++ch) {
+        histories[ch].x2 = static_cast<int32_t>(x[ch]);
+        histories[ch].x1 = static_cast<int32_t>(x[C + ch]);
+        feedback[ch].store(histories[ch]);
+    }
 }
 
 // Blend of dry input and filtered samples, through the soft knee for two
@@ -182,6 +235,40 @@ inline void biquad_blend(int16_t* out, const int16_t* dry, const int32_t* wet, s
     } else {
         for (size_t i = 0; i < n; ++i) out[i] = low16(soft_knee(float_to<int32_t>(blend(i)), kKneeFactor2));
     }
+}
+
+// process_s16's loop: each chunk filtered into scratch, then blended with
+// its dry samples into out.
+template <int Channels>
+void biquad_filter_blend(BiquadQ15 coefficients, BiquadHistory* histories, const int16_t* dry, int16_t* out,
+                         size_t frames, double mix) {
+    int32_t wet[kBiquadChunkFrames * Channels];
+    for (size_t done = 0; done < frames; done += kBiquadChunkFrames) {
+        const size_t m = frames - done < kBiquadChunkFrames ? frames - done : kBiquadChunkFrames;
+        biquad_filter_frames<Channels>(coefficients, histories, dry + done * Channels, wet, m);
+        biquad_blend(out + done * Channels, dry + done * Channels, wet, m * Channels, mix);
+    }
+}
+
+// Advances the histories by a block of s16 samples without an output (when
+// process_s16's result cannot be had, the filter has run all the same).
+inline void biquad_advance(BiquadQ15 coefficients, BiquadHistory* histories, const int16_t* dry, size_t n,
+                           int channels) {
+    int32_t wet[kBiquadChunkFrames * 2];
+    const size_t frames = n / static_cast<size_t>(channels);
+    for (size_t done = 0; done < frames; done += kBiquadChunkFrames) {
+        const size_t m = frames - done < kBiquadChunkFrames ? frames - done : kBiquadChunkFrames;
+        if (channels == 2)
+            biquad_filter_frames<2>(coefficients, histories, dry + done * 2, wet, m);
+        else
+            biquad_filter_frames<1>(coefficients, histories, dry + done, wet, m);
+    }
+}
+
+// process_i32's loop: one channel of i32 samples from in to out.
+inline void biquad_filter_i32(BiquadQ15 coefficients, BiquadHistory* history, const int32_t* in, int32_t* out,
+                              size_t n) {
+    biquad_filter_frames<1>(coefficients, history, in, out, n);
 }
 
 }  // namespace divavova
