@@ -76,10 +76,15 @@ def echo(inp, line, lpos, rpos, delay, capacity, step, feedback, mix, variable, 
         else:
             j, end = p >> 8, (p + step) >> 8
             d = line[base + j]
-            # cell q is passed by every k in j .. end - 1 with k mod delay = q
-            for q in range(delay):
-                times = (end - 1 - q) // delay - (j - 1 - q) // delay
-                line[base + q] = repeated(lambda v: knee16(trunc32(v * feedback + x)), line[base + q], times)
+            feed = lambda v: knee16(trunc32(v * feedback + x))  # noqa: E731
+            if end - j <= delay:
+                for k in range(j, end):
+                    line[base + k % delay] = feed(line[base + k % delay])
+            else:
+                # cell q is passed by every k in j .. end - 1 with k mod delay = q
+                for q in range(delay):
+                    times = (end - 1 - q) // delay - (j - 1 - q) // delay
+                    line[base + q] = repeated(feed, line[base + q], times)
             pos[c] = (p + step) % rng
         out.append(knee16(trunc32(dry * x + wet * d)))
     return out, pos[0], pos[1]

@@ -97,7 +97,7 @@ def run_blocks(sizes, inp, line, args, channels):
     return out, lp, rp
 
 
-echo_cases = st.fixed_dictionaries({
+ECHO_CASES = {
     "channels": st.sampled_from([1, 2]),
     "delay": st.integers(1, 12),
     "spare": st.integers(0, 3),
@@ -110,11 +110,30 @@ echo_cases = st.fixed_dictionaries({
     "sizes": st.lists(st.integers(0, 40), min_size=1, max_size=5),
     "odd": st.booleans(),
     "seed": st.integers(0, 2 ** 16),
-})
+}
+
+# Variable-rate lines long enough for hundreds of samples between wraps of the
+# head, steps up to and past eight cells a sample, feedback on both sides of
+# 6.63 (where 32768 * (1 + |feedback|) passes 250000), blocks of up to 300 frames.
+LONG_LINE_CASES = dict(
+    ECHO_CASES, delay=st.integers(13, 400), variable=st.just(True),
+    step=st.one_of(st.integers(0, 2100), st.sampled_from([255, 257, 1793, 1794])),
+    fb=st.one_of(st.floats(-7.0, 7.0), st.sampled_from([0.4, 6.62, -6.63, math.nan])),
+    lpos=st.one_of(st.integers(0, 102400), st.just(2 ** 32 - 1)), rpos=st.integers(0, 102400),
+    sizes=st.lists(st.integers(0, 300), min_size=1, max_size=5))
 
 
-@given(echo_cases)
+@given(st.fixed_dictionaries(ECHO_CASES))
 def test_against_model_over_blocks(case):
+    check_against_model(case)
+
+
+@given(st.fixed_dictionaries(LONG_LINE_CASES))
+def test_variable_rate_on_long_lines_against_model_over_blocks(case):
+    check_against_model(case)
+
+
+def check_against_model(case):
     rng = random.Random(case["seed"])
     ch, delay = case["channels"], case["delay"]
     capacity = delay + case["spare"]

@@ -418,7 +418,7 @@ steady_options = st.lists(st.tuples(st.sampled_from([0, 1, 2, 7, 8, 9, 10, 11]),
 @given(
     options=steady_options,
     channels=st.sampled_from([1, 2]),
-    max_ms=st.sampled_from([3.0, 7.5, 20.0]),
+    max_ms=st.sampled_from([0.25, 0.375, 3.0, 7.5, 20.0]),  # rings of 2, 3, 24, 60 and 160 frames
     wow_first=st.booleans(),
     cuts=st.lists(st.integers(0, 400), max_size=4),
     seed=st.integers(0, 1000),

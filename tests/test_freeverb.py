@@ -154,3 +154,25 @@ def test_buffers_that_share_memory_keep_the_order_of_every_access(layout):
     assert samples(m.freeverb_s16(s16(inp), *views(memory), 0.9, 0.2, 0.7)) == expected
     assert memory == want
 
+
+
+@given(st.integers(0, 7), st.lists(st.integers(1, 19), min_size=1, max_size=6), st.integers(0, 2 ** 16))
+def test_windows_across_line_ends(before_end, sizes, seed):
+    # Every line starts a few cells before its end, so the eight-sample
+    # windows of the block loop cross the ends in every phase (the first
+    # block ends just where comb 0 and all-pass 0 wrap); full-scale noise
+    # drives the saturations.  The whole state is compared after every block.
+    rng = random.Random(seed)
+    combs, stores, allpasses = random_block(rng, 11024), random_block(rng, 8), random_block(rng, 1563)
+    comb_pos = [n - 1 - (before_end + k) % n for k, n in enumerate(model.COMB_LENGTHS)]
+    allpass_pos = [n - 1 - (before_end + 3 * j) % n for j, n in enumerate(model.ALLPASS_LENGTHS)]
+    state = [bytearray(s16(combs)), bytearray(array.array("I", comb_pos).tobytes()), bytearray(s16(stores)),
+             bytearray(s16(allpasses)), bytearray(array.array("I", allpass_pos).tobytes())]
+    comb_lines, allpass_lines = split(combs, model.COMB_LENGTHS), split(allpasses, model.ALLPASS_LENGTHS)
+    for size in [before_end + 1, 60] + sizes:
+        inp = random_block(rng, size)
+        assert run(inp, state, 0.95, 0.1, 1.0) == model.freeverb(inp, comb_lines, comb_pos, stores, allpass_lines,
+                                                                 allpass_pos, 0.95, 0.1, 1.0)
+        assert samples(state[0]) == sum(comb_lines, []) and samples(state[3]) == sum(allpass_lines, [])
+        assert samples(state[2]) == stores
+        assert samples(state[1], "I") == comb_pos and samples(state[4], "I") == allpass_pos

@@ -14,6 +14,11 @@
 
 #include "module/convert.hpp"
 
+// The helpers on lanes below are inlined into the loops they serve, so the
+// vector calling convention (what -Wpsabi notes) never matters: the note is
+// off from here to the end of every file that includes this header.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace divavova::delay {
 
 inline int16_t get_cell(const uint8_t* cells, size_t index) { return load<int16_t>(cells + 2 * index); }
@@ -24,6 +29,25 @@ inline void set_cell(uint8_t* cells, size_t index, int16_t value) { store<int16_
 // beyond them (feedback or gains above 1) it saturates rather than wrapping,
 // since a wrapped sample is a full-scale click.
 inline int16_t knee_s16(int64_t x) { return static_cast<int16_t>(saturate_s16(soft_knee(x, kKneeFactor2))); }
+
+// The same two steps on 32-bit lanes (a GCC vector type, or int32_t): the
+// knee formed in 32 bits, exact for |x| < kKneeLanesBound, then saturated.
+constexpr int32_t kKneeLanesBound = 250000;  // (250000 - 28000) * 7151 < 2^31
+
+template <class V>
+inline V saturate_s16_lanes(V v) {
+    const V lo = V{} - 32768, hi = V{} + 32767;
+    v = v < lo ? lo : v;
+    return v > hi ? hi : v;
+}
+
+template <class V>
+inline V knee_lanes(V x) {
+    const V t = V{} + kKneeThreshold;
+    const V above = (((x - t) * kKneeFactor2) >> 16) + t;
+    const V below = (((x + t) * kKneeFactor2) >> 16) - t;
+    return x > t ? above : (x < -t ? below : x);
+}
 
 // Double to 32-bit integer, truncating toward zero.  Bounded: the caller has
 // shown (once per call, see fits_i32) that every value it converts is finite

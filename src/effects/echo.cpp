@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "effects/delay_kernel.hpp"
+#include "module/dispatch.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
@@ -155,10 +156,120 @@ void echo_variable_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t*
     for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
 }
 
+// ---------------------------------------------------------------------------
+// Variable-rate mode in chunks of frames in which no head wraps round its
+// line.  Within such a chunk every sample reads a cell no earlier sample of the
+// chunk wrote (the head only moves forward, and a sample's read cell is where
+// the previous one stopped writing), and every cell is written once, by the
+// sample whose step carries the head over it.  So the chunk runs in passes:
+// gather the delayed cells, lay out each cell's input, then form the outputs
+// and the new cells as independent lanes, each lane doing the scalar
+// operations of its sample or cell.
+
+constexpr size_t kChunkFrames = 256;
+constexpr uint32_t kChunkMostCells = 8;  // cells one sample may pass: steps up to 7 * 256 + 1
+
+// knee(trunc(a * u + b * v)) for n cells of u and v into out (any of them may
+// be the same array, cell for cell).  a * u + b * v stays below
+// kKneeLanesBound, so the knee is formed in 32-bit lanes.  The feedback path
+// is the same with a = feedback and b = 1 (x * 1 is x).
+inline void knee_blend(const uint8_t* u, const uint8_t* v, uint8_t* out, size_t n, double a, double b) {
+    typedef int16_t Cells __attribute__((vector_size(16)));
+    typedef int32_t Ints __attribute__((vector_size(32)));
+    typedef double Reals __attribute__((vector_size(64)));
+    constexpr size_t kLanes = 8;
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        // Through 32-bit lanes: GCC builds the direct conversion one element at a time.
+        const Reals ur = __builtin_convertvector(__builtin_convertvector(load<Cells>(u + 2 * i), Ints), Reals);
+        const Reals vr = __builtin_convertvector(__builtin_convertvector(load<Cells>(v + 2 * i), Ints), Reals);
+        const Ints t = __builtin_convertvector(a * ur + b * vr, Ints);
+        store<Cells>(out + 2 * i, __builtin_convertvector(delay::saturate_s16_lanes(delay::knee_lanes(t)), Cells));
+    }
+    for (; i < n; ++i) {
+        const double ui = delay::get_cell(u, i), vi = delay::get_cell(v, i);
+        delay::set_cell(out, i, delay::knee_s16(static_cast<int32_t>(a * ui + b * vi)));
+    }
+}
+
+// Samples of a line the head can take from position p before its step wraps
+// it (the sample that wraps runs on its own).
+inline size_t samples_before_wrap(uint32_t position, const EchoSetup& s) {
+    if (s.rate_step == 0) return kChunkFrames;
+    return static_cast<size_t>((s.line_range - 1 - position) / s.rate_step);
+}
+
+template <unsigned Channels>
+void echo_variable_chunks(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
+                          uint32_t* positions) {
+    uint8_t* lines[2] = {line_starts[0], line_starts[1]};
+    uint32_t pos[2] = {positions[0], positions[1]};
+    typedef int16_t Spread __attribute__((vector_size(2 * kChunkMostCells)));
+    int16_t delayed[kChunkFrames * Channels];
+    int16_t cell_inputs[(kChunkFrames + 1) * kChunkMostCells];
+    const size_t frames = samples / Channels;
+    for (size_t frame = 0; frame < frames;) {
+        size_t n = std::min(kChunkFrames, frames - frame);
+        for (unsigned c = 0; c < Channels; ++c) n = std::min(n, samples_before_wrap(pos[c], s));
+        const uint8_t* x = in + 2 * Channels * frame;
+        if (n == 0) {  // a head wraps in this frame
+            for (unsigned c = 0; c < Channels; ++c)
+                delay::set_cell(out + 2 * Channels * frame, c,
+                                echo_variable_sample<true, false>(lines[c], pos[c], delay::get_cell(x, c), s));
+            ++frame;
+            continue;
+        }
+        for (unsigned c = 0; c < Channels; ++c) {
+            const uint32_t first = pos[c] >> 8;
+            uint32_t p = pos[c];
+            for (size_t k = 0; k < n; ++k, p += s.rate_step) {
+                const uint32_t cell = p >> 8;
+                const int16_t input = delay::get_cell(x, Channels * k + c);
+                delayed[Channels * k + c] = delay::get_cell(lines[c], cell);
+                // Into as many cells as a step can pass; the sample that
+                // owns a cell writes it last.
+                store<Spread>(cell_inputs + (cell - first), Spread{} + input);
+            }
+            uint8_t* written = lines[c] + 2 * static_cast<size_t>(first);
+            knee_blend(written, reinterpret_cast<const uint8_t*>(cell_inputs), written, (p >> 8) - first, s.feedback,
+                       1.0);
+            pos[c] = p;
+        }
+        knee_blend(x, reinterpret_cast<const uint8_t*>(delayed), out + 2 * Channels * frame, Channels * n, s.dry,
+                   s.wet);
+        frame += n;
+    }
+    if (Channels == 2 && samples % 2 != 0)
+        delay::set_cell(out, samples - 1,
+                        echo_variable_sample<true, false>(lines[0], pos[0], delay::get_cell(in, samples - 1), s));
+    for (unsigned c = 0; c < Channels; ++c) positions[c] = pos[c];
+}
+
+// Whether the chunks apply (in the AVX2 build; the baseline's conversions
+// between 16-bit cells and doubles cost more than the chunks save): a step of at most kChunkMostCells cells that never
+// wraps a head twice, gains that keep every sum inside kKneeLanesBound, and an
+// input that is no view of the lines.
+template <unsigned Channels>
+bool chunks_apply(const uint8_t* in, size_t samples, uint8_t* const* lines, const EchoSetup& s) {
+    if (((s.rate_step + 255ull) >> 8) > kChunkMostCells || s.rate_step + 255ull > s.line_range) return false;
+    const double bound = delay::kKneeLanesBound;
+    if (!(32768.0 * (std::fabs(s.feedback) + 1.0) < bound && 32768.0 * (std::fabs(s.dry) + std::fabs(s.wet)) < bound))
+        return false;
+    const uintptr_t a0 = reinterpret_cast<uintptr_t>(in), a1 = a0 + 2 * samples;
+    for (unsigned c = 0; c < Channels; ++c) {
+        const uintptr_t b0 = reinterpret_cast<uintptr_t>(lines[c]), b1 = b0 + 2 * static_cast<size_t>(s.delay_frames);
+        if (samples && a0 < b1 && b0 < a1) return false;
+    }
+    return true;
+}
+
 template <unsigned Channels, bool Bounded>
 void echo_variable(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* const* line_starts, EchoSetup s,
                    uint32_t* positions) {
-    if (static_cast<uint64_t>(s.rate_step) + 255 > s.line_range)
+    if (chunks_apply<Channels>(in, samples, line_starts, s))
+        run_kernel_widened<echo_variable_run<Channels, true, false>, echo_variable_chunks<Channels>>(
+            in, out, samples, line_starts, s, positions);
+    else if (static_cast<uint64_t>(s.rate_step) + 255 > s.line_range)
         echo_variable_run<Channels, Bounded, true>(in, out, samples, line_starts, s, positions);
     else
         echo_variable_run<Channels, Bounded, false>(in, out, samples, line_starts, s, positions);

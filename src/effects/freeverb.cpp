@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #include "effects/delay_kernel.hpp"
+#include "module/dispatch.hpp"
 #include "module/registry.hpp"
 
 namespace divavova {
@@ -64,26 +66,11 @@ inline uint32_t line_position(const uint8_t* positions, int index, uint32_t leng
     return delay::reduce(load<uint32_t>(positions + 4 * index) & 0xFFFFu, length);
 }
 
-// Four 32-bit lanes (GCC/Clang vector extension, lowered to the target's
-// vector unit); two of them hold one lane per comb.
-typedef int32_t Lanes __attribute__((vector_size(16)));
-constexpr int kLanes = 4;
-constexpr int kCombHalves = kCombs / kLanes;
-static_assert(kCombs % kLanes == 0);
-
 // v / 32768 truncated toward zero, for a value or lane by lane: negative
 // values are biased by 32767 before the flooring shift.
 template <class T>
 inline T quotient_q15(T v) {
     return (v + ((v >> 31) & 32767)) >> 15;
-}
-
-inline int32_t clamp_s16(int32_t v) { return saturate_s16(v); }
-inline Lanes clamp_s16(Lanes v) {
-    const Lanes lo = Lanes{} - 32768, hi = Lanes{} + 32767;
-    Lanes below = v < lo, above = v > hi;  // all-ones lanes where true
-    v = (v & ~below) | (lo & below);
-    return (v & ~above) | (hi & above);
 }
 
 // Bounds that make several saturations of the fixed-point recipe no-ops:
@@ -93,7 +80,10 @@ inline Lanes clamp_s16(Lanes v) {
 // Those values are therefore formed without a clamp.
 
 // The input share of every comb: about x / 15.
-inline int32_t comb_input(int32_t x) { return (x * 8738) / 131072; }
+template <class T>
+inline T comb_input(T x) {
+    return (x * 8738) / 131072;
+}
 
 // A comb's one-pole low-pass in the loop: the store follows the line output y.
 template <class T>
@@ -101,10 +91,11 @@ inline T comb_store(T store, T y, const FreeverbSetup& s) {
     return quotient_q15(store * s.damp_q15 + y * s.undamp_q15);
 }
 
-// What a comb writes back: its input share plus the store fed back.
+// What a comb writes back before its clamp: its input share plus the store
+// fed back.
 template <class T>
-inline T comb_write(T store, int32_t a, const FreeverbSetup& s) {
-    return clamp_s16(quotient_q15(store * s.feedback_q15) + a);
+inline T comb_feed(T store, T a, const FreeverbSetup& s) {
+    return quotient_q15(store * s.feedback_q15) + a;
 }
 
 // The all-passes' input from the comb sum (eight full-scale comb outputs
@@ -125,21 +116,169 @@ inline int16_t freeverb_output(int32_t x, int32_t v, const FreeverbSetup& s) {
 // A line's position after one sample.
 inline uint32_t next_position(uint32_t position, uint32_t length) { return position + 1 == length ? 0 : position + 1; }
 
+// ---------------------------------------------------------------------------
+// Eight samples at a time (GCC/Clang vector extension, lowered to the
+// target's vector unit).  Within eight samples no line is read after it was
+// written (the shortest is 225 cells), so every line is read as a window of
+// eight cells, the all-passes work on the eight samples side by side, and
+// only the comb stores run sample after sample, the eight combs of a sample
+// side by side in lanes.
+
+typedef int16_t Cells8 __attribute__((vector_size(16)));
+typedef int32_t Lanes8 __attribute__((vector_size(32)));
+typedef double Doubles4 __attribute__((vector_size(32)));
+constexpr int kBlock = 8;
+static_assert(kCombs == kBlock);
+
+inline Lanes8 widen(Cells8 v) { return __builtin_convertvector(v, Lanes8); }
+// Lanes known to hold s16 values.
+inline Cells8 narrow(Lanes8 v) { return __builtin_convertvector(v, Cells8); }
+
+
+// trunc(v * factor) lane by lane, in double precision; exact where every
+// product is (the callers' factors are integers times powers of two).
+inline Lanes8 scaled_trunc(Lanes8 v, double factor) {
+    typedef int32_t Half __attribute__((vector_size(16)));
+    const Half lo = {v[0], v[1], v[2], v[3]}, hi = {v[4], v[5], v[6], v[7]};
+    const Half a = __builtin_convertvector(__builtin_convertvector(lo, Doubles4) * factor, Half);
+    const Half b = __builtin_convertvector(__builtin_convertvector(hi, Doubles4) * factor, Half);
+    return Lanes8{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+}
+
+
+// Rows of an 8 x 8 matrix of cells become its columns.
+inline void transpose(Cells8* r) {
+    typedef int32_t Pairs __attribute__((vector_size(16)));
+    typedef int64_t Quads __attribute__((vector_size(16)));
+    Cells8 t[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shuffle(r[i], r[i + 1], Cells8{0, 8, 1, 9, 2, 10, 3, 11});
+        t[i + 1] = __builtin_shuffle(r[i], r[i + 1], Cells8{4, 12, 5, 13, 6, 14, 7, 15});
+    }
+    Pairs u[8];
+    for (int i = 0; i < 8; i += 4) {
+        for (int h = 0; h < 2; ++h) {
+            const Pairs a = reinterpret_cast<Pairs>(t[i + h]), b = reinterpret_cast<Pairs>(t[i + 2 + h]);
+            u[i + 2 * h] = __builtin_shuffle(a, b, Pairs{0, 4, 1, 5});
+            u[i + 2 * h + 1] = __builtin_shuffle(a, b, Pairs{2, 6, 3, 7});
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        const Quads a = reinterpret_cast<Quads>(u[i]), b = reinterpret_cast<Quads>(u[i + 4]);
+        r[2 * i] = reinterpret_cast<Cells8>(__builtin_shuffle(a, b, Quads{0, 2}));
+        r[2 * i + 1] = reinterpret_cast<Cells8>(__builtin_shuffle(a, b, Quads{1, 3}));
+    }
+}
+
+// Eight cells of a line from position p on, wrapping at its end.
+inline Cells8 load_window(const uint8_t* line, uint32_t p, uint32_t length) {
+    Cells8 v;
+    if (p + kBlock <= length) {
+        std::memcpy(&v, line + 2 * static_cast<size_t>(p), sizeof v);
+        return v;
+    }
+    for (int m = 0; m < kBlock; ++m) v[m] = delay::get_cell(line, p + m < length ? p + m : p + m - length);
+    return v;
+}
+
+// The first count cells of a window written back from position p on.
+inline void store_window(uint8_t* line, uint32_t p, uint32_t length, Cells8 v, int count) {
+    if (count == kBlock && p + kBlock <= length) {
+        std::memcpy(line + 2 * static_cast<size_t>(p), &v, sizeof v);
+        return;
+    }
+    for (int m = 0; m < count; ++m) delay::set_cell(line, p + m < length ? p + m : p + m - length, v[m]);
+}
+
+inline uint32_t advance(uint32_t position, int count, uint32_t length) {
+    const uint32_t p = position + static_cast<uint32_t>(count);
+    return p >= length ? p - length : p;
+}
+
+struct FreeverbLines {
+    uint32_t comb_pos[kCombs];
+    Lanes8 stores;  // lane k: comb k
+    uint32_t allpass_pos[kAllpasses];
+};
+
+// count (1 .. 8) samples; lanes past count compute values that are dropped.
+[[gnu::always_inline]] inline void freeverb_block(const uint8_t* in, uint8_t* out, int count, const FreeverbState& st,
+                           const FreeverbSetup& s, FreeverbLines& at) {
+    Cells8 x16 = {};
+    std::memcpy(&x16, in, 2 * static_cast<size_t>(count));
+    const Lanes8 x = widen(x16);
+    const Lanes8 a = comb_input(x);
+
+    Cells8 rows[kCombs];  // row k: comb k's eight cells, one per sample
+    Lanes8 sum = {};
+    for (int k = 0; k < kCombs; ++k) {
+        rows[k] = load_window(st.comb_lines + 2 * kCombFirst[k], at.comb_pos[k], kCombLength[k]);
+        sum += widen(rows[k]);
+    }
+    transpose(rows);  // row n: sample n's eight comb outputs
+    Lanes8 stores = at.stores;
+    for (int n = 0; n < count; ++n) {
+        stores = comb_store(stores, widen(rows[n]), s);
+        rows[n] = narrow(delay::saturate_s16_lanes(comb_feed(stores, Lanes8{} + a[n], s)));
+    }
+    at.stores = stores;
+    transpose(rows);
+    for (int k = 0; k < kCombs; ++k) {
+        store_window(st.comb_lines + 2 * kCombFirst[k], at.comb_pos[k], kCombLength[k], rows[k], count);
+        at.comb_pos[k] = advance(at.comb_pos[k], count, kCombLength[k]);
+    }
+
+    Lanes8 v = delay::saturate_s16_lanes(scaled_trunc(sum, 31457.0 / 131072.0));
+    for (int j = 0; j < kAllpasses; ++j) {
+        uint8_t* line = st.allpass_lines + 2 * kAllpassFirst[j];
+        const Lanes8 b = widen(load_window(line, at.allpass_pos[j], kAllpassLength[j]));
+        store_window(line, at.allpass_pos[j], kAllpassLength[j], narrow(delay::saturate_s16_lanes((b >> 1) + v)), count);
+        at.allpass_pos[j] = advance(at.allpass_pos[j], count, kAllpassLength[j]);
+        v = (b - v) / 2;
+    }
+    const Lanes8 dry = (x * s.dry_q15) / 32768;
+    const Lanes8 wet = delay::saturate_s16_lanes(scaled_trunc(v, s.wet_q15 * 30.0 / 32768.0));
+    const Cells8 y = narrow(delay::knee_lanes(dry + wet));  // within two s16 ranges: inside 16 bits
+    std::memcpy(out, &y, 2 * static_cast<size_t>(count));
+}
+
 // The usual case: no two caller buffers share memory, so positions and
 // stores live in registers for the whole block and are written back at the
-// end, and the eight combs of a sample run side by side in lanes.
-void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbState& st, FreeverbSetup s) {
+// end.  The AVX2 build runs eight samples at a time.
+void freeverb_by_eight(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
+    FreeverbLines at;
+    for (int k = 0; k < kCombs; ++k) {
+        at.comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
+        at.stores[k] = load<int16_t>(st.comb_stores + 2 * k);
+    }
+    for (int j = 0; j < kAllpasses; ++j) at.allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
+    for (size_t i = 0; i < samples; i += kBlock) {
+        const int count = samples - i < kBlock ? static_cast<int>(samples - i) : kBlock;
+        freeverb_block(in + 2 * i, out + 2 * i, count, st, s, at);
+    }
+    for (int k = 0; k < kCombs; ++k) {
+        store<uint32_t>(st.comb_positions + 4 * k, at.comb_pos[k]);
+        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(at.stores[k]));
+    }
+    for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, at.allpass_pos[j]);
+}
+
+// The same sample by sample, for the baseline, whose 128-bit vectors without
+// SSE4.1 build the eight-sample loop's conversions and shuffles poorly: the
+// eight combs of a sample run side by side in two vectors of four lanes, in
+// runs of samples in which no line wraps, so that each line is read and
+// written at a fixed base plus the sample's offset in the run.
+void freeverb_by_sample(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
+    typedef int32_t Lanes4 __attribute__((vector_size(16)));
+    constexpr int kHalves = kCombs / 4;
     uint32_t comb_pos[kCombs];
-    Lanes stores[kCombHalves];
+    Lanes4 stores[kHalves];
     for (int k = 0; k < kCombs; ++k) {
         comb_pos[k] = line_position(st.comb_positions, k, kCombLength[k]);
-        stores[k / kLanes][k % kLanes] = load<int16_t>(st.comb_stores + 2 * k);
+        stores[k / 4][k % 4] = load<int16_t>(st.comb_stores + 2 * k);
     }
     uint32_t allpass_pos[kAllpasses];
     for (int j = 0; j < kAllpasses; ++j) allpass_pos[j] = line_position(st.allpass_positions, j, kAllpassLength[j]);
-
-    // Runs of samples in which no line wraps: each line is then read and
-    // written at a fixed base plus the sample's offset in the run.
     for (size_t i = 0; i < samples;) {
         size_t run = samples - i;
         uint8_t* comb[kCombs];
@@ -154,40 +293,34 @@ void freeverb_run(const uint8_t* in, uint8_t* out, size_t samples, const Freever
         }
         for (size_t n = 0; n < run; ++n) {
             const int32_t x = delay::get_cell(in, i + n);
-            const int32_t a = comb_input(x);
+            const Lanes4 a = Lanes4{} + comb_input<int32_t>(x);
             int32_t sum = 0;
-            for (int h = 0; h < kCombHalves; ++h) {
-                Lanes y;
-                for (int l = 0; l < kLanes; ++l) y[l] = delay::get_cell(comb[h * kLanes + l], n);
+            for (int h = 0; h < kHalves; ++h) {
+                Lanes4 y;
+                for (int l = 0; l < 4; ++l) y[l] = delay::get_cell(comb[4 * h + l], n);
                 stores[h] = comb_store(stores[h], y, s);
-                Lanes written = comb_write(stores[h], a, s);
-                for (int l = 0; l < kLanes; ++l) {
-                    delay::set_cell(comb[h * kLanes + l], n, static_cast<int16_t>(written[l]));
+                const Lanes4 written = delay::saturate_s16_lanes(comb_feed(stores[h], a, s));
+                for (int l = 0; l < 4; ++l) {
+                    delay::set_cell(comb[4 * h + l], n, static_cast<int16_t>(written[l]));
                     sum += y[l];
                 }
             }
             int32_t v = allpass_input(sum);
             for (int j = 0; j < kAllpasses; ++j) {
-                int32_t b = delay::get_cell(allpass[j], n);
+                const int32_t b = delay::get_cell(allpass[j], n);
                 delay::set_cell(allpass[j], n, allpass_write(b, v));
                 v = allpass_output(b, v);
             }
             delay::set_cell(out, i + n, freeverb_output(x, v, s));
         }
         i += run;
-        for (int k = 0; k < kCombs; ++k) {
-            comb_pos[k] += static_cast<uint32_t>(run);
-            if (comb_pos[k] == kCombLength[k]) comb_pos[k] = 0;
-        }
-        for (int j = 0; j < kAllpasses; ++j) {
-            allpass_pos[j] += static_cast<uint32_t>(run);
-            if (allpass_pos[j] == kAllpassLength[j]) allpass_pos[j] = 0;
-        }
+        for (int k = 0; k < kCombs; ++k) comb_pos[k] = advance(comb_pos[k], static_cast<int>(run), kCombLength[k]);
+        for (int j = 0; j < kAllpasses; ++j)
+            allpass_pos[j] = advance(allpass_pos[j], static_cast<int>(run), kAllpassLength[j]);
     }
-
     for (int k = 0; k < kCombs; ++k) {
         store<uint32_t>(st.comb_positions + 4 * k, comb_pos[k]);
-        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stores[k / kLanes][k % kLanes]));
+        store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stores[k / 4][k % 4]));
     }
     for (int j = 0; j < kAllpasses; ++j) store<uint32_t>(st.allpass_positions + 4 * j, allpass_pos[j]);
 }
@@ -203,7 +336,7 @@ void freeverb_in_order(const uint8_t* in, uint8_t* out, size_t samples, const Fr
         store<uint32_t>(st.allpass_positions + 4 * j, line_position(st.allpass_positions, j, kAllpassLength[j]));
     for (size_t i = 0; i < samples; ++i) {
         const int32_t x = delay::get_cell(in, i);
-        const int32_t a = comb_input(x);
+        const int32_t a = comb_input<int32_t>(x);
         int32_t sum = 0;
         for (int k = 0; k < kCombs; ++k) {
             const uint32_t p = line_position(st.comb_positions, k, kCombLength[k]);
@@ -211,7 +344,7 @@ void freeverb_in_order(const uint8_t* in, uint8_t* out, size_t samples, const Fr
             const int32_t y = delay::get_cell(st.comb_lines, cell);
             const int32_t stored = comb_store<int32_t>(load<int16_t>(st.comb_stores + 2 * k), y, s);
             store<int16_t>(st.comb_stores + 2 * k, static_cast<int16_t>(stored));
-            delay::set_cell(st.comb_lines, cell, static_cast<int16_t>(comb_write<int32_t>(stored, a, s)));
+            delay::set_cell(st.comb_lines, cell, static_cast<int16_t>(saturate_s16(comb_feed<int32_t>(stored, a, s))));
             store<uint32_t>(st.comb_positions + 4 * k, next_position(p, kCombLength[k]));
             sum += y;
         }
@@ -257,7 +390,7 @@ void freeverb(const uint8_t* in, uint8_t* out, size_t samples, const FreeverbSta
     if (any_overlap(used, std::size(used)))
         freeverb_in_order(in, out, samples, st, s);
     else
-        freeverb_run(in, out, samples, st, s);
+        run_kernel_widened<freeverb_by_sample, freeverb_by_eight>(in, out, samples, st, s);
 }
 
 // ---------------------------------------------------------------------------

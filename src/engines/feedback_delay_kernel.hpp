@@ -13,6 +13,8 @@
 
 #include "module/convert.hpp"
 #include "module/configured.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 #include "module/memory.hpp"
 
 namespace divavova {
@@ -405,36 +407,70 @@ struct FeedbackDelayKernel {
                !(osc.v == 0.0f && std::signbit(osc.v));
     }
 
+    // The constants of a steady run.
+    struct SteadyMix {
+        float fraction;
+        float gain;
+        float dry;
+        float own[2];
+        float other[2];
+        float cross;
+        float feedback;
+        float saturation;
+    };
+
+    // L::count frames of a steady run (Lanes<1>: one), each lane doing the
+    // scalar operations of its frame: those of read_tap, saturated, fed_back
+    // and the output, in their order.
+    template <class L, int Channels, bool Saturate>
+    static void steady_frames(const int16_t* in, int16_t* out, const int16_t* near_cells, const int16_t* near_other,
+                              int16_t* write_cells, int16_t* write_other, const SteadyMix& mix) {
+        using F = typename L::F;
+        F wet[2] = {L::splat(0.0f), L::splat(0.0f)};
+        for (int j = 0; j < Channels; ++j) {
+            const int16_t* near = j == 0 ? near_cells : near_other;
+            const F a = L::load(near);
+            const F b = L::load(near - 1);  // the far cell, the one before the tap
+            F y = a + (b - a) * mix.fraction;
+            if constexpr (Saturate) {
+                F u = y * 0.000030517578125f;
+                u = L::pick(u < L::splat(-1.0f), L::splat(-1.0f), L::pick(L::splat(1.0f) < u, L::splat(1.0f), u));
+                y = (u - (((mix.saturation * u) * u) * u) / 3.0f) * 32768.0f;
+            }
+            wet[j] = y;
+        }
+        F x[2] = {L::splat(0.0f), L::splat(0.0f)};
+        F x_own[Channels];
+        L::template load_frames<Channels>(in, x_own);
+        for (int j = 0; j < Channels; ++j) x[j] = x_own[j];
+        F outs[Channels];
+        for (int j = 0; j < Channels; ++j) {
+            const int o = 1 - j;
+            const F fed = (x[j] * mix.own[j] + x[o] * mix.other[j]) +
+                          ((1.0f - mix.cross) * wet[j] + mix.cross * wet[o]) * mix.feedback;
+            L::store(j == 0 ? write_cells : write_other, L::rounded_s16(fed));
+            outs[j] = wet[j] * mix.gain + x[j] * mix.dry;
+        }
+        L::template store_rounded_frames<Channels>(out, outs);
+    }
+
     // Runs of frames of a steady delay with no filters in the feedback path
     // and a standing oscillator: every frame of a run reads the cells next to
     // the previous frame's, so a run needs no tap, wrap or oscillator
     // arithmetic per frame.  A run ends where the write head, the tap or the
-    // cell before the tap wraps round the ring; frames still run one after
-    // another, each reading before it writes.
+    // cell before the tap wraps round the ring, and before the cells it reads
+    // and the cells it writes meet: then the frames of a run are independent
+    // of each other and run eight at a time side by side in lanes.
     template <int Channels, bool Saturate>
     static void steady_run(const int16_t* in, int16_t* out, size_t n, const int16_t* near_cells,
-                           const int16_t* far_cells, int16_t* write_cells, const int16_t* near_other,
-                           const int16_t* far_other, int16_t* write_other, float fraction, float gain, float dry,
-                           const float* own, const float* other, float cross, float fb, float sat) {
-        for (size_t k = 0; k < n; ++k) {
-            float wet[2] = {0.0f, 0.0f};
-            for (int j = 0; j < Channels; ++j) {
-                const int16_t* near = j == 0 ? near_cells : near_other;
-                const int16_t* far = j == 0 ? far_cells : far_other;
-                const float a = static_cast<float>(near[k]);
-                const float b = static_cast<float>(far[k]);
-                float y = a + (b - a) * fraction;
-                if constexpr (Saturate) y = saturated(y, sat);
-                wet[j] = y;
-            }
-            float x[2] = {0.0f, 0.0f};
-            for (int j = 0; j < Channels; ++j) x[j] = static_cast<float>(in[k * Channels + j]);
-            for (int j = 0; j < Channels; ++j) {
-                int16_t* cells = j == 0 ? write_cells : write_other;
-                cells[k] = fed_back(x, wet, j, own, other, cross, fb);
-                out[k * Channels + j] = s16(wet[j] * gain + x[j] * dry);
-            }
-        }
+                           const int16_t* near_other, int16_t* write_cells, int16_t* write_other, SteadyMix mix) {
+        size_t k = 0;
+        for (; k + 8 <= n; k += 8)
+            steady_frames<Lanes<8>, Channels, Saturate>(in + k * Channels, out + k * Channels, near_cells + k,
+                                                        near_other + k, write_cells + k, write_other + k, mix);
+        for (; k < n; ++k)
+            steady_frames<Lanes<1>, Channels, Saturate>(in + k * Channels, out + k * Channels, near_cells + k,
+                                                        near_other + k, write_cells + k, write_other + k, mix);
     }
 
     template <int Channels>
@@ -443,10 +479,21 @@ struct FeedbackDelayKernel {
         const TapOffset offset = offset_of(running_delay_frames);
         const float s = wow_oscillator.s;  // what every step returns
         const float lm = level_modulation;
-        const float gain = lm > 0.0f ? levels.wet * (1.0f - ((1.0f - s) * lm) / 2.0f) : levels.wet;
-        const float own[2] = {input_matrix[0], input_matrix[1]};
-        const float other[2] = {input_matrix[2], input_matrix[3]};
-        const bool saturate = saturation > 0.0f;
+        SteadyMix mix{};
+        mix.fraction = offset.fraction;
+        mix.gain = lm > 0.0f ? levels.wet * (1.0f - ((1.0f - s) * lm) / 2.0f) : levels.wet;
+        mix.dry = levels.dry;
+        for (int j = 0; j < 2; ++j) {
+            mix.own[j] = input_matrix[j];
+            mix.other[j] = input_matrix[2 + j];
+        }
+        mix.cross = cross_feedback;
+        mix.feedback = feedback;
+        mix.saturation = saturation;
+        auto body = saturation > 0.0f ? run_kernel<steady_run<Channels, true>, const int16_t*, int16_t*, size_t,
+                                                   const int16_t*, const int16_t*, int16_t*, int16_t*, SteadyMix>
+                                      : run_kernel<steady_run<Channels, false>, const int16_t*, int16_t*, size_t,
+                                                   const int16_t*, const int16_t*, int16_t*, int16_t*, SteadyMix>;
         size_t i = 0;
         while (i < frames) {
             const uint32_t write = write_position;
@@ -454,19 +501,19 @@ struct FeedbackDelayKernel {
             size_t n = frames - i;
             n = std::min<size_t>(n, length - write);
             n = std::min<size_t>(n, length - tap.near);
-            if (tap.near == 0) {  // the cell before the tap is the ring's last
+            // Reads cover tap.near - 1 .. tap.near + n - 1, writes write .. write + n - 1:
+            // they must not meet.
+            n = std::min<size_t>(n, tap.near < write ? offset.back : tap.near - 1 - write);
+            // The cell before the tap is the ring's last, or the tap reads the
+            // cell after the write position (a delay of L - 1 frames): one
+            // frame the plain way.
+            if (tap.near == 0 || n == 0) {
                 run<Channels, false, true>(in + i * Channels, out + i * Channels, 1, levels);
                 ++i;
                 continue;
             }
-            const int16_t* left = ring;
-            int16_t* left_write = ring + write;
-            const int16_t* right = ring + length;
-            int16_t* right_write = ring + length + write;
-            auto body = saturate ? steady_run<Channels, true> : steady_run<Channels, false>;
-            body(in + i * Channels, out + i * Channels, n, left + tap.near, left + tap.far, left_write,
-                 right + tap.near, right + tap.far, right_write, offset.fraction, gain, levels.dry, own, other,
-                 cross_feedback, feedback, saturation);
+            body(in + i * Channels, out + i * Channels, n, ring + tap.near, ring + length + tap.near, ring + write,
+                 ring + length + write, mix);
             i += n;
             write_position = write + n == length ? 0 : static_cast<uint32_t>(write + n);
         }
