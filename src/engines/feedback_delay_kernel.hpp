@@ -140,8 +140,7 @@ struct FeedbackDelayKernel {
     }
 
     void set_wow_rate() {
-        wow_oscillator.k =
-            wow_rate_hz <= 0.0f ? 0.0f : 2.0f * sinf((wow_rate_hz * 3.1415927f) / static_cast<float>(sample_rate));
+        wow_oscillator.k = wow_rate_hz <= 0.0f ? 0.0f : SineOscillator::coefficient(wow_rate_hz, sample_rate);
         wow_phase_step = phase_step(wow_rate_hz, sample_rate);
     }
 
@@ -274,7 +273,7 @@ struct FeedbackDelayKernel {
     static float read_tap(const int16_t* half, const Tap& tap) {
         const float a = static_cast<float>(half[tap.near]);
         const float b = static_cast<float>(half[tap.far]);
-        return a + (b - a) * tap.fraction;
+        return interpolated(a, b, tap.fraction);
     }
 
     // Advances the wow shape phase and returns the interpolated shape value in -1 .. 1.
@@ -286,13 +285,13 @@ struct FeedbackDelayKernel {
         const float f = static_cast<float>(static_cast<uint32_t>(phase << bits)) * 0x1p-32f;
         const float a = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(i)));
         const float b = static_cast<float>(load<int16_t>(wow_shape + 2 * static_cast<size_t>(next)));
-        return (a + (b - a) * f) * 0.000030517578125f;
+        return interpolated(a, b, f) * kFromS16;
     }
 
     // The cubic soft saturation of a delayed sample.
     static float saturated(float y, float sat) {
-        const float u = clamp(y * 0.000030517578125f, -1.0f, 1.0f);
-        return (u - (((sat * u) * u) * u) / 3.0f) * 32768.0f;
+        const float u = clamp(y * kFromS16, -1.0f, 1.0f);
+        return (u - (((sat * u) * u) * u) / 3.0f) * kToS16;
     }
 
     // What channel j writes into its half of the ring: the routed input
@@ -368,11 +367,11 @@ struct FeedbackDelayKernel {
                     y = read_tap(half, tap_a);
                 }
                 if (lp > 0.0f) {
-                    lp_state[j] = lp_state[j] + (y - lp_state[j]) * lp;
+                    lp_state[j] = one_pole_step(lp_state[j], y, lp);
                     y = lp_state[j];
                 }
                 if (hp > 0.0f) {
-                    hp_state[j] = hp_state[j] + (y - hp_state[j]) * hp;
+                    hp_state[j] = one_pole_step(hp_state[j], y, hp);
                     y = y - hp_state[j];
                 }
                 if (sat > 0.0f) y = saturated(y, sat);
@@ -431,11 +430,11 @@ struct FeedbackDelayKernel {
             const int16_t* near = j == 0 ? near_cells : near_other;
             const F a = L::load(near);
             const F b = L::load(near - 1);  // the far cell, the one before the tap
-            F y = a + (b - a) * mix.fraction;
+            F y = interpolated(a, b, L::splat(mix.fraction));
             if constexpr (Saturate) {
-                F u = y * 0.000030517578125f;
+                F u = y * kFromS16;
                 u = L::pick(u < L::splat(-1.0f), L::splat(-1.0f), L::pick(L::splat(1.0f) < u, L::splat(1.0f), u));
-                y = (u - (((mix.saturation * u) * u) * u) / 3.0f) * 32768.0f;
+                y = (u - (((mix.saturation * u) * u) * u) / 3.0f) * kToS16;
             }
             wet[j] = y;
         }
