@@ -241,6 +241,19 @@ def test_a_chain_is_a_list_of_effects_and_an_effect():
     assert chain(audio, RATE).shape == (len(audio), 1)
 
 
+def test_a_member_changed_mid_stream_takes_effect_in_the_chain():
+    blocks = np.array_split(dv.to_int16(music(0.2, RATE)), 3)
+    chain, alone = dv.Chain([dv.Compressor(), dv.Delay()]), [dv.Compressor(), dv.Delay()]
+    streamed, expected = [], []
+    for index, block in enumerate(blocks):
+        if index == 1:
+            chain[0].threshold_db = alone[0].threshold_db = -40.0
+            chain[1].feedback = alone[1].feedback = 0.7
+        streamed.append(chain.process(block, RATE))
+        expected.append(alone[1].process(alone[0].process(block, RATE), RATE))
+    assert np.array_equal(np.concatenate(streamed), np.concatenate(expected))
+
+
 def test_normalize_and_the_channel_utilities():
     audio = music(0.2, RATE) * 0.1
     normalized = dv.Normalize(peak_db=-3.0)(audio, RATE)
