@@ -13,11 +13,7 @@
 #include <type_traits>
 
 #include "module/convert.hpp"
-
-// The helpers on lanes below are inlined into the loops they serve, so the
-// vector calling convention (what -Wpsabi notes) never matters: the note is
-// off from here to the end of every file that includes this header.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "module/lanes.hpp"  // the lane types, and -Wpsabi off for the helpers on lanes below
 
 namespace divavova::delay {
 

@@ -174,8 +174,8 @@ constexpr uint32_t kChunkMostCells = 8;  // cells one sample may pass: steps up 
 // kKneeLanesBound, so the knee is formed in 32-bit lanes.  The feedback path
 // is the same with a = feedback and b = 1 (x * 1 is x).
 inline void knee_blend(const uint8_t* u, const uint8_t* v, uint8_t* out, size_t n, double a, double b) {
-    typedef int16_t Cells __attribute__((vector_size(16)));
-    typedef int32_t Ints __attribute__((vector_size(32)));
+    using Cells = LaneTypes<8>::H;
+    using Ints = LaneTypes<8>::I;
     typedef double Reals __attribute__((vector_size(64)));
     constexpr size_t kLanes = 8;
     size_t i = 0;

@@ -124,8 +124,8 @@ inline uint32_t next_position(uint32_t position, uint32_t length) { return posit
 // only the comb stores run sample after sample, the eight combs of a sample
 // side by side in lanes.
 
-typedef int16_t Cells8 __attribute__((vector_size(16)));
-typedef int32_t Lanes8 __attribute__((vector_size(32)));
+using Cells8 = LaneTypes<8>::H;
+using Lanes8 = LaneTypes<8>::I;
 typedef double Doubles4 __attribute__((vector_size(32)));
 constexpr int kBlock = 8;
 static_assert(kCombs == kBlock);
@@ -269,7 +269,7 @@ void freeverb_by_eight(const uint8_t* in, uint8_t* out, size_t samples, Freeverb
 // runs of samples in which no line wraps, so that each line is read and
 // written at a fixed base plus the sample's offset in the run.
 void freeverb_by_sample(const uint8_t* in, uint8_t* out, size_t samples, FreeverbState st, FreeverbSetup s) {
-    typedef int32_t Lanes4 __attribute__((vector_size(16)));
+    using Lanes4 = LaneTypes<4>::I;
     constexpr int kHalves = kCombs / 4;
     uint32_t comb_pos[kCombs];
     Lanes4 stores[kHalves];
