@@ -420,19 +420,51 @@ template <uint32_t Channels, class T>
     }
 }
 
+// The oscillator stepped kFrames frames ahead of the chunks: a chunk takes
+// the phases computed before it and steps the oscillator for the frames
+// after, so the oscillator's chain of dependent multiplies and adds runs
+// beside the chunks instead of at the head of each.  After frame f the
+// oscillator's state is that frame's (sine, cosine).
+struct PhaseAhead {
+    static constexpr uint32_t kFrames = 8;
+    float phase[2][kFrames];  // sine, cosine of the next frames
+    SineOscillator oscillator;  // after the last of them
+
+    explicit PhaseAhead(const SineOscillator& from) : oscillator(from), taken_state(from) {
+        for (uint32_t i = 0; i < kFrames; ++i) next(i);
+    }
+    // The phases of the next C frames, and C more stepped.
+    template <class L>
+    [[gnu::always_inline]] void take(typename L::F (&out)[2]) {
+        constexpr uint32_t C = L::count;
+        for (uint32_t h = 0; h < 2; ++h) {
+            std::memcpy(&out[h], phase[h], sizeof out[h]);
+            std::memmove(phase[h], phase[h] + C, (kFrames - C) * sizeof(float));
+        }
+        for (uint32_t i = kFrames - C; i < kFrames; ++i) next(i);
+        taken_state.s = L::lane(out[0], C - 1);
+        taken_state.v = L::lane(out[1], C - 1);
+    }
+    // The oscillator as it stands after the frames taken.
+    SineOscillator taken() const { return taken_state; }
+
+private:
+    SineOscillator taken_state;
+    void next(uint32_t i) {
+        phase[0][i] = oscillator.step();
+        phase[1][i] = oscillator.v;
+    }
+};
+
 // C frames from frame j of a run: oscillator, input and pre-delay, input
 // filters and drive, diffusers, both halves, taps, width, tilt and output.
 template <uint32_t Channels, uint32_t C>
-[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, uint32_t& predelay_read,
-                                             const Run& run, uint32_t early, size_t j) {
+[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, PhaseAhead& ahead,
+                                             uint32_t& predelay_read, const Run& run, uint32_t early, size_t j) {
     using L = Lanes<C>;
     using F = typename L::F;
-    F sine, cosine;
-    for (uint32_t i = 0; i < C; ++i) {
-        L::lane(sine, i) = state.oscillator.step();
-        L::lane(cosine, i) = state.oscillator.v;
-    }
-    const F phase[2] = {sine, cosine};
+    F phase[2];
+    ahead.template take<L>(phase);
     const int16_t* frames_in = run.in + j * Channels;
     F dry_in[Channels];
     L::template load_frames<Channels>(frames_in, dry_in);
@@ -499,6 +531,7 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
 
     TankRunning state = kernel->running;
     state.oscillator.k = kernel->settings.oscillator_coefficient;
+    PhaseAhead ahead(state.oscillator);
     const uint32_t w = state.predelay_position, delay = p.predelay_frames;
     uint32_t predelay_read = !p.use_predelay ? 0 : (w >= delay ? w - delay : w + (p.predelay_capacity - delay));
 
@@ -509,10 +542,10 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
         run.out = out + f * Channels;
         size_t j = 0;
         if (wide.fit)
-            for (; j + Wide <= n; j += Wide) run_chunk<Channels, Wide>(p, state, predelay_read, run, wide.early, j);
+            for (; j + Wide <= n; j += Wide) run_chunk<Channels, Wide>(p, state, ahead, predelay_read, run, wide.early, j);
         if (narrow.fit)
-            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, predelay_read, run, narrow.early, j);
-        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, predelay_read, run, 0, j);
+            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, ahead, predelay_read, run, narrow.early, j);
+        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, ahead, predelay_read, run, 0, j);
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
             const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(n);
@@ -520,6 +553,7 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
         }
         f += n;
     }
+    state.oscillator = ahead.taken();
     kernel->running = state;
 }
 
