@@ -420,51 +420,88 @@ template <uint32_t Channels, class T>
     }
 }
 
-// The oscillator stepped kFrames frames ahead of the chunks: a chunk takes
-// the phases computed before it and steps the oscillator for the frames
-// after, so the oscillator's chain of dependent multiplies and adds runs
-// beside the chunks instead of at the head of each.  After frame f the
-// oscillator's state is that frame's (sine, cosine).
-struct PhaseAhead {
+// The states that need nothing from the frames before them, stepped
+// kFrames frames ahead of the chunks: the oscillator, and the damping of each
+// half's delay A output when it is on and both delay A lines hold at least
+// 2 kFrames frames (every cell read ahead was written before the chunk that
+// reads it, and is not written again before the frame it belongs to).  A
+// chunk takes the values computed before it and steps the states for the
+// frames after, so their chains of dependent operations run beside the
+// chunks instead of holding each up.  After a frame each state is that
+// frame's value: the oscillator (sine, cosine), the damping its output.
+struct TankAhead {
     static constexpr uint32_t kFrames = 8;
-    float phase[2][kFrames];  // sine, cosine of the next frames
-    SineOscillator oscillator;  // after the last of them
+    float phase[2][kFrames];   // sine, cosine of the next frames
+    float damped[2][kFrames];  // each half's damped delay A output
+    bool damps;
 
-    explicit PhaseAhead(const SineOscillator& from) : oscillator(from), taken_state(from) {
+    TankAhead(const Pass& p, const TankRunning& state, const TankLayout& layout)
+        : damps(p.damping > 0.0f), damping_coefficient(p.damping), oscillator(state.oscillator), taken(state) {
+        for (uint32_t h = 0; h < 2; ++h) {
+            const uint32_t line = kModulatedLines[h] + 1;
+            delay_a[h] = layout.line_start[line];
+            delay_a_frames[h] = layout.line_frames[line];
+            cursor[h] = state.line_position[line];
+            damping[h] = state.damping[h];
+            damps = damps && delay_a_frames[h] >= 2 * kFrames;
+        }
         for (uint32_t i = 0; i < kFrames; ++i) next(i);
     }
-    // The phases of the next C frames, and C more stepped.
+
+    // The values of the next C frames, and C more stepped.
     template <class L>
-    [[gnu::always_inline]] void take(typename L::F (&out)[2]) {
+    [[gnu::always_inline]] void take(typename L::F (&phase_out)[2], typename L::F (&damped_out)[2]) {
         constexpr uint32_t C = L::count;
         for (uint32_t h = 0; h < 2; ++h) {
-            std::memcpy(&out[h], phase[h], sizeof out[h]);
+            std::memcpy(&phase_out[h], phase[h], sizeof phase_out[h]);
             std::memmove(phase[h], phase[h] + C, (kFrames - C) * sizeof(float));
+            if (damps) {
+                std::memcpy(&damped_out[h], damped[h], sizeof damped_out[h]);
+                std::memmove(damped[h], damped[h] + C, (kFrames - C) * sizeof(float));
+                taken.damping[h] = L::lane(damped_out[h], C - 1);
+            }
         }
         for (uint32_t i = kFrames - C; i < kFrames; ++i) next(i);
-        taken_state.s = L::lane(out[0], C - 1);
-        taken_state.v = L::lane(out[1], C - 1);
+        taken.oscillator.s = L::lane(phase_out[0], C - 1);
+        taken.oscillator.v = L::lane(phase_out[1], C - 1);
     }
-    // The oscillator as it stands after the frames taken.
-    SineOscillator taken() const { return taken_state; }
+
+    // The oscillator and damping states after the frames taken.
+    void store_taken(TankRunning& state) const {
+        state.oscillator = taken.oscillator;
+        if (damps) std::memcpy(state.damping, taken.damping, sizeof state.damping);
+    }
 
 private:
-    SineOscillator taken_state;
+    float damping_coefficient;
+    SineOscillator oscillator;  // after the last frame stepped
+    float damping[2];
+    const int16_t* delay_a[2];
+    uint32_t delay_a_frames[2];
+    uint32_t cursor[2];  // the cell of the next frame to step
+    TankRunning taken;
+
     void next(uint32_t i) {
         phase[0][i] = oscillator.step();
         phase[1][i] = oscillator.v;
+        if (!damps) return;
+        for (uint32_t h = 0; h < 2; ++h) {
+            damping[h] = one_pole_step(damping[h], static_cast<float>(delay_a[h][cursor[h]]), damping_coefficient);
+            damped[h][i] = damping[h];
+            cursor[h] = cursor[h] + 1 == delay_a_frames[h] ? 0 : cursor[h] + 1;
+        }
     }
 };
 
 // C frames from frame j of a run: oscillator, input and pre-delay, input
 // filters and drive, diffusers, both halves, taps, width, tilt and output.
 template <uint32_t Channels, uint32_t C>
-[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, PhaseAhead& ahead,
+[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, TankAhead& ahead,
                                              uint32_t& predelay_read, const Run& run, uint32_t early, size_t j) {
     using L = Lanes<C>;
     using F = typename L::F;
-    F phase[2];
-    ahead.template take<L>(phase);
+    F phase[2], delayed[2];
+    ahead.template take<L>(phase, delayed);
     const int16_t* frames_in = run.in + j * Channels;
     F dry_in[Channels];
     L::template load_frames<Channels>(frames_in, dry_in);
@@ -500,13 +537,15 @@ template <uint32_t Channels, uint32_t C>
                                                  run.modulated_position[h] + static_cast<uint32_t>(j),
                                                  p.last_age[h], p.depth, phase[h], feed[h], p.d1);
         // Delay A, damped.
-        F delayed = L::load(run.at[first + 1] + j);
+        if (!ahead.damps) {
+            delayed[h] = L::load(run.at[first + 1] + j);
+            if (p.damping > 0.0f) follow<L>(state.damping[h], delayed[h], p.damping, state_itself);
+        }
         store_line16<L>(run.at[first + 1] + j, modulated);
-        if (p.damping > 0.0f) follow<L>(state.damping[h], delayed, p.damping, state_itself);
         // The all-pass takes the damped delay A output times the decay;
         // delay B stores its output.
         int16_t* cells = run.at[first + 2] + j;
-        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed * p.g, p.d2));
+        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed[h] * p.g, p.d2));
     }
 
     F wet[Channels];
@@ -531,7 +570,7 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
 
     TankRunning state = kernel->running;
     state.oscillator.k = kernel->settings.oscillator_coefficient;
-    PhaseAhead ahead(state.oscillator);
+    TankAhead ahead(p, state, layout);
     const uint32_t w = state.predelay_position, delay = p.predelay_frames;
     uint32_t predelay_read = !p.use_predelay ? 0 : (w >= delay ? w - delay : w + (p.predelay_capacity - delay));
 
@@ -553,7 +592,7 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
         }
         f += n;
     }
-    state.oscillator = ahead.taken();
+    ahead.store_taken(state);
     kernel->running = state;
 }
 
