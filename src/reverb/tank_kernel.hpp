@@ -79,7 +79,7 @@ inline TankLayout tank_layout(const TankSettings& s, int16_t* storage) {
     for (uint32_t k = 0; k < kTankLines; ++k) {
         layout.line_start[k] = storage;
         layout.line_frames[k] = s.line_frames[k];
-        storage += s.line_frames[k];
+        storage += s.line_frames[k] + kTankLineMirror;
     }
     layout.predelay_line = storage;
     TankTaps& taps = layout.taps;
@@ -104,7 +104,7 @@ struct TankKernel {
     TankSettings settings;
     TankLayout layout;
     TankRunning running;
-    int16_t* storage;  // lines 0..11, then the pre-delay line
+    int16_t* storage;  // lines 0..11, each followed by its mirrored cells, then the pre-delay line
     uint32_t storage_samples;
 
     static constexpr const char* kUnknownOption = "unknown tank option";
@@ -183,6 +183,7 @@ struct Pass {
     uint32_t modulated_frames[2];
     float last_age[2];  // L4 - 1, L8 - 1
     const TankTaps* taps;
+    const TankLayout* layout;
 };
 
 template <uint32_t Channels>
@@ -218,29 +219,40 @@ inline Pass pass_of(const TankSettings& s, const TankLayout& layout) {
         p.last_age[h] = static_cast<float>(p.modulated_frames[h] - 1);
     }
     p.taps = &layout.taps;
+    p.layout = &layout;
     return p;
 }
 
 // During a run of frames in which no line position or tap cursor wraps,
 // every line read and write of frame j is at a base pointer plus j.  The
-// pre-delay steps its own cursors frame by frame: its line can be as short
-// as one frame.
+// chunk that starts before the end of the run may reach past it, into the
+// mirrored cells after the end of the lines it crosses.  The pre-delay steps
+// its own cursors frame by frame: its line can be as short as one frame.
 struct Run {
     int16_t* at[kTankLines];            // each line's write position
     const int16_t* taps[kTankMaxTaps];  // each tap's read position
     uint32_t modulated_position[2];     // write positions of lines 4 and 8
+    size_t frames;                      // frames before the first wrap
+    size_t mirror_until;                // chunks starting before it write some line's first cells
     const int16_t* in;
     int16_t* out;
 };
+
+// The cells of a line of `length` frames that its mirror repeats.
+inline uint32_t mirrored_cells(uint32_t length) { return length < kTankLineMirror ? length : kTankLineMirror; }
 
 // Sets up the longest run from `positions`, at most `frames` long; returns
 // its length.
 inline size_t run_from(const TankLayout& layout, const uint32_t (&positions)[kTankLines], size_t frames, Run& run) {
     size_t n = frames;
+    run.mirror_until = 0;
     for (uint32_t line = 0; line < kTankLines; ++line) {
         run.at[line] = layout.line_start[line] + positions[line];
         const size_t room = layout.line_frames[line] - positions[line];
         n = room < n ? room : n;
+        const uint32_t mirrored = mirrored_cells(layout.line_frames[line]);
+        if (positions[line] < mirrored && mirrored - positions[line] > run.mirror_until)
+            run.mirror_until = mirrored - positions[line];
     }
     const TankTaps& taps = layout.taps;
     for (uint32_t i = 0; i < taps.count; ++i) {
@@ -253,7 +265,23 @@ inline size_t run_from(const TankLayout& layout, const uint32_t (&positions)[kTa
         n = room < n ? room : n;
     }
     for (uint32_t h = 0; h < 2; ++h) run.modulated_position[h] = positions[kModulatedLines[h]];
+    run.frames = n;
     return n;
+}
+
+// After the writes of the C frames from frame j of a run into the lines:
+// what went past a line's end is copied to its start, what went into its
+// first cells to its mirror, so both copies agree again.
+template <uint32_t C>
+inline void mirror_lines(const TankLayout& layout, const uint32_t (&positions)[kTankLines], size_t j) {
+    for (uint32_t line = 0; line < kTankLines; ++line) {
+        int16_t* cells = layout.line_start[line];
+        const uint32_t length = layout.line_frames[line], mirrored = mirrored_cells(length);
+        const uint32_t first = positions[line] + static_cast<uint32_t>(j), end = first + C;
+        if (end > length) std::memcpy(cells, cells + length, (end - length) * sizeof(int16_t));
+        if (first < mirrored)
+            std::memcpy(cells + length + first, cells + first, ((end < mirrored ? end : mirrored) - first) * sizeof(int16_t));
+    }
 }
 
 // line16, what a line stores, of every lane: NaN 0, held to the s16 range,
@@ -378,11 +406,14 @@ template <class L>
         }
     }
     // Frame by frame: a read may reach the sample of an earlier frame of the
-    // chunk, or the age is NaN.
+    // chunk, or the age is NaN.  The frames write within the line (and the
+    // mirror of its first cells), where the reads of the later ones look.
     F y;
     for (uint32_t i = 0; i < C; ++i) {
-        const float z = modulated_read(line, length, position + i, L::lane(t, i));
-        L::lane(y, i) = allpass<Lanes<1>>(line + position + i, z, L::lane(feed, i), d1);
+        const uint32_t at = position + i < length ? position + i : position + i - length;
+        const float z = modulated_read(line, length, at, L::lane(t, i));
+        L::lane(y, i) = allpass<Lanes<1>>(line + at, z, L::lane(feed, i), d1);
+        if (at < mirrored_cells(length)) line[length + at] = line[at];
     }
     return y;
 }
@@ -548,6 +579,8 @@ template <uint32_t Channels, uint32_t C>
         store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed[h] * p.g, p.d2));
     }
 
+    if (j < run.mirror_until || j + C > run.frames) mirror_lines<C>(*p.layout, state.line_position, j);
+
     F wet[Channels];
     tap_sums<Channels, L>(*p.taps, run, j, early, before, wet);
     halve_or_widen<Channels>(p, wet);
@@ -576,21 +609,30 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
 
     Run run;
     for (size_t f = 0; f < frames;) {
-        const size_t n = run_from(layout, state.line_position, frames - f, run);
+        const size_t left = frames - f, n = run_from(layout, state.line_position, left, run);
         run.in = in + f * Channels;
         run.out = out + f * Channels;
+        // Chunks while the run lasts, the last one across the wraps that end
+        // it; single frames only where the call ends.
         size_t j = 0;
-        if (wide.fit)
-            for (; j + Wide <= n; j += Wide) run_chunk<Channels, Wide>(p, state, ahead, predelay_read, run, wide.early, j);
-        if (narrow.fit)
-            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, ahead, predelay_read, run, narrow.early, j);
-        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, ahead, predelay_read, run, 0, j);
+        while (j < n) {
+            if (wide.fit && j + Wide <= left) {
+                run_chunk<Channels, Wide>(p, state, ahead, predelay_read, run, wide.early, j);
+                j += Wide;
+            } else if (narrow.fit && j + 4 <= left) {
+                run_chunk<Channels, 4>(p, state, ahead, predelay_read, run, narrow.early, j);
+                j += 4;
+            } else {
+                run_chunk<Channels, 1>(p, state, ahead, predelay_read, run, 0, j);
+                ++j;
+            }
+        }
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
-            const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(n);
-            state.line_position[line] = moved == layout.line_frames[line] ? 0 : moved;
+            const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(j);
+            state.line_position[line] = moved >= layout.line_frames[line] ? moved - layout.line_frames[line] : moved;
         }
-        f += n;
+        f += j;
     }
     ahead.store_taken(state);
     kernel->running = state;
