@@ -336,6 +336,8 @@ template <uint32_t Channels, class L>
                 line[write + i] = predelay_sample<Channels>(frames + i * Channels);
             }
             read = read + C == capacity ? 0 : read + C;
+        } else if constexpr (Channels == 1) {
+            std::memcpy(line + write, frames, C * sizeof(int16_t));
         } else {
             for (uint32_t i = 0; i < C; ++i) line[write + i] = predelay_sample<Channels>(frames + i * Channels);
         }
