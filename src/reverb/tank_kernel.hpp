@@ -145,8 +145,12 @@ struct TankKernel {
 
 // ---------------------------------------------------------------------------
 // The per-frame path, written once for C frames side by side (Lanes<C>):
-// chunks of 8 frames in the AVX2 build, then of 4, and the frames left
-// before a wrap one at a time (C = 1).  Within a chunk each stage runs for
+// chunks of 8 frames in the AVX2 build (of 4 in the baseline build, or
+// where fewer frames are left), single frames (C = 1) where the geometry
+// takes no chunks or a block ends in fewer than 4 frames.  A chunk may run
+// across the end of lines: each line repeats its first kTankLineMirror cells
+// after its end, and after a chunk's writes mirror_lines makes both copies
+// agree again before anything reads them.  Within a chunk each stage runs for
 // all C frames before the next stage starts, so the stages without a running
 // state work on C independent lanes, and each lane does its frame's
 // operations in their order (nothing is reordered or merged).  The result is
@@ -156,7 +160,7 @@ struct TankKernel {
 //   before the chunk, and no other frame of the chunk writes that cell;
 // - the states that run from frame to frame (oscillator, pre-delay,
 //   bandwidth, high-pass, damping, tilt) step through the chunk frame by
-//   frame;
+//   frame (the oscillator and the damping a chunk ahead, see TankAhead);
 // - the modulated all-pass reads at an age of 1 .. L - 1 (and the cell one
 //   older): the lanes read together only when every age in the chunk is at
 //   least C, so older than the chunk, and frame by frame otherwise;
@@ -612,8 +616,8 @@ template <uint32_t Channels, uint32_t C>
     L::template store_rounded_frames<Channels>(run.out + j * Channels, wet);
 }
 
-// Chunks of Wide frames where the geometry allows, then of 4, then single
-// frames.
+// Chunks of Wide frames where the geometry allows, of 4 where it allows
+// those only or fewer frames are left, else single frames.
 template <uint32_t Channels, uint32_t Wide>
 void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
     const TankLayout& layout = kernel->layout;
