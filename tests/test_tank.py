@@ -323,8 +323,9 @@ def test_process_buffers():
 
 
 # --- the chunked frame loop -------------------------------------------------------
-# The engine runs several frames through each stage at once between line wraps
-# and falls back to single frames near them; these streams must still be the
+# The engine runs several frames through each stage at once, the last chunk of
+# a run across the line wraps that end it, and single frames where the lines
+# leave no room for chunks or a block ends; these streams must still be the
 # frame-by-frame ones.  Short lines (4..7 frames) wrap every few frames, lines
 # of 16 and more leave room for whole chunks, and the cuts land on and around
 # the wraps.

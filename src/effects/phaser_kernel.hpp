@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "module/convert.hpp"
+#include "module/dispatch.hpp"
+#include "module/lanes.hpp"
 
 namespace divavova {
 
@@ -34,14 +36,32 @@ inline bool phaser_bypassed(const PhaserSettings& s) { return s.depth_q15 <= 328
 
 namespace phaser_detail {
 
-// (a * b) / 32768 with the quotient truncated toward zero.
-inline int32_t mul_q15(int32_t a, int32_t b) { return (a * b) / 32768; }
-inline int32_t sat16(int32_t v) { return clamp(v, -32768, 32767); }
+// (a * b) / 32768 with the quotient truncated toward zero, for an int32_t or
+// lanes of them: the arithmetic shift floors, so a negative product first
+// gets 32767 added.  The product is negative only when the signs of a and b
+// differ, and a zero product gives 0 with or without the 32767, so the sign
+// comes from a ^ b, beside the multiply rather than after it.  For 16-bit a
+// and b the product fits 31 bits.
+template <class T>
+inline T mul_q15(T a, T b) {
+    return (a * b + (((a ^ b) >> 31) & 32767)) >> 15;
+}
+template <class T>
+inline T sat16(T v) {
+    const T low = T{} - 32768, high = T{} + 32767;
+    return v < low ? low : (high < v ? high : v);
+}
 
 // f = sat(s - a o) without a clamp on -mul(a, o): for 16-bit a and o it lies
 // within -32768 .. 32767 (only -32768 * -32768 reaches +32768 before the sign).
-inline int32_t stage_output(int32_t cell, int32_t a, int32_t o) { return sat16(cell - mul_q15(a, o)); }
-inline int32_t stage_state(int32_t f, int32_t a, int32_t o) { return sat16(sat16(mul_q15(f, a)) + o); }
+template <class T>
+inline T stage_output(T cell, T a, T o) {
+    return sat16(cell - mul_q15(a, o));
+}
+template <class T>
+inline T stage_state(T f, T a, T o) {
+    return sat16(sat16(mul_q15(f, a)) + o);
+}
 
 inline int16_t phaser_output(const PhaserSettings& s, int32_t x, int32_t o) {
     int32_t t = x + sat16(mul_q15(s.depth_q15, o));
@@ -52,10 +72,10 @@ inline int16_t phaser_output(const PhaserSettings& s, int32_t x, int32_t o) {
 // overlap each other): feedback, the stage chain, the knee.  Each stage
 // computes y = s - a x and stores x + a y.
 inline int16_t phase_sample_in_place(const PhaserSettings& s, int32_t x, int16_t* feedback, int16_t* stage_cells) {
-    int32_t o = sat16(x + sat16(mul_q15(s.feedback_q15, *feedback)));
+    int32_t o = sat16(x + sat16(mul_q15<int32_t>(s.feedback_q15, *feedback)));
     const int32_t a = s.coefficient_q15;
     for (uint32_t j = 0; j < s.stages; ++j) {
-        int32_t f = stage_output(stage_cells[j], a, o);
+        int32_t f = stage_output<int32_t>(stage_cells[j], a, o);
         stage_cells[j] = static_cast<int16_t>(stage_state(f, a, o));
         o = f;
     }
@@ -64,30 +84,36 @@ inline int16_t phase_sample_in_place(const PhaserSettings& s, int32_t x, int16_t
 }
 
 // frames whole frames on private copies of the cells, the channels of a
-// frame moving through the chain side by side.
+// frame side by side in the lanes of one vector (the other lanes idle): each
+// sample is one chain of dependent operations through every stage, and
+// vector minimum and maximum keep the saturations on it short.
 template <unsigned Channels>
-void phase_frames(const PhaserSettings& s, int16_t* samples, size_t frames, int32_t* feedback, int32_t* cells) {
-    const int32_t a = s.coefficient_q15;
+void phase_frames(PhaserSettings s, int16_t* samples, size_t frames, int32_t* feedback, int32_t* cells) {
+    using L = Lanes<4>;
+    using I = L::I;
+    const I a = I{} + s.coefficient_q15, k = I{} + s.feedback_q15;
     const uint32_t stages = s.stages;
-    for (size_t n = 0; n < frames; ++n, samples += Channels) {
-        int32_t x[Channels], o[Channels];
-        for (unsigned h = 0; h < Channels; ++h) {
-            x[h] = samples[h];
-            o[h] = sat16(x[h] + sat16(mul_q15(s.feedback_q15, feedback[h])));
-        }
-        for (uint32_t j = 0; j < stages; ++j) {
-            for (unsigned h = 0; h < Channels; ++h) {
-                int32_t& cell = cells[h * stages + j];
-                int32_t f = stage_output(cell, a, o[h]);
-                cell = stage_state(f, a, o[h]);
-                o[h] = f;
-            }
-        }
-        for (unsigned h = 0; h < Channels; ++h) {
-            feedback[h] = o[h];
-            samples[h] = phaser_output(s, x[h], o[h]);
-        }
+    I lanes[kPhaserMaxStages], fed = {};
+    for (uint32_t j = 0; j < stages; ++j) {
+        lanes[j] = I{};
+        for (unsigned h = 0; h < Channels; ++h) lanes[j][h] = cells[h * stages + j];
     }
+    for (unsigned h = 0; h < Channels; ++h) fed[h] = feedback[h];
+    for (size_t n = 0; n < frames; ++n, samples += Channels) {
+        I x = {};
+        for (unsigned h = 0; h < Channels; ++h) x[h] = samples[h];
+        I o = sat16(x + sat16(mul_q15(k, fed)));
+        for (uint32_t j = 0; j < stages; ++j) {
+            const I f = stage_output(lanes[j], a, o);
+            lanes[j] = stage_state(f, a, o);
+            o = f;
+        }
+        fed = o;
+        for (unsigned h = 0; h < Channels; ++h) samples[h] = phaser_output(s, x[h], o[h]);
+    }
+    for (uint32_t j = 0; j < stages; ++j)
+        for (unsigned h = 0; h < Channels; ++h) cells[h * stages + j] = lanes[j][h];
+    for (unsigned h = 0; h < Channels; ++h) feedback[h] = fed[h];
 }
 
 }  // namespace phaser_detail
@@ -112,7 +138,7 @@ void phase_block(const PhaserSettings& s, int16_t* samples, size_t count, int16_
     for (unsigned h = 0; h < Channels; ++h) feedback_cells[h] = feedback[h];
     for (size_t c = 0; c < cell_count; ++c) cells[c] = allpass[c];
     size_t frames = count / Channels;
-    phase_frames<Channels>(s, samples, frames, feedback_cells, cells);
+    run_kernel<phase_frames<Channels>>(s, samples, frames, feedback_cells, cells);
     if (count % Channels) phase_frames<1>(s, samples + frames * Channels, 1, feedback_cells, cells);  // left only
     for (unsigned h = 0; h < Channels; ++h) feedback[h] = static_cast<int16_t>(feedback_cells[h]);
     for (size_t c = 0; c < cell_count; ++c) allpass[c] = static_cast<int16_t>(cells[c]);

@@ -79,7 +79,7 @@ inline TankLayout tank_layout(const TankSettings& s, int16_t* storage) {
     for (uint32_t k = 0; k < kTankLines; ++k) {
         layout.line_start[k] = storage;
         layout.line_frames[k] = s.line_frames[k];
-        storage += s.line_frames[k];
+        storage += s.line_frames[k] + kTankLineMirror;
     }
     layout.predelay_line = storage;
     TankTaps& taps = layout.taps;
@@ -104,7 +104,7 @@ struct TankKernel {
     TankSettings settings;
     TankLayout layout;
     TankRunning running;
-    int16_t* storage;  // lines 0..11, then the pre-delay line
+    int16_t* storage;  // lines 0..11, each followed by its mirrored cells, then the pre-delay line
     uint32_t storage_samples;
 
     static constexpr const char* kUnknownOption = "unknown tank option";
@@ -145,8 +145,12 @@ struct TankKernel {
 
 // ---------------------------------------------------------------------------
 // The per-frame path, written once for C frames side by side (Lanes<C>):
-// chunks of 8 frames in the AVX2 build, then of 4, and the frames left
-// before a wrap one at a time (C = 1).  Within a chunk each stage runs for
+// chunks of 8 frames in the AVX2 build (of 4 in the baseline build, or
+// where fewer frames are left), single frames (C = 1) where the geometry
+// takes no chunks or a block ends in fewer than 4 frames.  A chunk may run
+// across the end of lines: each line repeats its first kTankLineMirror cells
+// after its end, and after a chunk's writes mirror_lines makes both copies
+// agree again before anything reads them.  Within a chunk each stage runs for
 // all C frames before the next stage starts, so the stages without a running
 // state work on C independent lanes, and each lane does its frame's
 // operations in their order (nothing is reordered or merged).  The result is
@@ -156,7 +160,7 @@ struct TankKernel {
 //   before the chunk, and no other frame of the chunk writes that cell;
 // - the states that run from frame to frame (oscillator, pre-delay,
 //   bandwidth, high-pass, damping, tilt) step through the chunk frame by
-//   frame;
+//   frame (the oscillator and the damping a chunk ahead, see TankAhead);
 // - the modulated all-pass reads at an age of 1 .. L - 1 (and the cell one
 //   older): the lanes read together only when every age in the chunk is at
 //   least C, so older than the chunk, and frame by frame otherwise;
@@ -183,6 +187,7 @@ struct Pass {
     uint32_t modulated_frames[2];
     float last_age[2];  // L4 - 1, L8 - 1
     const TankTaps* taps;
+    const TankLayout* layout;
 };
 
 template <uint32_t Channels>
@@ -218,29 +223,40 @@ inline Pass pass_of(const TankSettings& s, const TankLayout& layout) {
         p.last_age[h] = static_cast<float>(p.modulated_frames[h] - 1);
     }
     p.taps = &layout.taps;
+    p.layout = &layout;
     return p;
 }
 
 // During a run of frames in which no line position or tap cursor wraps,
 // every line read and write of frame j is at a base pointer plus j.  The
-// pre-delay steps its own cursors frame by frame: its line can be as short
-// as one frame.
+// chunk that starts before the end of the run may reach past it, into the
+// mirrored cells after the end of the lines it crosses.  The pre-delay steps
+// its own cursors frame by frame: its line can be as short as one frame.
 struct Run {
     int16_t* at[kTankLines];            // each line's write position
     const int16_t* taps[kTankMaxTaps];  // each tap's read position
     uint32_t modulated_position[2];     // write positions of lines 4 and 8
+    size_t frames;                      // frames before the first wrap
+    size_t mirror_until;                // chunks starting before it write some line's first cells
     const int16_t* in;
     int16_t* out;
 };
+
+// The cells of a line of `length` frames that its mirror repeats.
+inline uint32_t mirrored_cells(uint32_t length) { return length < kTankLineMirror ? length : kTankLineMirror; }
 
 // Sets up the longest run from `positions`, at most `frames` long; returns
 // its length.
 inline size_t run_from(const TankLayout& layout, const uint32_t (&positions)[kTankLines], size_t frames, Run& run) {
     size_t n = frames;
+    run.mirror_until = 0;
     for (uint32_t line = 0; line < kTankLines; ++line) {
         run.at[line] = layout.line_start[line] + positions[line];
         const size_t room = layout.line_frames[line] - positions[line];
         n = room < n ? room : n;
+        const uint32_t mirrored = mirrored_cells(layout.line_frames[line]);
+        if (positions[line] < mirrored && mirrored - positions[line] > run.mirror_until)
+            run.mirror_until = mirrored - positions[line];
     }
     const TankTaps& taps = layout.taps;
     for (uint32_t i = 0; i < taps.count; ++i) {
@@ -253,13 +269,47 @@ inline size_t run_from(const TankLayout& layout, const uint32_t (&positions)[kTa
         n = room < n ? room : n;
     }
     for (uint32_t h = 0; h < 2; ++h) run.modulated_position[h] = positions[kModulatedLines[h]];
+    run.frames = n;
     return n;
 }
 
+// After the writes of the C frames from frame j of a run into the lines:
+// what went past a line's end is copied to its start, what went into its
+// first cells to its mirror, so both copies agree again.
+template <uint32_t C>
+inline void mirror_lines(const TankLayout& layout, const uint32_t (&positions)[kTankLines], size_t j) {
+    for (uint32_t line = 0; line < kTankLines; ++line) {
+        int16_t* cells = layout.line_start[line];
+        const uint32_t length = layout.line_frames[line], mirrored = mirrored_cells(length);
+        const uint32_t first = positions[line] + static_cast<uint32_t>(j), end = first + C;
+        if (end > length) std::memcpy(cells, cells + length, (end - length) * sizeof(int16_t));
+        if (first < mirrored)
+            std::memcpy(cells + length + first, cells + first, ((end < mirrored ? end : mirrored) - first) * sizeof(int16_t));
+    }
+}
+
 // line16, what a line stores, of every lane: NaN 0, held to the s16 range,
-// truncated toward zero.
+// truncated toward zero.  The truncated lanes lie in the s16 range already,
+// so SSE2's signed saturating pack narrows them unchanged, four lanes from
+// each 128-bit half (one instruction fewer than the plain narrowing, and no
+// move across the halves of a 256-bit register).
 template <class L>
 [[gnu::always_inline]] inline void store_line16(int16_t* cells, const typename L::F& value) {
+#if defined(__SSE2__)
+    if constexpr (L::count == 4 || L::count == 8) {
+        typedef int16_t H8 __attribute__((vector_size(16)));
+        const typename L::I t = L::truncated_s16(value);
+        if constexpr (L::count == 4) {
+            const H8 packed = __builtin_ia32_packssdw128(t, t);
+            std::memcpy(cells, &packed, 8);
+        } else {
+            const H8 packed = __builtin_ia32_packssdw128(__builtin_shufflevector(t, t, 0, 1, 2, 3),
+                                                         __builtin_shufflevector(t, t, 4, 5, 6, 7));
+            std::memcpy(cells, &packed, 16);
+        }
+        return;
+    }
+#endif
     L::store(cells, L::truncated_s16(value));
 }
 
@@ -308,6 +358,8 @@ template <uint32_t Channels, class L>
                 line[write + i] = predelay_sample<Channels>(frames + i * Channels);
             }
             read = read + C == capacity ? 0 : read + C;
+        } else if constexpr (Channels == 1) {
+            std::memcpy(line + write, frames, C * sizeof(int16_t));
         } else {
             for (uint32_t i = 0; i < C; ++i) line[write + i] = predelay_sample<Channels>(frames + i * Channels);
         }
@@ -378,11 +430,14 @@ template <class L>
         }
     }
     // Frame by frame: a read may reach the sample of an earlier frame of the
-    // chunk, or the age is NaN.
+    // chunk, or the age is NaN.  The frames write within the line (and the
+    // mirror of its first cells), where the reads of the later ones look.
     F y;
     for (uint32_t i = 0; i < C; ++i) {
-        const float z = modulated_read(line, length, position + i, L::lane(t, i));
-        L::lane(y, i) = allpass<Lanes<1>>(line + position + i, z, L::lane(feed, i), d1);
+        const uint32_t at = position + i < length ? position + i : position + i - length;
+        const float z = modulated_read(line, length, at, L::lane(t, i));
+        L::lane(y, i) = allpass<Lanes<1>>(line + at, z, L::lane(feed, i), d1);
+        if (at < mirrored_cells(length)) line[length + at] = line[at];
     }
     return y;
 }
@@ -420,19 +475,88 @@ template <uint32_t Channels, class T>
     }
 }
 
+// The states that need nothing from the frames before them, stepped
+// kFrames frames ahead of the chunks: the oscillator, and the damping of each
+// half's delay A output when it is on and both delay A lines hold at least
+// 2 kFrames frames (every cell read ahead was written before the chunk that
+// reads it, and is not written again before the frame it belongs to).  A
+// chunk takes the values computed before it and steps the states for the
+// frames after, so their chains of dependent operations run beside the
+// chunks instead of holding each up.  After a frame each state is that
+// frame's value: the oscillator (sine, cosine), the damping its output.
+struct TankAhead {
+    static constexpr uint32_t kFrames = 8;
+    float phase[2][kFrames];   // sine, cosine of the next frames
+    float damped[2][kFrames];  // each half's damped delay A output
+    bool damps;
+
+    TankAhead(const Pass& p, const TankRunning& state, const TankLayout& layout)
+        : damps(p.damping > 0.0f), damping_coefficient(p.damping), oscillator(state.oscillator), taken(state) {
+        for (uint32_t h = 0; h < 2; ++h) {
+            const uint32_t line = kModulatedLines[h] + 1;
+            delay_a[h] = layout.line_start[line];
+            delay_a_frames[h] = layout.line_frames[line];
+            cursor[h] = state.line_position[line];
+            damping[h] = state.damping[h];
+            damps = damps && delay_a_frames[h] >= 2 * kFrames;
+        }
+        for (uint32_t i = 0; i < kFrames; ++i) next(i);
+    }
+
+    // The values of the next C frames, and C more stepped.
+    template <class L>
+    [[gnu::always_inline]] void take(typename L::F (&phase_out)[2], typename L::F (&damped_out)[2]) {
+        constexpr uint32_t C = L::count;
+        for (uint32_t h = 0; h < 2; ++h) {
+            std::memcpy(&phase_out[h], phase[h], sizeof phase_out[h]);
+            std::memmove(phase[h], phase[h] + C, (kFrames - C) * sizeof(float));
+            if (damps) {
+                std::memcpy(&damped_out[h], damped[h], sizeof damped_out[h]);
+                std::memmove(damped[h], damped[h] + C, (kFrames - C) * sizeof(float));
+                taken.damping[h] = L::lane(damped_out[h], C - 1);
+            }
+        }
+        for (uint32_t i = kFrames - C; i < kFrames; ++i) next(i);
+        taken.oscillator.s = L::lane(phase_out[0], C - 1);
+        taken.oscillator.v = L::lane(phase_out[1], C - 1);
+    }
+
+    // The oscillator and damping states after the frames taken.
+    void store_taken(TankRunning& state) const {
+        state.oscillator = taken.oscillator;
+        if (damps) std::memcpy(state.damping, taken.damping, sizeof state.damping);
+    }
+
+private:
+    float damping_coefficient;
+    SineOscillator oscillator;  // after the last frame stepped
+    float damping[2];
+    const int16_t* delay_a[2];
+    uint32_t delay_a_frames[2];
+    uint32_t cursor[2];  // the cell of the next frame to step
+    TankRunning taken;
+
+    void next(uint32_t i) {
+        phase[0][i] = oscillator.step();
+        phase[1][i] = oscillator.v;
+        if (!damps) return;
+        for (uint32_t h = 0; h < 2; ++h) {
+            damping[h] = one_pole_step(damping[h], static_cast<float>(delay_a[h][cursor[h]]), damping_coefficient);
+            damped[h][i] = damping[h];
+            cursor[h] = cursor[h] + 1 == delay_a_frames[h] ? 0 : cursor[h] + 1;
+        }
+    }
+};
+
 // C frames from frame j of a run: oscillator, input and pre-delay, input
 // filters and drive, diffusers, both halves, taps, width, tilt and output.
 template <uint32_t Channels, uint32_t C>
-[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, uint32_t& predelay_read,
-                                             const Run& run, uint32_t early, size_t j) {
+[[gnu::always_inline]] inline void run_chunk(const Pass& p, TankRunning& state, TankAhead& ahead,
+                                             uint32_t& predelay_read, const Run& run, uint32_t early, size_t j) {
     using L = Lanes<C>;
     using F = typename L::F;
-    F sine, cosine;
-    for (uint32_t i = 0; i < C; ++i) {
-        L::lane(sine, i) = state.oscillator.step();
-        L::lane(cosine, i) = state.oscillator.v;
-    }
-    const F phase[2] = {sine, cosine};
+    F phase[2], delayed[2];
+    ahead.template take<L>(phase, delayed);
     const int16_t* frames_in = run.in + j * Channels;
     F dry_in[Channels];
     L::template load_frames<Channels>(frames_in, dry_in);
@@ -468,14 +592,18 @@ template <uint32_t Channels, uint32_t C>
                                                  run.modulated_position[h] + static_cast<uint32_t>(j),
                                                  p.last_age[h], p.depth, phase[h], feed[h], p.d1);
         // Delay A, damped.
-        F delayed = L::load(run.at[first + 1] + j);
+        if (!ahead.damps) {
+            delayed[h] = L::load(run.at[first + 1] + j);
+            if (p.damping > 0.0f) follow<L>(state.damping[h], delayed[h], p.damping, state_itself);
+        }
         store_line16<L>(run.at[first + 1] + j, modulated);
-        if (p.damping > 0.0f) follow<L>(state.damping[h], delayed, p.damping, state_itself);
         // The all-pass takes the damped delay A output times the decay;
         // delay B stores its output.
         int16_t* cells = run.at[first + 2] + j;
-        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed * p.g, p.d2));
+        store_line16<L>(run.at[first + 3] + j, allpass<L>(cells, L::load(cells), delayed[h] * p.g, p.d2));
     }
+
+    if (j < run.mirror_until || j + C > run.frames) mirror_lines<C>(*p.layout, state.line_position, j);
 
     F wet[Channels];
     tap_sums<Channels, L>(*p.taps, run, j, early, before, wet);
@@ -488,8 +616,8 @@ template <uint32_t Channels, uint32_t C>
     L::template store_rounded_frames<Channels>(run.out + j * Channels, wet);
 }
 
-// Chunks of Wide frames where the geometry allows, then of 4, then single
-// frames.
+// Chunks of Wide frames where the geometry allows, of 4 where it allows
+// those only or fewer frames are left, else single frames.
 template <uint32_t Channels, uint32_t Wide>
 void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
     const TankLayout& layout = kernel->layout;
@@ -499,27 +627,38 @@ void run_frames(TankKernel* kernel, const int16_t* in, int16_t* out, size_t fram
 
     TankRunning state = kernel->running;
     state.oscillator.k = kernel->settings.oscillator_coefficient;
+    TankAhead ahead(p, state, layout);
     const uint32_t w = state.predelay_position, delay = p.predelay_frames;
     uint32_t predelay_read = !p.use_predelay ? 0 : (w >= delay ? w - delay : w + (p.predelay_capacity - delay));
 
     Run run;
     for (size_t f = 0; f < frames;) {
-        const size_t n = run_from(layout, state.line_position, frames - f, run);
+        const size_t left = frames - f, n = run_from(layout, state.line_position, left, run);
         run.in = in + f * Channels;
         run.out = out + f * Channels;
+        // Chunks while the run lasts, the last one across the wraps that end
+        // it; single frames only where the call ends.
         size_t j = 0;
-        if (wide.fit)
-            for (; j + Wide <= n; j += Wide) run_chunk<Channels, Wide>(p, state, predelay_read, run, wide.early, j);
-        if (narrow.fit)
-            for (; j + 4 <= n; j += 4) run_chunk<Channels, 4>(p, state, predelay_read, run, narrow.early, j);
-        for (; j < n; ++j) run_chunk<Channels, 1>(p, state, predelay_read, run, 0, j);
+        while (j < n) {
+            if (wide.fit && j + Wide <= left) {
+                run_chunk<Channels, Wide>(p, state, ahead, predelay_read, run, wide.early, j);
+                j += Wide;
+            } else if (narrow.fit && j + 4 <= left) {
+                run_chunk<Channels, 4>(p, state, ahead, predelay_read, run, narrow.early, j);
+                j += 4;
+            } else {
+                run_chunk<Channels, 1>(p, state, ahead, predelay_read, run, 0, j);
+                ++j;
+            }
+        }
 
         for (uint32_t line = 0; line < kTankLines; ++line) {
-            const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(n);
-            state.line_position[line] = moved == layout.line_frames[line] ? 0 : moved;
+            const uint32_t moved = state.line_position[line] + static_cast<uint32_t>(j);
+            state.line_position[line] = moved >= layout.line_frames[line] ? moved - layout.line_frames[line] : moved;
         }
-        f += n;
+        f += j;
     }
+    ahead.store_taken(state);
     kernel->running = state;
 }
 

@@ -190,10 +190,16 @@ inline TankBuild tank_apply_taps(TankSettings& s, const float* values, size_t co
     return TankBuild::ok;
 }
 
-// Samples of the one storage block: twelve lines and the pre-delay line.
+// Cells after the end of each line that repeat its first cells, so that a
+// chunk of up to that many frames can run across the end (see the frame
+// loop in tank_kernel.hpp).
+inline constexpr uint32_t kTankLineMirror = 8;
+
+// Samples of the one storage block: twelve lines, each with its mirrored
+// cells, and the pre-delay line.
 inline uint64_t tank_storage_samples(const TankSettings& s) {
     uint64_t total = s.predelay_capacity_frames;
-    for (uint32_t k = 0; k < kTankLines; ++k) total += s.line_frames[k];
+    for (uint32_t k = 0; k < kTankLines; ++k) total += s.line_frames[k] + kTankLineMirror;
     return total;
 }
 
