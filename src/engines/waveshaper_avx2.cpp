@@ -148,41 +148,45 @@ void scale_samples(const WaveshaperKernel& kernel, const int16_t* in, float* sca
 }
 
 // ---------------------------------------------------------------------------
-// The lanes of a stage vector (see the table at the top).  Stereo vectors are
-// one AVX register of 8 lanes, mono ones an SSE register of 4.
+// The lanes of a stage vector (see the table at the top): each 128-bit part
+// holds one channel.  The shuffles below stay inside the parts, so the same
+// lane numbers serve the stereo AVX register and the mono SSE one.
 
-// Branch A's value of every channel in both branches, half by half.
-Float8 branch_a_in_both(Float8 v) { return _mm256_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 1, 0)); }
-Float4 branch_a_in_both(Float4 v) { return _mm_moveldup_ps(v); }
-// Branch B's value likewise.
-Float8 branch_b_in_both(Float8 v) { return _mm256_shuffle_ps(v, v, _MM_SHUFFLE(3, 2, 3, 2)); }
-Float4 branch_b_in_both(Float4 v) { return _mm_movehdup_ps(v); }
-// The lower half of a, then the lower half of b.
-Float8 lower_and_lower(Float8 a, Float8 b) { return _mm256_permute2f128_ps(a, b, 0x20); }
-Float4 lower_and_lower(Float4 a, Float4 b) { return _mm_movelh_ps(a, b); }
-// The lower half of a, then the upper half of b.
-Float8 lower_and_upper(Float8 a, Float8 b) { return _mm256_blend_ps(a, b, 0xF0); }
-Float4 lower_and_upper(Float4 a, Float4 b) { return _mm_blend_ps(a, b, 0xC); }
-// Per half: the branch-A lanes of a, then those of b in the branch-B lanes.
-Float8 branch_a_of_both(Float8 a, Float8 b) { return _mm256_shuffle_ps(a, b, _MM_SHUFFLE(1, 0, 1, 0)); }
-Float4 branch_a_of_both(Float4 a, Float4 b) { return _mm_blend_ps(a, _mm_moveldup_ps(b), 0xA); }
+// Lanes {a[I0], a[I1], b[I2], b[I3]} of every part.
+template <int I0, int I1, int I2, int I3>
+Float8 parts_shuffle(Float8 a, Float8 b) {
+    return _mm256_shuffle_ps(a, b, _MM_SHUFFLE(I3, I2, I1, I0));
+}
+template <int I0, int I1, int I2, int I3>
+Float4 parts_shuffle(Float4 a, Float4 b) {
+    return _mm_shuffle_ps(a, b, _MM_SHUFFLE(I3, I2, I1, I0));
+}
+
+// Two decimated values, from three consecutive outputs of a stage's
+// cascade: (A(even) + B(previous)) / 2 in lanes 0 and 1 of every part, and
+// (A(odd) + B(even)) / 2 in lanes 2 and 3.
+template <class V>
+V decimated_pair(V previous, V even, V odd) {
+    return (parts_shuffle<2, 2, 2, 2>(even, odd) + parts_shuffle<3, 3, 3, 3>(previous, even)) * 0.5f;
+}
 
 template <int Channels, int Stages>
 class StagePipeline {
     using V = std::conditional_t<Channels == 2, Float8, Float4>;
-    static constexpr int kHalf = 2 * Channels;  // lanes per half
-    // Shaped vectors per frame: each holds two steps of the top stage (one
-    // for a single stage).
-    static constexpr int kShapedVectors = Stages >= 2 ? 1 << (Stages - 2) : 1;
-    static constexpr int kTopSteps = 1 << (Stages - 1);
-    // Iterations between a stage's values and the decimator stage that
-    // takes them.  The decimator half shares its vector operations with the
-    // interpolator half, so a short lag would chain the two halves (shaping,
-    // or a whole stage, inside one loop-carried path); with this many
-    // iterations in between that path is never the slow one.
-    static constexpr size_t kLag = 8;
-    // Frames in flight: output frame f comes out of iteration f + kDepth.
-    static constexpr size_t kDepth = kLag * Stages;
+    using Mask = typename LanesOf<V>::I;
+    static constexpr int kTop = Stages - 1;
+    // Vectors of one frame's top-rate values: four values of every channel
+    // to a vector (the two of a single stage in one).
+    static constexpr int kTopVectors = Stages >= 2 ? 1 << (Stages - 2) : 1;
+    // Vectors of the stages below the top: stage k's 2^k interpolator
+    // outputs, or the 2^(k-1) pairs that decimator stage k >= 1 hands down.
+    static constexpr int kLowerVectors = Stages >= 2 ? (1 << kTop) - 1 : 1;
+    static constexpr int rising_at(int k) { return (1 << k) - 1; }
+    static constexpr int pairs_at(int k) { return (1 << (k - 1)) - 1; }
+    // Frames in flight: one iteration for every interpolator stage, the
+    // shaping and every decimator stage but the last; output frame f comes
+    // out of iteration f + kDepth.
+    static constexpr size_t kDepth = 2 * Stages;
     // Frames per batch: the inputs are scaled, and the outputs rounded, a
     // batch at a time in 8-lane vectors.
     static constexpr size_t kBatch = 64;
@@ -211,12 +215,14 @@ public:
     }
 
 private:
-    static constexpr int lane(int half, int branch, int channel) { return half * kHalf + branch * Channels + channel; }
+    // Lane numbers in a channel's part.
+    enum : int { kRisingA, kRisingB, kFallingA, kFallingB };
+    static constexpr int lane(int channel, int at) { return 4 * channel + at; }
 
-    // One frame's scaled samples in both branches of both halves.
+    // One frame's scaled samples, in lane 0 of their channel's part.
     static V input(const float* v) {
         if constexpr (Channels == 2)
-            return _mm256_castpd_ps(_mm256_broadcast_sd(reinterpret_cast<const double*>(v)));
+            return _mm256_set_m128(_mm_broadcast_ss(v + 1), _mm_broadcast_ss(v));
         else
             return _mm_broadcast_ss(v);
     }
@@ -224,46 +230,51 @@ private:
     // Per lane: branch A's coefficient in the A lanes, B's in the B lanes.
     static V coefficients(float a, float b) {
         V v{};
-        for (int i = 0; i < 2 * kHalf; ++i) v[i] = i % kHalf < Channels ? a : b;
+        for (int i = 0; i < 4 * Channels; ++i) v[i] = i % 2 == 0 ? a : b;
         return v;
     }
 
-    // a where the lane's half is on, else b.
-    static V select_halves(bool lower_on, bool upper_on, V a, V b) {
-        return lower_and_upper(lower_on ? a : b, upper_on ? a : b);
+    // The lanes of the interpolator where it has a frame, and of the decimator.
+    static Mask busy_lanes(bool rising, bool falling) {
+        Mask m{};
+        for (int i = 0; i < 4 * Channels; ++i) m[i] = (i % 4 < kFallingA ? rising : falling) ? -1 : 0;
+        return m;
     }
 
-    // One stage's filters, interpolator and decimator side by side.
+    // One stage's filters, interpolator and decimator side by side.  The
+    // decimator's last branch-B output is the second section's output in
+    // its B lanes (HalfBandStage::previous_b is always b1's output).
     struct StageLanes {
         V first_input, first_output;  // section 1's previous input and output
         V second_output;              // section 2's (its input is section 1's output)
-        V previous_b;                 // decimator: the last branch-B output, in the A lanes
     };
 
-    // Values on their way to a decimator stage, kLag iterations' worth: the
-    // shaped top-rate values (for the top stage), and each lower stage's
-    // pairs from the stage above (upper half).
-    struct InFlight {
-        V shaped[kLag][kShapedVectors];
-        V pairs[Stages > 1 ? Stages - 1 : 1][kLag][kShapedVectors];
+    // What one iteration hands to the next.
+    struct Flow {
+        V rising[kLowerVectors];  // interpolator stage k < kTop: its outputs, per step, from rising_at(k)
+        V top[kTopVectors];       // the top stage's interpolator outputs, two steps to a vector
+        V shaped[kTopVectors];    // those values shaped, in the same lanes
+        V pairs[kLowerVectors];   // decimator stage k >= 1: its decimated pairs, from pairs_at(k)
+    };
+
+    // Which filters have a frame in an iteration on the pipeline's edges.
+    struct Busy {
+        bool shaping;
+        Mask lanes[Stages];
     };
 
     void load() {
         for (int k = 0; k < Stages; ++k) {
             StageLanes& lanes = stage_[k];
             lanes = StageLanes{};
-            for (int half = 0; half < 2; ++half)
-                for (int c = 0; c < Channels; ++c) {
-                    const HalfBandStage& block = half == 0 ? kernel_.interpolator[c][k] : kernel_.decimator[c][k];
-                    for (int branch = 0; branch < 2; ++branch) {
-                        const AllPassSection& first = branch == 0 ? block.a0 : block.b0;
-                        const AllPassSection& second = branch == 0 ? block.a1 : block.b1;
-                        const int at = lane(half, branch, c);
-                        lanes.first_input[at] = first.previous_input;
-                        lanes.first_output[at] = first.previous_output;
-                        lanes.second_output[at] = second.previous_output;
-                    }
-                    if (half == 1) lanes.previous_b[lane(1, 0, c)] = block.previous_b;
+            for (int c = 0; c < Channels; ++c)
+                for (int at = 0; at < 4; ++at) {
+                    const HalfBandStage& block = at < kFallingA ? kernel_.interpolator[c][k] : kernel_.decimator[c][k];
+                    const AllPassSection& first = at % 2 == 0 ? block.a0 : block.b0;
+                    const AllPassSection& second = at % 2 == 0 ? block.a1 : block.b1;
+                    lanes.first_input[lane(c, at)] = first.previous_input;
+                    lanes.first_output[lane(c, at)] = first.previous_output;
+                    lanes.second_output[lane(c, at)] = second.previous_output;
                 }
         }
     }
@@ -271,138 +282,141 @@ private:
     void store() const {
         for (int k = 0; k < Stages; ++k) {
             const StageLanes& lanes = stage_[k];
-            for (int half = 0; half < 2; ++half)
-                for (int c = 0; c < Channels; ++c) {
-                    HalfBandStage& block = half == 0 ? kernel_.interpolator[c][k] : kernel_.decimator[c][k];
-                    for (int branch = 0; branch < 2; ++branch) {
-                        AllPassSection& first = branch == 0 ? block.a0 : block.b0;
-                        AllPassSection& second = branch == 0 ? block.a1 : block.b1;
-                        const int at = lane(half, branch, c);
-                        first.previous_input = lanes.first_input[at];
-                        first.previous_output = second.previous_input = lanes.first_output[at];
-                        second.previous_output = lanes.second_output[at];
-                    }
-                    if (half == 1) block.previous_b = lanes.previous_b[lane(1, 0, c)];
+            for (int c = 0; c < Channels; ++c) {
+                for (int at = 0; at < 4; ++at) {
+                    HalfBandStage& block = at < kFallingA ? kernel_.interpolator[c][k] : kernel_.decimator[c][k];
+                    AllPassSection& first = at % 2 == 0 ? block.a0 : block.b0;
+                    AllPassSection& second = at % 2 == 0 ? block.a1 : block.b1;
+                    first.previous_input = lanes.first_input[lane(c, at)];
+                    first.previous_output = second.previous_input = lanes.first_output[lane(c, at)];
+                    second.previous_output = lanes.second_output[lane(c, at)];
                 }
+                kernel_.decimator[c][k].previous_b = lanes.second_output[lane(c, kFallingB)];
+            }
         }
     }
 
     // One step of a stage's two-section cascade in every lane, from its
-    // input x: the second section's output comes back, and `decimated` is
-    // (that output + the previous B output) / 2.  On the pipeline's edges
-    // the halves that are off keep their state.
+    // input x; the second section's output comes back.  On the pipeline's
+    // edges the filters without a frame keep their state.
     template <bool Edge>
-    V cascade(StageLanes& lanes, V x, V& decimated, bool lower_on, bool upper_on) const {
+    V cascade(StageLanes& lanes, V x, Mask busy) const {
         const V first = allpass_section(first_coefficient_, x, lanes.first_input, lanes.first_output);
         const V second = allpass_section(second_coefficient_, first, lanes.first_output, lanes.second_output);
-        decimated = (second + lanes.previous_b) * 0.5f;
-        const V branch_b = branch_b_in_both(second);
-        if constexpr (Edge) {
-            lanes.first_input = select_halves(lower_on, upper_on, x, lanes.first_input);
-            lanes.first_output = select_halves(lower_on, upper_on, first, lanes.first_output);
-            lanes.second_output = select_halves(lower_on, upper_on, second, lanes.second_output);
-            lanes.previous_b = select_halves(lower_on, upper_on, branch_b, lanes.previous_b);
-        } else {
-            lanes = {x, first, second, branch_b};
-        }
+        if constexpr (Edge)
+            lanes = {busy ? x : lanes.first_input, busy ? first : lanes.first_output,
+                     busy ? second : lanes.second_output};
+        else
+            lanes = {x, first, second};
         return second;
     }
 
-    // One iteration over the stages' filters; `slot` is its number modulo
-    // kLag.  `input` holds the frame's scaled samples in every lane.  The
-    // decimated value of every channel comes back in the branch-A lanes of
-    // the upper half.  On the pipeline's edges `input_on` says whether there
-    // is an input frame and `decimating[k]` whether decimator stage k has a
-    // frame.
-    template <bool Edge>
-    V iteration(StageLanes* stage, size_t slot, V input, bool input_on = true, const bool* decimating = nullptr) {
-        V upsampled[kTopSteps];  // the latest stage's interpolator outputs, per step
-        V result{};
-        for_each_index<Stages>([&](auto k) {
-            constexpr int steps = 1 << k;
-            V rising[steps], falling[steps];
-            for_each_index<steps>([&](auto j) {
-                V up;
-                if constexpr (k == 0)
-                    up = input;
-                else
-                    up = j % 2 == 0 ? branch_a_in_both(upsampled[j / 2]) : branch_b_in_both(upsampled[j / 2]);
-                V x;
-                if constexpr (k == Stages - 1)
-                    x = j % 2 == 0 ? lower_and_lower(up, in_flight_.shaped[slot][j / 2])
-                                   : lower_and_upper(up, in_flight_.shaped[slot][j / 2]);
-                else
-                    x = lower_and_upper(up, in_flight_.pairs[k][slot][j]);
-                rising[j] = cascade<Edge>(stage[k], x, falling[j], input_on, Edge && decimating[k]);
+    // Step j of stage k: the interpolator takes the stage below's output (A
+    // for even steps, B for odd ones) or the input, the decimator a pair of
+    // values from the stage above or the shaping.
+    template <int k, int j>
+    static V step_input(const Flow& flow, V input) {
+        constexpr int branch = j % 2;
+        const V rising = k == 0 ? input : flow.rising[rising_at(k > 0 ? k - 1 : 0) + j / 2];
+        if constexpr (k == kTop)
+            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 2 * branch, 2 * branch + 1>(
+                rising, flow.shaped[j / 2]);
+        else
+            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 0, 2>(
+                rising, flow.pairs[pairs_at(k + 1) + j]);
+    }
+
+    // Stage k's outputs of an iteration (outputs[0] is the last one of the
+    // iteration before) into the next iteration's flow; stage 0's decimated
+    // value comes back, in lane kFallingA of every part.
+    template <int k>
+    static V hand_on(const V* outputs, Flow& next) {
+        constexpr int steps = 1 << k;
+        if constexpr (k == kTop && k == 0)
+            next.top[0] = outputs[1];
+        else if constexpr (k == kTop)
+            for_each_index<kTopVectors>([&](auto m) {
+                next.top[m] = parts_shuffle<kRisingA, kRisingB, kRisingA, kRisingB>(outputs[2 * m + 1], outputs[2 * m + 2]);
             });
-            if constexpr (k == 0) {
-                result = falling[0];
-            } else {
-                // Read earlier in this iteration: refill the slot.
-                for_each_index<steps / 2>([&](auto j) {
-                    in_flight_.pairs[k - 1][slot][j] = branch_a_of_both(falling[2 * j], falling[2 * j + 1]);
-                });
-            }
-            for_each_index<steps>([&](auto j) { upsampled[j] = rising[j]; });
-        });
-        if (!Edge || input_on) {
-            V top[kShapedVectors];  // the top-rate values, two steps to a vector
-            for_each_index<kShapedVectors>([&](auto m) {
-                if constexpr (Stages == 1)
-                    top[m] = upsampled[0];
-                else
-                    top[m] = lower_and_lower(upsampled[2 * m], upsampled[2 * m + 1]);
+        else
+            for_each_index<steps>([&](auto j) { next.rising[rising_at(k) + j] = outputs[j + 1]; });
+        if constexpr (k == 0) {
+            return (outputs[1] + parts_shuffle<kFallingB, kFallingB, kFallingB, kFallingB>(outputs[0], outputs[0])) * 0.5f;
+        } else {
+            for_each_index<steps / 2>([&](auto i) {
+                next.pairs[pairs_at(k) + i] = decimated_pair(outputs[2 * i], outputs[2 * i + 1], outputs[2 * i + 2]);
             });
-            if (one_by_one_)
-                for_each_index<kShapedVectors>([&](auto m) { in_flight_.shaped[slot][m] = shaped_in_order(top[m]); });
-            else
-                for_each_index<kShapedVectors>(
-                    [&](auto m) { in_flight_.shaped[slot][m] = clip_and_curve(settings_, top[m]); });
+            return V{};
         }
+    }
+
+    // One iteration: every stage's filters take what the iteration before
+    // handed on, so no stage waits for another within it; the top-rate
+    // values of the iteration before are shaped meanwhile.  `input` holds
+    // the frame's scaled samples; the decimated frame comes back in lane
+    // kFallingA of every part.
+    template <bool Edge>
+    V iteration(StageLanes* stage, Flow& flow, V input, const Busy* busy = nullptr) {
+        Flow next{};
+        V result{};
+        for_each_index<Stages>([&](auto from_top) {
+            constexpr int k = kTop - from_top;
+            V outputs[(1 << k) + 1];
+            outputs[0] = stage[k].second_output;
+            for_each_index<1 << k>([&](auto j) {
+                outputs[j + 1] = cascade<Edge>(stage[k], step_input<k, j>(flow, input), Edge ? busy->lanes[k] : Mask{});
+            });
+            const V decimated = hand_on<k>(outputs, next);
+            if constexpr (k == 0) result = decimated;
+        });
+        if (!Edge || busy->shaping) {
+            if (one_by_one_)
+                for_each_index<kTopVectors>([&](auto m) { next.shaped[m] = shaped_in_order(flow.top[m]); });
+            else
+                for_each_index<kTopVectors>([&](auto m) { next.shaped[m] = clip_and_curve(settings_, flow.top[m]); });
+        }
+        flow = next;
         return result;
     }
 
     // The backlash runs one chain through the values of a channel: they go
-    // through WaveshaperKernel::shape one at a time, in order (per step the
-    // A values, then the B values).
+    // through WaveshaperKernel::shape one at a time, in order.
     V shaped_in_order(V v) const {
-        for (int part = 0; part < (Stages == 1 ? 1 : 2); ++part)
-            for (int branch = 0; branch < 2; ++branch)
-                for (int c = 0; c < Channels; ++c) {
-                    const int at = lane(part, branch, c);
-                    v[at] = kernel_.shape(v[at], kernel_.hysteresis[c]);
-                }
+        for (int c = 0; c < Channels; ++c)
+            for (int at = 0; at < (Stages == 1 ? 2 : 4); ++at)
+                v[lane(c, at)] = kernel_.shape(v[lane(c, at)], kernel_.hysteresis[c]);
         return v;
     }
 
     // The iterations of output frames first .. end - 1, all with an input
     // frame and every stage busy; scaled holds their inputs.
     void run_steady(size_t first, size_t end, const float* scaled, float* result) {
-        // A copy whose address never escapes, so that it stays in registers.
+        // Copies whose addresses never escape, so that they stay in registers.
         StageLanes running[Stages];
         std::copy(stage_, stage_ + Stages, running);
+        Flow flow = flow_;
         for (size_t f = first; f < end; ++f) {
-            const V decimated = iteration<false>(running, (f + kDepth) % kLag, input(scaled + Channels * (f - first)));
-            for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(1, 0, c)];
+            const V decimated = iteration<false>(running, flow, input(scaled + Channels * (f - first)));
+            for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(c, kFallingA)];
         }
         std::copy(running, running + Stages, stage_);
+        flow_ = flow;
     }
 
     // Iteration t with the pipeline partly empty (t < kDepth or t >= frames);
     // its output frame (if any) goes to result.
     void edge(size_t t, const int16_t* in, size_t frames, float* result) {
-        const bool input_on = t < frames;
         float scaled[Channels] = {};
-        if (input_on)
+        if (t < frames)
             for (int c = 0; c < Channels; ++c) scaled[c] = kernel_.scaled(in[Channels * t + c]);
-        bool decimating[Stages];
-        for (int k = 0; k < Stages; ++k) {
-            const size_t lag = kLag * (Stages - k);
-            decimating[k] = t >= lag && t - lag < frames;
-        }
-        const V decimated = iteration<true>(stage_, t % kLag, input(scaled), input_on, decimating);
+        // Frame t - position is at the iteration's stage with that position.
+        const auto has_frame = [&](size_t position) { return t >= position && t - position < frames; };
+        Busy busy;
+        busy.shaping = has_frame(Stages);
+        for (int k = 0; k < Stages; ++k) busy.lanes[k] = busy_lanes(has_frame(k), has_frame(2 * Stages - k));
+        const V decimated = iteration<true>(stage_, flow_, input(scaled), &busy);
         if (result)
-            for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(1, 0, c)];
+            for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(c, kFallingA)];
     }
 
     WaveshaperKernel& kernel_;
@@ -411,7 +425,7 @@ private:
     const V first_coefficient_ = coefficients(HalfBandStage::kA0, HalfBandStage::kB0);
     const V second_coefficient_ = coefficients(HalfBandStage::kA1, HalfBandStage::kB1);
     StageLanes stage_[Stages];
-    InFlight in_flight_{};
+    Flow flow_{};
 };
 
 template <int Channels, int Stages>
