@@ -52,6 +52,9 @@
 
 #include "engines/waveshaper_kernel.hpp"
 #include "module/lanes.hpp"
+#ifndef DIVAVOVA_LAG
+#define DIVAVOVA_LAG 2
+#endif
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -178,15 +181,23 @@ class StagePipeline {
     // Vectors of one frame's top-rate values: four values of every channel
     // to a vector (the two of a single stage in one).
     static constexpr int kTopVectors = Stages >= 2 ? 1 << (Stages - 2) : 1;
+    static constexpr int kTopSteps = 1 << kTop;
     // Vectors of the stages below the top: stage k's 2^k interpolator
     // outputs, or the 2^(k-1) pairs that decimator stage k >= 1 hands down.
     static constexpr int kLowerVectors = Stages >= 2 ? (1 << kTop) - 1 : 1;
     static constexpr int rising_at(int k) { return (1 << k) - 1; }
     static constexpr int pairs_at(int k) { return (1 << (k - 1)) - 1; }
-    // Frames in flight: one iteration for every interpolator stage, the
+    // Iterations between the one that hands values on and the one that
+    // takes them.  A stage's interpolator and decimator share their vector
+    // operations, so the values that leave a stage's interpolator come back
+    // to its decimator (through the stages above and the shaping) as a
+    // chain of vector operations: with a lag of 1 that chain, 2 iterations
+    // long per stage above, bounds the loop at 4 times oversampling.
+    static constexpr size_t kLag = DIVAVOVA_LAG;
+    // Frames in flight: kLag iterations for every interpolator stage, the
     // shaping and every decimator stage but the last; output frame f comes
     // out of iteration f + kDepth.
-    static constexpr size_t kDepth = 2 * Stages;
+    static constexpr size_t kDepth = 2 * Stages * kLag;
     // Frames per batch: the inputs are scaled, and the outputs rounded, a
     // batch at a time in 8-lane vectors.
     static constexpr size_t kBatch = 64;
@@ -351,30 +362,44 @@ private:
     }
 
     // One iteration: every stage's filters take what the iteration before
-    // handed on, so no stage waits for another within it; the top-rate
-    // values of the iteration before are shaped meanwhile.  `input` holds
-    // the frame's scaled samples; the decimated frame comes back in lane
-    // kFallingA of every part.
-    template <bool Edge>
+    // handed on, so no stage waits for another within it, and the top-rate
+    // values of the iteration before are shaped meanwhile.  Only the top
+    // stage's chain of steps is long: the other work goes between its steps
+    // (in program order too, so that the processor's queues hold work that
+    // is ready rather than a long chain waiting).  `input` holds the frame's
+    // scaled samples; the decimated frame comes back in lane kFallingA of
+    // every part.
+    template <bool Edge, bool OneByOne>
     V iteration(StageLanes* stage, Flow& flow, V input, const Busy* busy = nullptr) {
-        Flow next{};
-        V result{};
-        for_each_index<Stages>([&](auto from_top) {
-            constexpr int k = kTop - from_top;
-            V outputs[(1 << k) + 1];
-            outputs[0] = stage[k].second_output;
-            for_each_index<1 << k>([&](auto j) {
-                outputs[j + 1] = cascade<Edge>(stage[k], step_input<k, j>(flow, input), Edge ? busy->lanes[k] : Mask{});
+        Flow next;
+        if constexpr (Stages == 1) next.rising[0] = next.pairs[0] = V{};  // no stage below the top
+        V outputs[Stages][kTopSteps + 1];  // per stage: the last output before, then the iteration's
+        for_each_index<Stages>([&](auto k) { outputs[k][0] = stage[k].second_output; });
+        const auto step = [&](auto k, auto i) {
+            outputs[k][i + 1] = cascade<Edge>(stage[k], step_input<k, i>(flow, input), Edge ? busy->lanes[k] : Mask{});
+        };
+        for_each_index<kTopSteps>([&](auto j) {
+            step(std::integral_constant<int, kTop>{}, j);
+            constexpr int shape_period = kTopSteps / kTopVectors;
+            if constexpr (j % shape_period == 0) {
+                constexpr int m = j / shape_period;
+                if (Edge && !busy->shaping)
+                    next.shaped[m] = flow.shaped[m];
+                else if constexpr (OneByOne)
+                    next.shaped[m] = shaped_in_order(flow.top[m]);
+                else
+                    next.shaped[m] = clip_and_curve(settings_, flow.top[m]);
+            }
+            for_each_index<kTop>([&](auto k) {
+                constexpr int period = kTopSteps >> k;
+                if constexpr (j % period == period / 2) step(k, std::integral_constant<int, j / period>{});
             });
-            const V decimated = hand_on<k>(outputs, next);
+        });
+        V result{};
+        for_each_index<Stages>([&](auto k) {
+            const V decimated = hand_on<k>(outputs[k], next);
             if constexpr (k == 0) result = decimated;
         });
-        if (!Edge || busy->shaping) {
-            if (one_by_one_)
-                for_each_index<kTopVectors>([&](auto m) { next.shaped[m] = shaped_in_order(flow.top[m]); });
-            else
-                for_each_index<kTopVectors>([&](auto m) { next.shaped[m] = clip_and_curve(settings_, flow.top[m]); });
-        }
         flow = next;
         return result;
     }
@@ -391,16 +416,23 @@ private:
     // The iterations of output frames first .. end - 1, all with an input
     // frame and every stage busy; scaled holds their inputs.
     void run_steady(size_t first, size_t end, const float* scaled, float* result) {
+        if (one_by_one_)
+            run_steady<true>(first, end, scaled, result);
+        else
+            run_steady<false>(first, end, scaled, result);
+    }
+
+    template <bool OneByOne>
+    void run_steady(size_t first, size_t end, const float* scaled, float* result) {
         // Copies whose addresses never escape, so that they stay in registers.
         StageLanes running[Stages];
         std::copy(stage_, stage_ + Stages, running);
-        Flow flow = flow_;
         for (size_t f = first; f < end; ++f) {
-            const V decimated = iteration<false>(running, flow, input(scaled + Channels * (f - first)));
+            const V decimated = iteration<false, OneByOne>(running, flow_[(f + kDepth) % kLag],
+                                                           input(scaled + Channels * (f - first)));
             for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(c, kFallingA)];
         }
         std::copy(running, running + Stages, stage_);
-        flow_ = flow;
     }
 
     // Iteration t with the pipeline partly empty (t < kDepth or t >= frames);
@@ -412,9 +444,12 @@ private:
         // Frame t - position is at the iteration's stage with that position.
         const auto has_frame = [&](size_t position) { return t >= position && t - position < frames; };
         Busy busy;
-        busy.shaping = has_frame(Stages);
-        for (int k = 0; k < Stages; ++k) busy.lanes[k] = busy_lanes(has_frame(k), has_frame(2 * Stages - k));
-        const V decimated = iteration<true>(stage_, flow_, input(scaled), &busy);
+        busy.shaping = has_frame(kLag * Stages);
+        for (int k = 0; k < Stages; ++k)
+            busy.lanes[k] = busy_lanes(has_frame(kLag * k), has_frame(kLag * (2 * Stages - k)));
+        Flow& flow = flow_[t % kLag];
+        const V decimated = one_by_one_ ? iteration<true, true>(stage_, flow, input(scaled), &busy)
+                                        : iteration<true, false>(stage_, flow, input(scaled), &busy);
         if (result)
             for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(c, kFallingA)];
     }
@@ -425,7 +460,7 @@ private:
     const V first_coefficient_ = coefficients(HalfBandStage::kA0, HalfBandStage::kB0);
     const V second_coefficient_ = coefficients(HalfBandStage::kA1, HalfBandStage::kB1);
     StageLanes stage_[Stages];
-    Flow flow_{};
+    Flow flow_[kLag]{};
 };
 
 template <int Channels, int Stages>
