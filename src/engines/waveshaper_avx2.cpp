@@ -95,10 +95,10 @@ void WaveshaperKernel::run_sample_lanes(const int16_t* in, int16_t* out, size_t 
 }
 
 void WaveshaperKernel::run_stage_pipeline(const int16_t* in, int16_t* out, size_t frames) {
-    if (channel_count == 2)
-        run_pipeline_of_stages<2>(*this, in, out, frames);
+    if (cpu_has_avx512vl())
+        run_stage_pipeline_avx512(in, out, frames);
     else
-        run_pipeline_of_stages<1>(*this, in, out, frames);
+        run_pipeline_of_kernel(*this, in, out, frames);
 }
 
 }  // namespace divavova

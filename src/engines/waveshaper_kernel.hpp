@@ -205,6 +205,7 @@ struct WaveshaperKernel {
     // The AVX2 paths (waveshaper_avx2.cpp), for the blocks choose_path gives them.
     void run_sample_lanes(const int16_t* in, int16_t* out, size_t frames);
     void run_stage_pipeline(const int16_t* in, int16_t* out, size_t frames);
+    void run_stage_pipeline_avx512(const int16_t* in, int16_t* out, size_t frames);  // the same, with 32 registers
 
     // The plain path, any settings and block.
     void run_plain(const int16_t* in, int16_t* out, size_t frames) {
