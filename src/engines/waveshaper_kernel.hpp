@@ -188,7 +188,7 @@ struct WaveshaperKernel {
     Path choose_path(size_t frames, bool avx2) const {
         if (!avx2) return Path::plain;
         if (stages == 0) return shapes_side_by_side() ? Path::sample_lanes : Path::plain;
-        // The pipeline fills and drains 8 iterations per stage in every call:
+        // The pipeline fills and drains 4 iterations per stage in every call:
         // blocks of up to one frame per stage are faster on the plain path
         // at every factor (measured; the break-even point grows with it).
         return frames > stages ? Path::stage_pipeline : Path::plain;
