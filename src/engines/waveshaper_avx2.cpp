@@ -5,36 +5,38 @@
 // Sample lanes (no oversampling, no backlash): every output sample is a
 // function of its own input alone, so eight samples go side by side.
 //
-// Stage pipeline (2 to 16 times oversampling): every all-pass section is a
+// Stage pipeline (2 to 16 times oversampling, waveshaper_lanes.hpp; also
+// built for AVX-512 in waveshaper_avx512.cpp): every all-pass section is a
 // recurrence (y depends on the previous y through a subtraction, a product
 // and a sum), so a section that sees m values per frame costs m chained
 // latencies per frame however wide the machine is.  What can overlap is the
-// work of different sections.  One loop iteration t does every stage once:
-//   - interpolator stage k for frame t (it takes stage k-1's values of the
-//     same iteration, or the scaled input for stage 0),
-//   - the shaping of frame t's top-rate values,
-//   - decimator stage k for frame t - kLag * (s - k), from what decimator
-//     stage k+1 (or the shaping, for the top stage) produced kLag iterations
-//     earlier.
-// The decimator stages of an iteration depend only on earlier iterations, so
-// their chains run beside the interpolator's.
+// work of different sections.  One loop iteration t does every stage once,
+// each on what the others handed on kLag iterations earlier:
+//   - interpolator stage k for frame t - kLag k (stage 0 takes the scaled
+//     input of frame t),
+//   - the shaping of the top-rate values of frame t - kLag s,
+//   - decimator stage k for frame t - kLag (2 s - k), so that frame f
+//     leaves the pipeline in iteration f + 2 kLag s.
+// No stage waits for another within an iteration, so the only long chain
+// is the top stage's own, 2^(s-1) steps a frame, and the other stages' work
+// is written between its steps.
 //
 // Interpolator stage k and decimator stage k both take 2^k steps of the
-// two-section cascade per frame, so they share one vector: the interpolator
-// in the lower half of the lanes, the decimator in the upper half, each half
-// holding {branch A of every channel, branch B of every channel} (A1 is
-// branch A of channel 1):
-//     stereo (8 lanes)  interpolator A0 A1 B0 B1 | decimator A0 A1 B0 B1
-//     mono   (4 lanes)  interpolator A  B        | decimator A  B
+// two-section cascade per frame, so they share one vector.  Each 128-bit
+// part of it holds one channel, {interpolator A, interpolator B, decimator
+// A, decimator B} (A and B are the two branches), so that the shuffles that
+// feed a step and collect its outputs stay inside the parts:
+//     stereo (8 lanes)  channel 0: iA iB dA dB | channel 1: iA iB dA dB
+//     mono   (4 lanes)  iA iB dA dB
 //
 // With the backlash on (one chain through all values of a channel) the
 // top-rate values are shaped one at a time, in order, between the stages.
 //
-// A call starts with an empty pipeline: in the first kLag * s iterations the
-// decimator stages that have no frame yet keep their state, and as many
-// iterations after the last frame drain them while the interpolator keeps
-// its state.  Every filter therefore sees exactly the call's frames, in
-// order, and the state between calls is the plain path's filter state.
+// A call starts with an empty pipeline: in the first iterations the stages
+// that have no frame yet keep their state, and as many iterations after the
+// last frame drain them while the stages done with the call keep theirs.
+// Every filter therefore sees exactly the call's frames, in order, and the
+// state between calls is the plain path's filter state.
 
 // The kernel's helpers written for a value or lanes of values are inlined
 // into the loops below, so no vector crosses a call and GCC's note on the
