@@ -365,15 +365,28 @@ private:
 
     template <bool OneByOne>
     void run_steady(size_t first, size_t end, const float* scaled, float* result) {
-        // Copies whose addresses never escape, so that they stay in registers.
+        // Copies whose addresses never escape, so that they stay in registers
+        // (or on the stack, without the member's address arithmetic).  The
+        // loop goes two iterations at a time, so that each takes its slot
+        // of the flow by name; kDepth is even, so frame f's slot is f % 2.
+        static_assert(kLag == 2 && kDepth % 2 == 0);
         StageLanes running[Stages];
         std::copy(stage_, stage_ + Stages, running);
-        for (size_t f = first; f < end; ++f) {
-            const V decimated = iteration<false, OneByOne>(running, flow_[(f + kDepth) % kLag],
-                                                           input(scaled + Channels * (f - first)));
+        Flow even = flow_[0], odd = flow_[1];
+        const auto one = [&](size_t f, Flow& flow) {
+            const V decimated = iteration<false, OneByOne>(running, flow, input(scaled + Channels * (f - first)));
             for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(c, kFallingA)];
+        };
+        size_t f = first;
+        if (f < end && f % 2 == 1) one(f++, odd);
+        for (; f + 2 <= end; f += 2) {
+            one(f, even);
+            one(f + 1, odd);
         }
+        if (f < end) one(f, even);
         std::copy(running, running + Stages, stage_);
+        flow_[0] = even;
+        flow_[1] = odd;
     }
 
     // Iteration t with the pipeline partly empty (t < kDepth or t >= frames);
