@@ -178,6 +178,28 @@ def test_lanes_match_the_plain_path(oversample, channels, data, curve, options, 
                      pieces(frames, mixed)) == plain
 
 
+# Without oversampling the lanes fold the scaling's and the output's constant
+# products into one each when the settings allow: settings at and beyond the
+# limits of the folds (drives about 2^-111, subnormal gains, mixes next to 1).
+FOLD_EDGES = {
+    ids.Waveshaper.DRIVE: [0.0, -0.0, 2.0 ** -111, -(2.0 ** -111), 2.0 ** -112, 1.5 * 2.0 ** -111, 1.0, 2.0, -3.7, 1000.0],
+    ids.Waveshaper.BIAS: [0.0, 2.0 ** -140, -0.25, 1.0],
+    ids.Waveshaper.OUTPUT_GAIN: [2.0 ** -149, 2.0 ** -127, 1e-38, 0.0, -1.0, 1.0, 3.3, -1000.0],
+    ids.Waveshaper.MIX: [1.0, 1.0 - 2.0 ** -24, 0.5, 2.0 ** -30, 0.0],
+}
+
+
+@settings(max_examples=60)
+@given(st.integers(1, 2), st.none() | st.lists(st.integers(-32768, 32767), min_size=2, max_size=9),
+       st.fixed_dictionaries({option: st.sampled_from(values) for option, values in FOLD_EDGES.items()}),
+       st.lists(st.sampled_from([-32768, -32767, -1, 0, 1, 16383, 16384, 32767]) | st.integers(-32768, 32767),
+                min_size=40, max_size=100))
+def test_folded_settings_match_the_plain_path(channels, curve, options, values):
+    values = values[:len(values) - len(values) % channels]
+    engine = configured(1, channels, curve, options.items())
+    assert engine.process(s16(values)) == run_split(engine, values, channels, [1] * (len(values) // channels))
+
+
 @pytest.mark.parametrize("oversample", [1, 4])
 def test_curve_longer_than_float_steps(oversample):
     # Past 2^24 points the positions on the curve are floats two or more
