@@ -3,7 +3,7 @@ one block, and both give the frame-by-frame float32 model's samples.
 
 The loop keeps several frames in flight (decimator stages run a few frames
 behind the interpolator) and fills and drains that pipeline in every call, so
-the splits aim at lengths around the pipeline depth (8 frames per stage) and
+the splits aim at lengths around the pipeline depth (4 frames per stage) and
 the 64-frame batches, at 0 and 1 frame, and at odd lengths.  Run with the
 default build (AVX2 lanes where the machine has them) and the baseline-only
 build, the suite checks both instruction-set paths against the same model.
@@ -75,7 +75,7 @@ def run_split(engine, data, channels, sizes):
 @pytest.mark.parametrize("channels", [1, 2])
 def test_random_splits_match_one_block_and_model(oversample, channels):
     rng = np.random.default_rng(100 * oversample + channels)
-    depth = 8 * (oversample.bit_length() - 1)
+    depth = 4 * (oversample.bit_length() - 1)
     frames = 160 if oversample < 16 else 90
     for case in range(3):
         engine, model = random_setup(rng, oversample, channels)

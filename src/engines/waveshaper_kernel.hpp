@@ -188,7 +188,7 @@ struct WaveshaperKernel {
     Path choose_path(size_t frames, bool avx2) const {
         if (!avx2) return Path::plain;
         if (stages == 0) return shapes_side_by_side() ? Path::sample_lanes : Path::plain;
-        // The pipeline fills and drains 8 iterations per stage in every call:
+        // The pipeline fills and drains 4 iterations per stage in every call:
         // blocks of up to one frame per stage are faster on the plain path
         // at every factor (measured; the break-even point grows with it).
         return frames > stages ? Path::stage_pipeline : Path::plain;
@@ -205,6 +205,7 @@ struct WaveshaperKernel {
     // The AVX2 paths (waveshaper_avx2.cpp), for the blocks choose_path gives them.
     void run_sample_lanes(const int16_t* in, int16_t* out, size_t frames);
     void run_stage_pipeline(const int16_t* in, int16_t* out, size_t frames);
+    void run_stage_pipeline_avx512(const int16_t* in, int16_t* out, size_t frames);  // the same, with 32 registers
 
     // The plain path, any settings and block.
     void run_plain(const int16_t* in, int16_t* out, size_t frames) {
