@@ -48,8 +48,7 @@ inline T mul_q15(T a, T b) {
 }
 template <class T>
 inline T sat16(T v) {
-    const T low = T{} - 32768, high = T{} + 32767;
-    return v < low ? low : (high < v ? high : v);
+    return clamp(v, T{} - 32768, T{} + 32767);
 }
 
 // f = sat(s - a o) without a clamp on -mul(a, o): for 16-bit a and o it lies

@@ -102,14 +102,11 @@ size_t run_folded_lanes(const WaveshaperKernel& kernel, const LaneSettings& sett
     const Float8 drive = L8::splat(kernel.drive * kFromS16), bias = L8::splat(kernel.bias);
     const Float8 gain = L8::splat(kernel.output_gain * kToS16);
     const Float8 wet = L8::splat(kernel.mix), dry_share = L8::splat(1.0f - kernel.mix);
-    const L8::I half = (L8::I)L8::splat(0.5f);
     const auto rounded = [&](const int16_t* samples_in) {
         const Float8 x = L8::load(samples_in);
         Float8 value = clip_and_curve(settings, x * drive + bias) * gain;
         if constexpr (!WetOnly) value = value * wet + x * dry_share;
-        // value + copysign(0.5, value), truncated: s16()'s rounding.
-        const L8::I sign = (L8::I)value & static_cast<int32_t>(0x80000000u);
-        return (__m256i)__builtin_convertvector(value + (Float8)(sign | half), L8::I);
+        return (__m256i)L8::rounded_half_away(value);
     };
     size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
@@ -137,16 +134,13 @@ size_t run_folded_clip16(const WaveshaperKernel& kernel, const int16_t* in, int1
     const Float16 drive = L16::splat(kernel.drive * kFromS16), bias = L16::splat(kernel.bias);
     const Float16 gain = L16::splat(kernel.output_gain * kToS16);
     const Float16 wet = L16::splat(kernel.mix), dry_share = L16::splat(1.0f - kernel.mix);
-    const __m512i half = _mm512_set1_epi32(0x3f000000), sign_bit = _mm512_set1_epi32(INT32_MIN);
     const __m512 lowest = _mm512_set1_ps(-1.0f), highest = _mm512_set1_ps(1.0f);
     size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
         const Float16 x = L16::load(in + i);
         Float16 value = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, (__m512)(x * drive + bias))) * gain;
         if constexpr (!WetOnly) value = value * wet + x * dry_share;
-        // value's sign bit on 0.5, in one three-input logic operation.
-        const Float16 signed_half = (Float16)_mm512_ternarylogic_epi32((__m512i)value, sign_bit, half, 0xEA);
-        const __m512i rounded = (__m512i)__builtin_convertvector(value + signed_half, L16::I);
+        const __m512i rounded = (__m512i)L16::rounded_half_away(value);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm512_cvtsepi32_epi16(rounded));
     }
     return i;
@@ -176,10 +170,11 @@ void WaveshaperKernel::run_sample_lanes(const int16_t* in, int16_t* out, size_t 
     const size_t samples = channel_count * frames;
     const size_t whole = samples - samples % 8;
     size_t first = 0;
-    if (folds_constants(*this) && !settings.curve && cpu_has_avx512bw())
+    const bool folds = folds_constants(*this);
+    if (folds && !settings.curve && cpu_has_avx512bw())
         first = mix == 1.0f ? run_folded_clip16<true>(*this, in, out, samples)
                             : run_folded_clip16<false>(*this, in, out, samples);
-    else if (folds_constants(*this))
+    else if (folds)
         first = mix == 1.0f ? run_folded_lanes<true>(*this, settings, in, out, samples)
                             : run_folded_lanes<false>(*this, settings, in, out, samples);
     for (size_t i = first; i < whole; i += 8) {

@@ -114,11 +114,17 @@ struct Lanes {
         if constexpr (C == 1) {
             return s16(v);
         } else {
-            v = held_to_s16_range(v);
-            // copysign(0.5f, v): v's sign bit on 0.5.
-            const I sign = reinterpret_cast<I>(v) & static_cast<int32_t>(0x80000000u);
-            return __builtin_convertvector(v + reinterpret_cast<F>(sign | reinterpret_cast<I>(splat(0.5f))), I);
+            return rounded_half_away(held_to_s16_range(v));
         }
+    }
+
+    // s16()'s rounding without its hold, for lanes known to be numbers
+    // within the int32 range: v + copysign(0.5f, v), truncated.  Where a
+    // saturating narrowing follows, the result is s16(v).
+    static I rounded_half_away(F v) {
+        // copysign(0.5f, v): v's sign bit on 0.5.
+        const I sign = reinterpret_cast<I>(v) & static_cast<int32_t>(0x80000000u);
+        return __builtin_convertvector(v + reinterpret_cast<F>(sign | reinterpret_cast<I>(splat(0.5f))), I);
     }
 
     // Every lane held to the s16 range (NaN gives 0), then truncated toward
