@@ -13,7 +13,11 @@
 #include "engines/waveshaper_kernel.hpp"
 
 #pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512vl")
+#pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
+#define WAVESHAPER_LANES_HELD_CURVE 1
+
+
+
 
 #include "engines/waveshaper_lanes.hpp"
 
