@@ -92,12 +92,11 @@ struct CurvePositions {
     CurvePositions() = default;
     CurvePositions(const LaneSettings& settings, Floats u) : position((u + 1.0f) * (settings.span * 0.5f)) {
         const Signed truncated = __builtin_convertvector(position, Signed);
+        const Signed last = Signed{} + settings.last_segment;
         if constexpr (sizeof(Floats) == 32)
-            segment = (Signed)_mm256_max_epi32(_mm256_min_epi32((__m256i)truncated, (__m256i)(Signed{} + settings.last_segment)),
-                                               _mm256_setzero_si256());
+            segment = (Signed)_mm256_max_epi32(_mm256_min_epi32((__m256i)truncated, (__m256i)last), __m256i{});
         else
-            segment = (Signed)_mm_max_epi32(_mm_min_epi32((__m128i)truncated, (__m128i)(Signed{} + settings.last_segment)),
-                                            _mm_setzero_si128());
+            segment = (Signed)_mm_max_epi32(_mm_min_epi32((__m128i)truncated, (__m128i)last), __m128i{});
     }
 
     // The curve between the segment's points, given as point x 2^16 in
@@ -127,18 +126,21 @@ Floats clip_and_curve(const LaneSettings& settings, Floats u) {
     return at.between((Signed)((Unsigned)pair << 16), pair & (Signed{} + int32_t(0xffff0000u)));
 }
 
+// The longest curve whose points the lanes can hold in registers.
+constexpr uint32_t kMaxHeldCurvePoints = 257;
+
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
 // A curve of at most 257 points held for 16-bit permutes: the first and the
 // second point of each of its (at most 256) segments, 64 segments to a pair
 // of registers, so that 32 lanes look their points up without a memory read
 // per lane.
 struct HeldCurve {
-    static constexpr uint32_t kMaxPoints = 257;
-    alignas(64) int16_t first[256];
-    alignas(64) int16_t second[256];
+    static constexpr int kSegments = kMaxHeldCurvePoints - 1;
+    alignas(64) int16_t first[kSegments];
+    alignas(64) int16_t second[kSegments];
 
     explicit HeldCurve(const LaneSettings& settings) {
-        for (int i = 0; i < 256; ++i) {
+        for (int i = 0; i < kSegments; ++i) {
             const bool real = settings.curve && i <= settings.last_segment;
             first[i] = real ? settings.curve[i] : 0;
             second[i] = real ? settings.curve[i + 1] : 0;
@@ -163,7 +165,9 @@ struct HeldCurve {
 // undoes that.  Segments are 0 .. 255, so the packs do not saturate.
 template <int N>
 __m512i segment_words(const L8::I (&segment)[N]) {
-    const auto piece = [&](int i) { return _mm256_packus_epi32((__m256i)segment[2 * i], (__m256i)segment[N > 1 ? 2 * i + 1 : 0]); };
+    const auto piece = [&](int i) {
+        return _mm256_packus_epi32((__m256i)segment[2 * i], (__m256i)segment[N > 1 ? 2 * i + 1 : 0]);
+    };
     if constexpr (N <= 2)
         return _mm512_castsi256_si512(piece(0));
     else
@@ -171,7 +175,9 @@ __m512i segment_words(const L8::I (&segment)[N]) {
 }
 template <int N>
 __m512i segment_words(const L4::I (&segment)[N]) {
-    const auto piece = [&](int i) { return _mm_packus_epi32((__m128i)segment[2 * i], (__m128i)segment[N > 1 ? 2 * i + 1 : 0]); };
+    const auto piece = [&](int i) {
+        return _mm_packus_epi32((__m128i)segment[2 * i], (__m128i)segment[N > 1 ? 2 * i + 1 : 0]);
+    };
     if constexpr (N <= 2)
         return _mm512_castsi128_si512(piece(0));
     else
@@ -191,7 +197,8 @@ L4::I vector_of_words(__m512i words, std::integral_constant<int, I>, L4::I*) {
 
 // clip_and_curve of N vectors at once, their points looked up in `held`.
 template <int N, class Floats>
-void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N], Floats (&shaped)[N]) {
+void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N],
+                         Floats (&shaped)[N]) {
     using Signed = typename LanesOf<Floats>::I;
     static_assert(N * sizeof(Floats) <= 128);
     CurvePositions<Floats> at[N];
@@ -205,8 +212,9 @@ void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, co
     const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
     const __m512i first = HeldCurve::look_up(held.first, words, bit6, bit7);
     const __m512i second = HeldCurve::look_up(held.second, words, bit6, bit7);
+    constexpr Signed* kLanes = nullptr;
     for_each_index<N>([&](auto i) {
-        shaped[i] = at[i].between(vector_of_words(first, i, (Signed*)nullptr), vector_of_words(second, i, (Signed*)nullptr));
+        shaped[i] = at[i].between(vector_of_words(first, i, kLanes), vector_of_words(second, i, kLanes));
     });
 }
 #endif
@@ -550,15 +558,17 @@ private:
         Busy busy;
         busy.shaping = has_frame(kLag * Stages);
         for (int k = 0; k < Stages; ++k) {
-            busy.stage[k] = has_frame(kLag * k) || has_frame(kLag * (2 * Stages - k));
-            busy.lanes[k] = busy_lanes(has_frame(kLag * k), has_frame(kLag * (2 * Stages - k)));
+            const bool rising = has_frame(kLag * k), falling = has_frame(kLag * (2 * Stages - k));
+            busy.stage[k] = rising || falling;
+            busy.lanes[k] = busy_lanes(rising, falling);
         }
         Flow& flow = flow_[t % kLag];
-        V decimated;
+        const V x = input(scaled);
+        V decimated{};
         switch (shaping_) {
-            case Shaping::in_order: decimated = iteration<true, Shaping::in_order>(stage_, flow, input(scaled), &busy); break;
-            case Shaping::gathered: decimated = iteration<true, Shaping::gathered>(stage_, flow, input(scaled), &busy); break;
-            case Shaping::held: decimated = iteration<true, Shaping::held>(stage_, flow, input(scaled), &busy); break;
+            case Shaping::in_order: decimated = iteration<true, Shaping::in_order>(stage_, flow, x, &busy); break;
+            case Shaping::gathered: decimated = iteration<true, Shaping::gathered>(stage_, flow, x, &busy); break;
+            case Shaping::held: decimated = iteration<true, Shaping::held>(stage_, flow, x, &busy); break;
         }
         if (result)
             for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(c, kFallingA)];
@@ -575,9 +585,12 @@ private:
 #else
         false;
 #endif
-    const Shaping shaping_ = !kernel_.shapes_side_by_side() ? Shaping::in_order
-                             : kHoldsCurves && settings_.curve && kernel_.curve_points <= 257 ? Shaping::held
-                                                                                              : Shaping::gathered;
+    static Shaping shaping_of(const WaveshaperKernel& kernel, const LaneSettings& settings) {
+        if (!kernel.shapes_side_by_side()) return Shaping::in_order;
+        const bool held = kHoldsCurves && settings.curve && kernel.curve_points <= kMaxHeldCurvePoints;
+        return held ? Shaping::held : Shaping::gathered;
+    }
+    const Shaping shaping_ = shaping_of(kernel_, settings_);
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
     std::optional<HeldCurve> held_;
 #endif
