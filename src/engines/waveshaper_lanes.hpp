@@ -195,7 +195,52 @@ L4::I vector_of_words(__m512i words, std::integral_constant<int, I>, L4::I*) {
     return (L4::I)(I % 2 == 0 ? _mm_unpacklo_epi16(zero, piece) : _mm_unpackhi_epi16(zero, piece));
 }
 
-// clip_and_curve of N vectors at once, their points looked up in `held`.
+// clip_and_curve of two or four 8-lane vectors at once, their points looked
+// up in `held`, with the arithmetic on 16-lane vectors (two 8-lane vectors
+// joined).  The segments of 16-lane vectors a and b pack into one 32-lane
+// vector whose low and high 64-bit groups of every 128-bit part unpack back
+// into a's and b's lanes.  A NaN position truncates to INT_MIN, which the
+// pack turns into segment 0, and its fraction stays NaN, as in
+// clip_and_curve.
+template <int N>
+void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Float8 (&u)[N],
+                         Float8 (&shaped)[N]) {
+    using Float16 = Lanes<16>::F;
+    using Signed16 = Lanes<16>::I;
+    static_assert(N == 2 || N == 4);
+    constexpr int M = N / 2;
+    const __m512 lowest = _mm512_set1_ps(-1.0f), highest = _mm512_set1_ps(1.0f);
+    const __m512i last = _mm512_set1_epi32(settings.last_segment);
+    Float16 position[M];
+    Signed16 segment[M];
+    for_each_index<M>([&](auto m) {
+        const __m512 joined =
+            (__m512)_mm512_insertf64x4(_mm512_castpd256_pd512((__m256d)u[2 * m]), (__m256d)u[2 * m + 1], 1);
+        const Float16 clipped_u = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, joined));
+        position[m] = (clipped_u + 1.0f) * (settings.span * 0.5f);
+        segment[m] = (Signed16)_mm512_min_epi32((__m512i)__builtin_convertvector(position[m], Signed16), last);
+    });
+    const __m512i words = _mm512_packus_epi32((__m512i)segment[0], (__m512i)segment[M - 1]);
+    const __mmask32 bit6 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(64));
+    const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
+    const __m512i first = HeldCurve::look_up(held.first, words, bit6, bit7);
+    const __m512i second = HeldCurve::look_up(held.second, words, bit6, bit7);
+    for_each_index<M>([&](auto m) {
+        const __m512i zero = _mm512_setzero_si512();
+        const __m512i first_high = m == 0 ? _mm512_unpacklo_epi16(zero, first) : _mm512_unpackhi_epi16(zero, first);
+        const __m512i second_high =
+            m == 0 ? _mm512_unpacklo_epi16(zero, second) : _mm512_unpackhi_epi16(zero, second);
+        const Float16 r = interpolated(__builtin_convertvector((Signed16)first_high, Float16),
+                                       __builtin_convertvector((Signed16)second_high, Float16),
+                                       position[m] - __builtin_convertvector(segment[m], Float16)) *
+                          0x1p-31f;
+        shaped[2 * m] = (Float8)_mm512_castps512_ps256((__m512)r);
+        shaped[2 * m + 1] = (Float8)_mm256_castpd_ps(_mm512_extractf64x4_pd((__m512d)r, 1));
+    });
+}
+
+// clip_and_curve of N vectors of 4 lanes at once, their points looked up in
+// `held`.
 template <int N, class Floats>
 void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N],
                          Floats (&shaped)[N]) {
@@ -472,7 +517,7 @@ private:
             constexpr int shape_period = kTopSteps / kTopVectors;
             if constexpr (How == Shaping::held) {
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
-                if constexpr (j == kTopSteps / 4) {
+                if constexpr (kHoldsCurves && j == kTopSteps / 4) {
                     if (Edge && !busy->shaping)
                         std::copy(flow.shaped, flow.shaped + kTopVectors, next.shaped);
                     else
