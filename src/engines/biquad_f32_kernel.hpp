@@ -10,6 +10,7 @@
 #include "engines/frame_walk.hpp"
 #include "module/convert.hpp"
 #include "module/configured.hpp"
+#include "module/dispatch.hpp"
 
 namespace divavova {
 
@@ -179,39 +180,41 @@ struct BiquadF32Kernel {
         designed = true;
     }
 
-    // The section on the lanes of a frame (see frame_walk.hpp): the chain
-    // from one sample's y to the next is a multiply, a subtract and two adds,
-    // and the loop keeps everything else beside it.  The flush of both states
-    // is one predicted branch, taken only when a state is tiny.
-    template <int Channels>
-    void run(const int16_t* in, int16_t* out, size_t frames) {
+    // The section on the lanes of a frame (see frame_walk.hpp), in groups of
+    // G samples: the chain from one sample's y to the next is a multiply, a
+    // subtract and two adds, and the loop keeps everything else beside it.
+    // The flush of both states is one predicted branch, taken only when a
+    // state is tiny.
+    template <int Channels, uint32_t G>
+    static void run(BiquadF32Kernel* k, const int16_t* in, int16_t* out, size_t frames) {
         using namespace frame_walk;
-        const F c0 = splat(b0), c1 = splat(b1), c2 = splat(b2), d1 = splat(a1), d2 = splat(a2);
-        const F wet = splat(mix), dry = splat(1.0f - mix);
-        F z1 = channels_in<Channels>(s1), z2 = channels_in<Channels>(s2);
-        walk<Channels>(
+        const F c0 = splat(k->b0), c1 = splat(k->b1), c2 = splat(k->b2), d1 = splat(k->a1), d2 = splat(k->a2);
+        const float wet = k->mix, dry = 1.0f - k->mix;
+        F z1 = channels_in<Channels>(k->s1), z2 = channels_in<Channels>(k->s2);
+        walk<Channels, G>(
             in, out, frames,
             [&](F x) {
                 const F y = c0 * x + z1;
                 F n1 = (c1 * x - d1 * y) + z2;
                 F n2 = c2 * x - d2 * y;
-                const I tiny1 = tiny(n1), tiny2 = tiny(n2);
-                if (__builtin_expect(any(tiny1 | tiny2), 0)) {
+                if (__builtin_expect(any_tiny(n1, n2), 0)) {
                     asm volatile("");
-                    n1 = cleared(tiny1, n1);
-                    n2 = cleared(tiny2, n2);
+                    n1 = cleared(tiny(n1), n1);
+                    n2 = cleared(tiny(n2), n2);
                 }
                 z1 = n1;
                 z2 = n2;
                 return y;
             },
-            [&](F x, F y) { return x * dry + y * wet; });
-        channels_out<Channels>(z1, s1);
-        channels_out<Channels>(z2, s2);
+            [&](auto x, auto y) { return x * dry + y * wet; });
+        channels_out<Channels>(z1, k->s1);
+        channels_out<Channels>(z2, k->s2);
     }
 
+    // Groups of 8 samples where the processor has 256-bit vectors.
     void process(const int16_t* in, int16_t* out, size_t frames) {
-        channel_count == 2 ? run<2>(in, out, frames) : run<1>(in, out, frames);
+        if (channel_count == 2) return run_kernel_widened<run<2, 4>, run<2, 8>>(this, in, out, frames);
+        run_kernel_widened<run<1, 4>, run<1, 8>>(this, in, out, frames);
     }
 };
 
