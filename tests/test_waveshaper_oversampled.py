@@ -162,7 +162,8 @@ ANY_FLOAT = st.sampled_from([math.nan, math.inf, -math.inf, -0.0]) | st.floats(-
 @pytest.mark.parametrize("oversample", [1, 2, 4, 8, 16])
 @pytest.mark.parametrize("channels", [1, 2])
 @settings(max_examples=25)
-@given(st.data(), st.none() | st.lists(st.integers(-32768, 32767), min_size=2, max_size=40),
+@given(st.data(), st.none() | st.lists(st.integers(-32768, 32767), min_size=2, max_size=40) |
+       st.lists(st.integers(-32768, 32767), min_size=250, max_size=270),  # around the 257 points held in registers
        st.lists(st.tuples(st.integers(0, 6), ANY_FLOAT), max_size=8), st.booleans(),
        st.lists(st.integers(1, 40), min_size=1, max_size=5))
 def test_lanes_match_the_plain_path(oversample, channels, data, curve, options, backlash, mixed):

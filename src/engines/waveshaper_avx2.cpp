@@ -185,7 +185,7 @@ void WaveshaperKernel::run_sample_lanes(const int16_t* in, int16_t* out, size_t 
 }
 
 void WaveshaperKernel::run_stage_pipeline(const int16_t* in, int16_t* out, size_t frames) {
-    if (cpu_has_avx512vl())
+    if (cpu_has_avx512vl() && cpu_has_avx512bw())
         run_stage_pipeline_avx512(in, out, frames);
     else
         run_pipeline_of_kernel(*this, in, out, frames);

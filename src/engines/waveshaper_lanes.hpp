@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -66,28 +67,202 @@ struct LaneSettings {
           last_segment(static_cast<int32_t>(kernel.curve_points - 2)) {}
 };
 
+// Lanes clamped to -1 .. 1: max(-1, min(1, u)) is clamp(u, -1, 1), since the
+// second operand wins when either is NaN, so a NaN stays NaN.
+template <class Floats>
+Floats clipped(Floats u) {
+    const Floats lowest = Floats{} - 1.0f, highest = Floats{} + 1.0f;
+    if constexpr (sizeof(Floats) == 32)
+        return _mm256_max_ps(lowest, _mm256_min_ps(highest, u));
+    else
+        return _mm_max_ps(lowest, _mm_min_ps(highest, u));
+}
+
+// Where clipped values fall on the curve: the position (u + 1) / 2 x span
+// and its segment.  (u + 1) is 0 or at least 2^-24, so halving it is exact
+// and (u + 1) x (span / 2) is the same product.  The position is within
+// 0 .. span or NaN; the truncation gives INT_MIN for NaN, which the bounds
+// turn into segment 0, as float_to does.
+template <class Floats>
+struct CurvePositions {
+    using Signed = typename LanesOf<Floats>::I;
+    Floats position;
+    Signed segment;
+
+    CurvePositions() = default;
+    CurvePositions(const LaneSettings& settings, Floats u) : position((u + 1.0f) * (settings.span * 0.5f)) {
+        const Signed truncated = __builtin_convertvector(position, Signed);
+        const Signed last = Signed{} + settings.last_segment;
+        if constexpr (sizeof(Floats) == 32)
+            segment = (Signed)_mm256_max_epi32(_mm256_min_epi32((__m256i)truncated, (__m256i)last), __m256i{});
+        else
+            segment = (Signed)_mm_max_epi32(_mm_min_epi32((__m128i)truncated, (__m128i)last), __m128i{});
+    }
+
+    // The curve between the segment's points, given as point x 2^16 in
+    // 32-bit lanes (an s16 in the upper half).  The interpolation runs on
+    // the points x 2^16 and scales the result by 2^-31 once, which gives the
+    // bits of interpolating the points x 2^-15: every value in it is a power
+    // of two times the scaled one and stays normal (a nonzero difference of
+    // points is at least 2^16, a nonzero fraction at least 2^-25), so each
+    // rounding scales with it; the difference of two such points is exact.
+    Floats between(Signed first_high, Signed second_high) const {
+        return interpolated(__builtin_convertvector(first_high, Floats), __builtin_convertvector(second_high, Floats),
+                            position - __builtin_convertvector(segment, Floats)) *
+               0x1p-31f;
+    }
+};
+
 // The clip to -1 .. 1 and the curve of every lane, as WaveshaperKernel::shape
-// does them without the backlash.  max(-1, min(1, u)) is clamp(u, -1, 1):
-// the second operand wins when either is NaN, so a NaN stays NaN.
+// does them without the backlash.
 template <class Floats>
 Floats clip_and_curve(const LaneSettings& settings, Floats u) {
     using Signed = typename LanesOf<Floats>::I;
     using Unsigned = typename LanesOf<Floats>::U;
-    const Floats lowest = Floats{} - 1.0f, highest = Floats{} + 1.0f;
-    if constexpr (sizeof(Floats) == 32)
-        u = _mm256_max_ps(lowest, _mm256_min_ps(highest, u));
-    else
-        u = _mm_max_ps(lowest, _mm_min_ps(highest, u));
+    u = clipped(u);
     if (!settings.curve) return u;
-    const Floats position = ((u + 1.0f) * 0.5f) * settings.span;
-    // The position is within 0 .. span, or NaN (segment 0 then, as float_to).
-    Signed segment = __builtin_convertvector(position == position ? position : Floats{}, Signed);
-    segment = segment > settings.last_segment ? Signed{} + settings.last_segment : segment;
-    const Signed pair = gather_point_pairs(settings.curve, segment);
-    const Floats lo = __builtin_convertvector((Signed)((Unsigned)pair << 16) >> 16, Floats) * kFromS16;
-    const Floats hi = __builtin_convertvector(pair >> 16, Floats) * kFromS16;
-    return interpolated(lo, hi, position - __builtin_convertvector(segment, Floats));
+    const CurvePositions<Floats> at(settings, u);
+    const Signed pair = gather_point_pairs(settings.curve, at.segment);
+    return at.between((Signed)((Unsigned)pair << 16), pair & (Signed{} + int32_t(0xffff0000u)));
 }
+
+// The longest curve whose points the lanes can hold in registers.
+constexpr uint32_t kMaxHeldCurvePoints = 257;
+
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+// A curve of at most 257 points held for 16-bit permutes: the first and the
+// second point of each of its (at most 256) segments, 64 segments to a pair
+// of registers, so that 32 lanes look their points up without a memory read
+// per lane.
+struct HeldCurve {
+    static constexpr int kSegments = kMaxHeldCurvePoints - 1;
+    alignas(64) int16_t first[kSegments];
+    alignas(64) int16_t second[kSegments];
+
+    explicit HeldCurve(const LaneSettings& settings) {
+        for (int i = 0; i < kSegments; ++i) {
+            const bool real = settings.curve && i <= settings.last_segment;
+            first[i] = real ? settings.curve[i] : 0;
+            second[i] = real ? settings.curve[i + 1] : 0;
+        }
+    }
+
+    // The table's entries at 32 segments 0 .. 255 (16-bit lanes); bit6 and
+    // bit7 are the lanes whose segment has that bit set.
+    static __m512i look_up(const int16_t* table, __m512i segment, __mmask32 bit6, __mmask32 bit7) {
+        const auto quarter = [&](int q) {
+            const __m512i* t = reinterpret_cast<const __m512i*>(table) + 2 * q;
+            return _mm512_permutex2var_epi16(_mm512_load_si512(t), segment, _mm512_load_si512(t + 1));
+        };
+        return _mm512_mask_blend_epi16(bit7, _mm512_mask_blend_epi16(bit6, quarter(0), quarter(1)),
+                                       _mm512_mask_blend_epi16(bit6, quarter(2), quarter(3)));
+    }
+};
+
+// 16-bit lanes of the segments of N vectors of 8 or 4 lanes (at most 32
+// lanes in all), and back: vectors 2i and 2i + 1 pack into piece i, whose
+// lanes interleave theirs in 64-bit groups; unpacking the low and high groups
+// undoes that.  Segments are 0 .. 255, so the packs do not saturate.
+template <int N>
+__m512i segment_words(const L8::I (&segment)[N]) {
+    const auto piece = [&](int i) {
+        return _mm256_packus_epi32((__m256i)segment[2 * i], (__m256i)segment[N > 1 ? 2 * i + 1 : 0]);
+    };
+    if constexpr (N <= 2)
+        return _mm512_castsi256_si512(piece(0));
+    else
+        return _mm512_inserti64x4(_mm512_castsi256_si512(piece(0)), piece(1), 1);
+}
+template <int N>
+__m512i segment_words(const L4::I (&segment)[N]) {
+    const auto piece = [&](int i) {
+        return _mm_packus_epi32((__m128i)segment[2 * i], (__m128i)segment[N > 1 ? 2 * i + 1 : 0]);
+    };
+    if constexpr (N <= 2)
+        return _mm512_castsi128_si512(piece(0));
+    else
+        return _mm512_castsi256_si512(_mm256_set_m128i(piece(1), piece(0)));
+}
+// Unpacked to the upper halves of 32-bit lanes (the value x 2^16).
+template <int I>
+L8::I vector_of_words(__m512i words, std::integral_constant<int, I>, L8::I*) {
+    const __m256i piece = _mm512_extracti64x4_epi64(words, I / 2), zero = _mm256_setzero_si256();
+    return (L8::I)(I % 2 == 0 ? _mm256_unpacklo_epi16(zero, piece) : _mm256_unpackhi_epi16(zero, piece));
+}
+template <int I>
+L4::I vector_of_words(__m512i words, std::integral_constant<int, I>, L4::I*) {
+    const __m128i piece = _mm512_extracti32x4_epi32(words, I / 2), zero = _mm_setzero_si128();
+    return (L4::I)(I % 2 == 0 ? _mm_unpacklo_epi16(zero, piece) : _mm_unpackhi_epi16(zero, piece));
+}
+
+// clip_and_curve of two or four 8-lane vectors at once, their points looked
+// up in `held`, with the arithmetic on 16-lane vectors (two 8-lane vectors
+// joined).  The segments of 16-lane vectors a and b pack into one 32-lane
+// vector whose low and high 64-bit groups of every 128-bit part unpack back
+// into a's and b's lanes.  A NaN position truncates to INT_MIN, which the
+// pack turns into segment 0, and its fraction stays NaN, as in
+// clip_and_curve.
+template <int N>
+void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Float8 (&u)[N],
+                         Float8 (&shaped)[N]) {
+    using Float16 = Lanes<16>::F;
+    using Signed16 = Lanes<16>::I;
+    static_assert(N == 2 || N == 4);
+    constexpr int M = N / 2;
+    const __m512 lowest = _mm512_set1_ps(-1.0f), highest = _mm512_set1_ps(1.0f);
+    const __m512i last = _mm512_set1_epi32(settings.last_segment);
+    Float16 position[M];
+    Signed16 segment[M];
+    for_each_index<M>([&](auto m) {
+        const __m512 joined =
+            (__m512)_mm512_insertf64x4(_mm512_castpd256_pd512((__m256d)u[2 * m]), (__m256d)u[2 * m + 1], 1);
+        const Float16 clipped_u = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, joined));
+        position[m] = (clipped_u + 1.0f) * (settings.span * 0.5f);
+        segment[m] = (Signed16)_mm512_min_epi32((__m512i)__builtin_convertvector(position[m], Signed16), last);
+    });
+    const __m512i words = _mm512_packus_epi32((__m512i)segment[0], (__m512i)segment[M - 1]);
+    const __mmask32 bit6 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(64));
+    const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
+    const __m512i first = HeldCurve::look_up(held.first, words, bit6, bit7);
+    const __m512i second = HeldCurve::look_up(held.second, words, bit6, bit7);
+    for_each_index<M>([&](auto m) {
+        const __m512i zero = _mm512_setzero_si512();
+        const __m512i first_high = m == 0 ? _mm512_unpacklo_epi16(zero, first) : _mm512_unpackhi_epi16(zero, first);
+        const __m512i second_high =
+            m == 0 ? _mm512_unpacklo_epi16(zero, second) : _mm512_unpackhi_epi16(zero, second);
+        const Float16 r = interpolated(__builtin_convertvector((Signed16)first_high, Float16),
+                                       __builtin_convertvector((Signed16)second_high, Float16),
+                                       position[m] - __builtin_convertvector(segment[m], Float16)) *
+                          0x1p-31f;
+        shaped[2 * m] = (Float8)_mm512_castps512_ps256((__m512)r);
+        shaped[2 * m + 1] = (Float8)_mm256_castpd_ps(_mm512_extractf64x4_pd((__m512d)r, 1));
+    });
+}
+
+// clip_and_curve of N vectors of 4 lanes at once, their points looked up in
+// `held`.
+template <int N, class Floats>
+void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N],
+                         Floats (&shaped)[N]) {
+    using Signed = typename LanesOf<Floats>::I;
+    static_assert(N * sizeof(Floats) <= 128);
+    CurvePositions<Floats> at[N];
+    Signed segments[N];
+    for_each_index<N>([&](auto i) {
+        at[i] = CurvePositions<Floats>(settings, clipped(u[i]));
+        segments[i] = at[i].segment;
+    });
+    const __m512i words = segment_words(segments);
+    const __mmask32 bit6 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(64));
+    const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
+    const __m512i first = HeldCurve::look_up(held.first, words, bit6, bit7);
+    const __m512i second = HeldCurve::look_up(held.second, words, bit6, bit7);
+    constexpr Signed* kLanes = nullptr;
+    for_each_index<N>([&](auto i) {
+        shaped[i] = at[i].between(vector_of_words(first, i, kLanes), vector_of_words(second, i, kLanes));
+    });
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // The lanes of a stage vector (see the table at the top): each 128-bit part
@@ -111,6 +286,11 @@ template <class V>
 V decimated_pair(V previous, V even, V odd) {
     return (parts_shuffle<2, 2, 2, 2>(even, odd) + parts_shuffle<3, 3, 3, 3>(previous, even)) * 0.5f;
 }
+
+// How a pipeline shapes its top-rate values: one at a time through the
+// backlash, or side by side with the curve's points gathered from memory or
+// looked up in registers.
+enum class Shaping { in_order, gathered, held };
 
 template <int Channels, int Stages>
 class StagePipeline {
@@ -144,7 +324,12 @@ class StagePipeline {
     static constexpr size_t kBatch = 64;
 
 public:
-    explicit StagePipeline(WaveshaperKernel& kernel) : kernel_(kernel), settings_(kernel) { load(); }
+    explicit StagePipeline(WaveshaperKernel& kernel) : kernel_(kernel), settings_(kernel) {
+        load();
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+        if (shaping_ == Shaping::held) held_.emplace(settings_);
+#endif
+    }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
         for (size_t t = 0; t < kDepth; ++t) edge(t, in, frames, nullptr);
@@ -212,6 +397,7 @@ private:
     // Which filters have a frame in an iteration on the pipeline's edges.
     struct Busy {
         bool shaping;
+        bool stage[Stages];  // any lane of the stage
         Mask lanes[Stages];
     };
 
@@ -310,23 +496,39 @@ private:
     // is ready rather than a long chain waiting).  `input` holds the frame's
     // scaled samples; the decimated frame comes back in lane kFallingA of
     // every part.
-    template <bool Edge, bool OneByOne>
+    template <bool Edge, Shaping How>
     V iteration(StageLanes* stage, Flow& flow, V input, const Busy* busy = nullptr) {
         Flow next;
         if constexpr (Stages == 1) next.rising[0] = next.pairs[0] = V{};  // no stage below the top
         V outputs[Stages][kTopSteps + 1];  // per stage: the last output before, then the iteration's
         for_each_index<Stages>([&](auto k) { outputs[k][0] = stage[k].second_output; });
         const auto step = [&](auto k, auto i) {
+            // A stage without a frame hands on values that only stages
+            // without a frame take (the frames move on together), so on the
+            // pipeline's edges it skips its work.
+            if (Edge && !busy->stage[k]) {
+                outputs[k][i + 1] = stage[k].second_output;
+                return;
+            }
             outputs[k][i + 1] = cascade<Edge>(stage[k], step_input<k, i>(flow, input), Edge ? busy->lanes[k] : Mask{});
         };
         for_each_index<kTopSteps>([&](auto j) {
             step(std::integral_constant<int, kTop>{}, j);
             constexpr int shape_period = kTopSteps / kTopVectors;
-            if constexpr (j % shape_period == 0) {
+            if constexpr (How == Shaping::held) {
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+                if constexpr (kHoldsCurves && j == kTopSteps / 4) {
+                    if (Edge && !busy->shaping)
+                        std::copy(flow.shaped, flow.shaped + kTopVectors, next.shaped);
+                    else
+                        clip_and_curve_held(settings_, *held_, flow.top, next.shaped);
+                }
+#endif
+            } else if constexpr (j % shape_period == 0) {
                 constexpr int m = j / shape_period;
                 if (Edge && !busy->shaping)
                     next.shaped[m] = flow.shaped[m];
-                else if constexpr (OneByOne)
+                else if constexpr (How == Shaping::in_order)
                     next.shaped[m] = shaped_in_order(flow.top[m]);
                 else
                     next.shaped[m] = clip_and_curve(settings_, flow.top[m]);
@@ -357,13 +559,14 @@ private:
     // The iterations of output frames first .. end - 1, all with an input
     // frame and every stage busy; scaled holds their inputs.
     void run_steady(size_t first, size_t end, const float* scaled, float* result) {
-        if (one_by_one_)
-            run_steady<true>(first, end, scaled, result);
-        else
-            run_steady<false>(first, end, scaled, result);
+        switch (shaping_) {
+            case Shaping::in_order: run_steady<Shaping::in_order>(first, end, scaled, result); break;
+            case Shaping::gathered: run_steady<Shaping::gathered>(first, end, scaled, result); break;
+            case Shaping::held: run_steady<Shaping::held>(first, end, scaled, result); break;
+        }
     }
 
-    template <bool OneByOne>
+    template <Shaping How>
     void run_steady(size_t first, size_t end, const float* scaled, float* result) {
         // Copies whose addresses never escape, so that they stay in registers
         // (or on the stack, without the member's address arithmetic).  The
@@ -374,7 +577,7 @@ private:
         std::copy(stage_, stage_ + Stages, running);
         Flow even = flow_[0], odd = flow_[1];
         const auto one = [&](size_t f, Flow& flow) {
-            const V decimated = iteration<false, OneByOne>(running, flow, input(scaled + Channels * (f - first)));
+            const V decimated = iteration<false, How>(running, flow, input(scaled + Channels * (f - first)));
             for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(c, kFallingA)];
         };
         size_t f = first;
@@ -399,18 +602,43 @@ private:
         const auto has_frame = [&](size_t position) { return t >= position && t - position < frames; };
         Busy busy;
         busy.shaping = has_frame(kLag * Stages);
-        for (int k = 0; k < Stages; ++k)
-            busy.lanes[k] = busy_lanes(has_frame(kLag * k), has_frame(kLag * (2 * Stages - k)));
+        for (int k = 0; k < Stages; ++k) {
+            const bool rising = has_frame(kLag * k), falling = has_frame(kLag * (2 * Stages - k));
+            busy.stage[k] = rising || falling;
+            busy.lanes[k] = busy_lanes(rising, falling);
+        }
         Flow& flow = flow_[t % kLag];
-        const V decimated = one_by_one_ ? iteration<true, true>(stage_, flow, input(scaled), &busy)
-                                        : iteration<true, false>(stage_, flow, input(scaled), &busy);
+        const V x = input(scaled);
+        V decimated{};
+        switch (shaping_) {
+            case Shaping::in_order: decimated = iteration<true, Shaping::in_order>(stage_, flow, x, &busy); break;
+            case Shaping::gathered: decimated = iteration<true, Shaping::gathered>(stage_, flow, x, &busy); break;
+            case Shaping::held: decimated = iteration<true, Shaping::held>(stage_, flow, x, &busy); break;
+        }
         if (result)
             for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(c, kFallingA)];
     }
 
     WaveshaperKernel& kernel_;
     const LaneSettings settings_;
-    const bool one_by_one_ = !kernel_.shapes_side_by_side();
+    // Curves of up to 257 points are looked up in registers where a frame has
+    // at least 16 top-rate values (x8 stereo, x16): the lookup serves up to 32
+    // lanes at once and costs more than the gathers of fewer.
+    static constexpr bool kHoldsCurves =
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+        kTopVectors * 4 * Channels >= 16;
+#else
+        false;
+#endif
+    static Shaping shaping_of(const WaveshaperKernel& kernel, const LaneSettings& settings) {
+        if (!kernel.shapes_side_by_side()) return Shaping::in_order;
+        const bool held = kHoldsCurves && settings.curve && kernel.curve_points <= kMaxHeldCurvePoints;
+        return held ? Shaping::held : Shaping::gathered;
+    }
+    const Shaping shaping_ = shaping_of(kernel_, settings_);
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+    std::optional<HeldCurve> held_;
+#endif
     const V first_coefficient_ = coefficients(HalfBandStage::kA0, HalfBandStage::kB0);
     const V second_coefficient_ = coefficients(HalfBandStage::kA1, HalfBandStage::kB1);
     StageLanes stage_[Stages];
