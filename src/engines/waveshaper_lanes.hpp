@@ -576,8 +576,9 @@ private:
         std::copy(stage_, stage_ + Stages, kept);
         Flow even{}, odd{};
         size_t next = next_hand_over(0, frames);
-        const auto one = [&](auto active, auto shapes, size_t t, Flow& flow, const float* frame_in, float* frame_out) {
-            if (t == next) {
+        const auto one = [&](auto active, auto shapes, size_t t, Flow& flow, const float* frame_in, float* frame_out,
+                             auto checks) {
+            if (checks && t == next) {
                 hand_over(t, frames, running, kept);
                 next = next_hand_over(t + 1, frames);
             }
@@ -586,7 +587,7 @@ private:
             for (int c = 0; c < Channels; ++c) frame_out[c] = decimated[lane(c, kFallingA)];
         };
         const std::bool_constant<false> edge_only{};
-        const std::bool_constant<true> shaping{};
+        const std::bool_constant<true> shaping{}, checked{};
         constexpr std::integral_constant<int, Stages> every_stage{};
         float scaled[Channels * kBatch];
         float result[Channels * kBatch];
@@ -599,21 +600,36 @@ private:
         scale_frames(0, kFill);
         for_each_index<Stages>([&](auto p) {
             constexpr std::integral_constant<int, p + 1> active{};
-            one(active, edge_only, kLag * p, even, scaled + Channels * kLag * p, result);
-            one(active, edge_only, kLag * p + 1, odd, scaled + Channels * (kLag * p + 1), result);
+            one(active, edge_only, kLag * p, even, scaled + Channels * kLag * p, result, checked);
+            one(active, edge_only, kLag * p + 1, odd, scaled + Channels * (kLag * p + 1), result, checked);
         });
 
+        // Lanes change hands only in the middle's first iterations (up to
+        // kDepth) and in its last ones (from frames on): the batches between
+        // them run without looking.
         const size_t middle_end = kFill + frames;
-        for (size_t first = kFill; first < middle_end; first += kBatch) {
-            const size_t end = std::min(middle_end, first + kBatch);
+        const size_t quiet_first = kDepth + kLag, quiet_end = frames - frames % 2;
+        for (size_t first = kFill, end; first < middle_end; first = end) {
+            end = std::min(middle_end, first + kBatch);
+            if (first < quiet_first && end > quiet_first) end = quiet_first;
+            if (first < quiet_end && end > quiet_end) end = quiet_end;
             scale_frames(first, end);
-            size_t t = first;
-            for (; t + 2 <= end; t += 2) {
-                one(every_stage, shaping, t, even, scaled + Channels * (t - first), result + Channels * (t - first));
-                one(every_stage, shaping, t + 1, odd, scaled + Channels * (t + 1 - first),
-                    result + Channels * (t + 1 - first));
-            }
-            if (t < end) one(every_stage, shaping, t, even, scaled + Channels * (t - first), result + Channels * (t - first));
+            const auto run_batch = [&](auto checks) {
+                const auto at = [&](size_t t, Flow& flow) {
+                    one(every_stage, shaping, t, flow, scaled + Channels * (t - first), result + Channels * (t - first),
+                        checks);
+                };
+                size_t t = first;
+                for (; t + 2 <= end; t += 2) {
+                    at(t, even);
+                    at(t + 1, odd);
+                }
+                if (t < end) at(t, even);
+            };
+            if (next >= end)
+                run_batch(std::false_type{});
+            else
+                run_batch(checked);
             const size_t first_out = std::max(first, kDepth);
             if (end > first_out)
                 store_outputs(kernel_, result + Channels * (first_out - first), in + Channels * (first_out - kDepth),
@@ -626,8 +642,8 @@ private:
         const float none[Channels] = {};
         for_each_index<Stages>([&](auto q) {
             constexpr std::integral_constant<int, Stages - q> active{};
-            one(active, edge_only, middle_end + kLag * q, even, none, result + Channels * kLag * q);
-            one(active, edge_only, middle_end + kLag * q + 1, odd, none, result + Channels * (kLag * q + 1));
+            one(active, edge_only, middle_end + kLag * q, even, none, result + Channels * kLag * q, checked);
+            one(active, edge_only, middle_end + kLag * q + 1, odd, none, result + Channels * (kLag * q + 1), checked);
         });
         // Drain iteration middle_end + i gives output frame frames - kFill + i.
         const size_t drained = std::min(frames, kFill);
