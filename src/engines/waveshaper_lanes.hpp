@@ -90,7 +90,6 @@ struct CurvePositions {
     Floats position;
     Signed segment;
 
-    CurvePositions() = default;
     CurvePositions(const LaneSettings& settings, Floats u) : position((u + 1.0f) * (settings.span * 0.5f)) {
         const Signed truncated = __builtin_convertvector(position, Signed);
         const Signed last = Signed{} + settings.last_segment;
@@ -160,64 +159,48 @@ struct HeldCurve {
     }
 };
 
-// 16-bit lanes of the segments of N vectors of 8 or 4 lanes (at most 32
-// lanes in all), and back: vectors 2i and 2i + 1 pack into piece i, whose
-// lanes interleave theirs in 64-bit groups; unpacking the low and high groups
-// undoes that.  Segments are 0 .. 255, so the packs do not saturate.
-template <int N>
-__m512i segment_words(const L8::I (&segment)[N]) {
-    const auto piece = [&](int i) {
-        return _mm256_packus_epi32((__m256i)segment[2 * i], (__m256i)segment[N > 1 ? 2 * i + 1 : 0]);
-    };
-    if constexpr (N <= 2)
-        return _mm512_castsi256_si512(piece(0));
-    else
-        return _mm512_inserti64x4(_mm512_castsi256_si512(piece(0)), piece(1), 1);
+// Vectors of 8 or 4 lanes joined into 16-lane ones (vector i into part i of
+// vector i / per16, per16 = 16 / lanes), and back.
+using Float16 = Lanes<16>::F;
+using Signed16 = Lanes<16>::I;
+
+template <int M>
+Float16 joined(const Float8* u) {
+    return (Float16)_mm512_insertf64x4(_mm512_castpd256_pd512((__m256d)u[2 * M]), (__m256d)u[2 * M + 1], 1);
 }
-template <int N>
-__m512i segment_words(const L4::I (&segment)[N]) {
-    const auto piece = [&](int i) {
-        return _mm_packus_epi32((__m128i)segment[2 * i], (__m128i)segment[N > 1 ? 2 * i + 1 : 0]);
-    };
-    if constexpr (N <= 2)
-        return _mm512_castsi128_si512(piece(0));
-    else
-        return _mm512_castsi256_si512(_mm256_set_m128i(piece(1), piece(0)));
+template <int M>
+Float16 joined(const Float4* u) {
+    const __m256 low = _mm256_set_m128(u[4 * M + 1], u[4 * M]), high = _mm256_set_m128(u[4 * M + 3], u[4 * M + 2]);
+    return (Float16)_mm512_insertf64x4(_mm512_castpd256_pd512((__m256d)low), (__m256d)high, 1);
 }
-// Unpacked to the upper halves of 32-bit lanes (the value x 2^16).
-template <int I>
-L8::I vector_of_words(__m512i words, std::integral_constant<int, I>, L8::I*) {
-    const __m256i piece = _mm512_extracti64x4_epi64(words, I / 2), zero = _mm256_setzero_si256();
-    return (L8::I)(I % 2 == 0 ? _mm256_unpacklo_epi16(zero, piece) : _mm256_unpackhi_epi16(zero, piece));
+template <int M>
+void split(Float16 r, Float8* shaped) {
+    shaped[2 * M] = (Float8)_mm512_castps512_ps256((__m512)r);
+    shaped[2 * M + 1] = (Float8)_mm256_castpd_ps(_mm512_extractf64x4_pd((__m512d)r, 1));
 }
-template <int I>
-L4::I vector_of_words(__m512i words, std::integral_constant<int, I>, L4::I*) {
-    const __m128i piece = _mm512_extracti32x4_epi32(words, I / 2), zero = _mm_setzero_si128();
-    return (L4::I)(I % 2 == 0 ? _mm_unpacklo_epi16(zero, piece) : _mm_unpackhi_epi16(zero, piece));
+template <int M>
+void split(Float16 r, Float4* shaped) {
+    for_each_index<4>([&](auto i) { shaped[4 * M + i] = (Float4)_mm512_extractf32x4_ps((__m512)r, i); });
 }
 
-// clip_and_curve of two or four 8-lane vectors at once, their points looked
-// up in `held`, with the arithmetic on 16-lane vectors (two 8-lane vectors
-// joined).  The segments of 16-lane vectors a and b pack into one 32-lane
+// clip_and_curve of N vectors of 8 or 4 lanes (16 or 32 lanes in all) at
+// once, their points looked up in `held`, with the arithmetic on 16-lane
+// vectors.  The segments of 16-lane vectors a and b pack into one 32-lane
 // vector whose low and high 64-bit groups of every 128-bit part unpack back
 // into a's and b's lanes.  A NaN position truncates to INT_MIN, which the
 // pack turns into segment 0, and its fraction stays NaN, as in
 // clip_and_curve.
-template <int N>
-void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Float8 (&u)[N],
-                         Float8 (&shaped)[N]) {
-    using Float16 = Lanes<16>::F;
-    using Signed16 = Lanes<16>::I;
-    static_assert(N == 2 || N == 4);
-    constexpr int M = N / 2;
+template <int N, class Floats>
+void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N],
+                         Floats (&shaped)[N]) {
+    constexpr int M = N * sizeof(Floats) / sizeof(Float16);
+    static_assert(M == 1 || M == 2);
     const __m512 lowest = _mm512_set1_ps(-1.0f), highest = _mm512_set1_ps(1.0f);
     const __m512i last = _mm512_set1_epi32(settings.last_segment);
     Float16 position[M];
     Signed16 segment[M];
     for_each_index<M>([&](auto m) {
-        const __m512 joined =
-            (__m512)_mm512_insertf64x4(_mm512_castpd256_pd512((__m256d)u[2 * m]), (__m256d)u[2 * m + 1], 1);
-        const Float16 clipped_u = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, joined));
+        const Float16 clipped_u = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, (__m512)joined<m>(u)));
         position[m] = (clipped_u + 1.0f) * (settings.span * 0.5f);
         segment[m] = (Signed16)_mm512_min_epi32((__m512i)__builtin_convertvector(position[m], Signed16), last);
     });
@@ -231,36 +214,11 @@ void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, co
         const __m512i first_high = m == 0 ? _mm512_unpacklo_epi16(zero, first) : _mm512_unpackhi_epi16(zero, first);
         const __m512i second_high =
             m == 0 ? _mm512_unpacklo_epi16(zero, second) : _mm512_unpackhi_epi16(zero, second);
-        const Float16 r = interpolated(__builtin_convertvector((Signed16)first_high, Float16),
-                                       __builtin_convertvector((Signed16)second_high, Float16),
-                                       position[m] - __builtin_convertvector(segment[m], Float16)) *
-                          0x1p-31f;
-        shaped[2 * m] = (Float8)_mm512_castps512_ps256((__m512)r);
-        shaped[2 * m + 1] = (Float8)_mm256_castpd_ps(_mm512_extractf64x4_pd((__m512d)r, 1));
-    });
-}
-
-// clip_and_curve of N vectors of 4 lanes at once, their points looked up in
-// `held`.
-template <int N, class Floats>
-void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, const Floats (&u)[N],
-                         Floats (&shaped)[N]) {
-    using Signed = typename LanesOf<Floats>::I;
-    static_assert(N * sizeof(Floats) <= 128);
-    CurvePositions<Floats> at[N];
-    Signed segments[N];
-    for_each_index<N>([&](auto i) {
-        at[i] = CurvePositions<Floats>(settings, clipped(u[i]));
-        segments[i] = at[i].segment;
-    });
-    const __m512i words = segment_words(segments);
-    const __mmask32 bit6 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(64));
-    const __mmask32 bit7 = _mm512_test_epi16_mask(words, _mm512_set1_epi16(128));
-    const __m512i first = HeldCurve::look_up(held.first, words, bit6, bit7);
-    const __m512i second = HeldCurve::look_up(held.second, words, bit6, bit7);
-    constexpr Signed* kLanes = nullptr;
-    for_each_index<N>([&](auto i) {
-        shaped[i] = at[i].between(vector_of_words(first, i, kLanes), vector_of_words(second, i, kLanes));
+        split<m>(interpolated(__builtin_convertvector((Signed16)first_high, Float16),
+                              __builtin_convertvector((Signed16)second_high, Float16),
+                              position[m] - __builtin_convertvector(segment[m], Float16)) *
+                     0x1p-31f,
+                 shaped);
     });
 }
 #endif
