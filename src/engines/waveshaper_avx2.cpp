@@ -32,11 +32,16 @@
 // With the backlash on (one chain through all values of a channel) the
 // top-rate values are shaped one at a time, in order, between the stages.
 //
-// A call starts with an empty pipeline: in the first iterations the stages
-// that have no frame yet keep their state, and as many iterations after the
-// last frame drain them while the stages done with the call keep theirs.
-// Every filter therefore sees exactly the call's frames, in order, and the
-// state between calls is the plain path's filter state.
+// A call starts with an empty pipeline and runs frames + 2 kLag s
+// iterations.  A stage works in every iteration where some lane of it has a
+// frame, so the fill runs the stages below the first frame and the drain the
+// stages below the last one, without the shaping; every other iteration runs
+// everything.  A stage's lanes without a frame meanwhile run on values of no
+// frame, which only other such lanes take: its decimator lanes get back the
+// call's starting state just before their first frame, and its interpolator
+// lanes are kept aside just after their last one.  Every filter therefore
+// sees exactly the call's frames, in order, and the state between calls is
+// the plain path's filter state.
 
 // The kernel's helpers written for a value or lanes of values are inlined
 // into the loops below, so no vector crosses a call and GCC's note on the

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -275,8 +276,10 @@ class StagePipeline {
     static constexpr size_t kLag = 2;
     // Frames in flight: kLag iterations for every interpolator stage, the
     // shaping and every decimator stage but the last; output frame f comes
-    // out of iteration f + kDepth.
-    static constexpr size_t kDepth = 2 * Stages * kLag;
+    // out of iteration f + kDepth, and the shaping takes frame f in
+    // iteration f + kFill.
+    static constexpr size_t kFill = Stages * kLag;
+    static constexpr size_t kDepth = 2 * kFill;
     // Frames per batch: the inputs are scaled, and the outputs rounded, a
     // batch at a time in 8-lane vectors.
     static constexpr size_t kBatch = 64;
@@ -290,21 +293,10 @@ public:
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
-        for (size_t t = 0; t < kDepth; ++t) edge(t, in, frames, nullptr);
-        float scaled[Channels * kBatch];
-        float result[Channels * kBatch];
-        const size_t steady_end = frames > kDepth ? frames - kDepth : 0;
-        for (size_t first = 0; first < frames; first += kBatch) {
-            const size_t end = frames - first < kBatch ? frames : first + kBatch;
-            // Output frames first .. steady - 1 come out of iterations whose
-            // input frame exists and whose stages are all busy.
-            const size_t steady = end < steady_end ? end : (first < steady_end ? steady_end : first);
-            if (steady > first) {
-                scale_samples(kernel_, in + Channels * (first + kDepth), scaled, Channels * (steady - first));
-                run_steady(first, steady, scaled, result);
-            }
-            for (size_t f = steady; f < end; ++f) edge(f + kDepth, in, frames, result + Channels * (f - first));
-            store_outputs(kernel_, result, in + Channels * first, out + Channels * first, Channels * (end - first));
+        switch (shaping_) {
+            case Shaping::in_order: run<Shaping::in_order>(in, out, frames); break;
+            case Shaping::gathered: run<Shaping::gathered>(in, out, frames); break;
+            case Shaping::held: run<Shaping::held>(in, out, frames); break;
         }
         store();
     }
@@ -329,13 +321,6 @@ private:
         return v;
     }
 
-    // The lanes of the interpolator where it has a frame, and of the decimator.
-    static Mask busy_lanes(bool rising, bool falling) {
-        Mask m{};
-        for (int i = 0; i < 4 * Channels; ++i) m[i] = (i % 4 < kFallingA ? rising : falling) ? -1 : 0;
-        return m;
-    }
-
     // One stage's filters, interpolator and decimator side by side.  The
     // decimator's last branch-B output is the second section's output in
     // its B lanes (HalfBandStage::previous_b is always b1's output).
@@ -350,13 +335,6 @@ private:
         V top[kTopVectors];       // the top stage's interpolator outputs, two steps to a vector
         V shaped[kTopVectors];    // those values shaped, in the same lanes
         V pairs[kLowerVectors];   // decimator stage k >= 1: its decimated pairs, from pairs_at(k)
-    };
-
-    // Which filters have a frame in an iteration on the pipeline's edges.
-    struct Busy {
-        bool shaping;
-        bool stage[Stages];  // any lane of the stage
-        Mask lanes[Stages];
     };
 
     void load() {
@@ -393,18 +371,19 @@ private:
     }
 
     // One step of a stage's two-section cascade in every lane, from its
-    // input x; the second section's output comes back.  On the pipeline's
-    // edges the filters without a frame keep their state.
-    template <bool Edge>
-    V cascade(StageLanes& lanes, V x, Mask busy) const {
+    // input x; the second section's output comes back.
+    V cascade(StageLanes& lanes, V x) const {
         const V first = allpass_section(first_coefficient_, x, lanes.first_input, lanes.first_output);
         const V second = allpass_section(second_coefficient_, first, lanes.first_output, lanes.second_output);
-        if constexpr (Edge)
-            lanes = {busy ? x : lanes.first_input, busy ? first : lanes.first_output,
-                     busy ? second : lanes.second_output};
-        else
-            lanes = {x, first, second};
+        lanes = {x, first, second};
         return second;
+    }
+
+    // The interpolator lanes of `rising` with the decimator lanes of `falling`.
+    static StageLanes joined(const StageLanes& rising, const StageLanes& falling) {
+        const auto join = [](V r, V f) { return parts_shuffle<kRisingA, kRisingB, kFallingA, kFallingB>(r, f); };
+        return {join(rising.first_input, falling.first_input), join(rising.first_output, falling.first_output),
+                join(rising.second_output, falling.second_output)};
     }
 
     // Step j of stage k: the interpolator takes the stage below's output (A
@@ -453,22 +432,22 @@ private:
     // (in program order too, so that the processor's queues hold work that
     // is ready rather than a long chain waiting).  `input` holds the frame's
     // scaled samples; the decimated frame comes back in lane kFallingA of
-    // every part.
-    template <bool Edge, Shaping How>
-    V iteration(StageLanes* stage, Flow& flow, V input, const Busy* busy = nullptr) {
+    // every part.  Only stages 0 .. Active - 1 work, and the shaping only
+    // where Shapes: on the pipeline's edges the others have no frame.
+    template <int Active, bool Shapes, Shaping How>
+    V iteration(StageLanes* stage, Flow& flow, V input) {
         Flow next;
         if constexpr (Stages == 1) next.rising[0] = next.pairs[0] = V{};  // no stage below the top
         V outputs[Stages][kTopSteps + 1];  // per stage: the last output before, then the iteration's
         for_each_index<Stages>([&](auto k) { outputs[k][0] = stage[k].second_output; });
         const auto step = [&](auto k, auto i) {
             // A stage without a frame hands on values that only stages
-            // without a frame take (the frames move on together), so on the
-            // pipeline's edges it skips its work.
-            if (Edge && !busy->stage[k]) {
+            // without a frame take (the frames move on together), so it
+            // skips its work.
+            if constexpr (k >= Active)
                 outputs[k][i + 1] = stage[k].second_output;
-                return;
-            }
-            outputs[k][i + 1] = cascade<Edge>(stage[k], step_input<k, i>(flow, input), Edge ? busy->lanes[k] : Mask{});
+            else
+                outputs[k][i + 1] = cascade(stage[k], step_input<k, i>(flow, input));
         };
         for_each_index<kTopSteps>([&](auto j) {
             step(std::integral_constant<int, kTop>{}, j);
@@ -476,7 +455,7 @@ private:
             if constexpr (How == Shaping::held) {
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
                 if constexpr (kHoldsCurves && j == kTopSteps / 4) {
-                    if (Edge && !busy->shaping)
+                    if constexpr (!Shapes)
                         std::copy(flow.shaped, flow.shaped + kTopVectors, next.shaped);
                     else
                         clip_and_curve_held(settings_, *held_, flow.top, next.shaped);
@@ -484,7 +463,7 @@ private:
 #endif
             } else if constexpr (j % shape_period == 0) {
                 constexpr int m = j / shape_period;
-                if (Edge && !busy->shaping)
+                if constexpr (!Shapes)
                     next.shaped[m] = flow.shaped[m];
                 else if constexpr (How == Shaping::in_order)
                     next.shaped[m] = shaped_in_order(flow.top[m]);
@@ -514,67 +493,121 @@ private:
         return v;
     }
 
-    // The iterations of output frames first .. end - 1, all with an input
-    // frame and every stage busy; scaled holds their inputs.
-    void run_steady(size_t first, size_t end, const float* scaled, float* result) {
-        switch (shaping_) {
-            case Shaping::in_order: run_steady<Shaping::in_order>(first, end, scaled, result); break;
-            case Shaping::gathered: run_steady<Shaping::gathered>(first, end, scaled, result); break;
-            case Shaping::held: run_steady<Shaping::held>(first, end, scaled, result); break;
-        }
+    // Before iteration t, the lanes of a stage change hands where the
+    // frames reach or leave them.  Stage k's decimator takes its first frame
+    // in iteration kDepth - kLag k: until then its lanes ran on values of no
+    // frame, so they get back the state the call started with.  Its
+    // interpolator takes its last frame in iteration kLag k + frames - 1:
+    // after it its lanes are kept aside, for the state the call leaves.
+    void hand_over(size_t t, size_t frames, StageLanes* running, StageLanes* kept) const {
+        for_each_index<Stages>([&](auto k) {
+            if (t == kDepth - kLag * k) running[k] = joined(running[k], stage_[k]);
+            if (t == kLag * k + frames) kept[k] = running[k];
+        });
     }
 
+    // The first iteration from t on before which lanes change hands.
+    static size_t next_hand_over(size_t t, size_t frames) {
+        size_t next = SIZE_MAX;
+        for (size_t k = 0; k < Stages; ++k)
+            for (const size_t at : {kDepth - kLag * k, kLag * k + frames})
+                if (at >= t && at < next) next = at;
+        return next;
+    }
+
+    // The call's iterations 0 .. frames + kDepth - 1.  Iteration t takes
+    // input frame t (if any) and gives output frame t - kDepth (if any).  A
+    // stage works in every iteration where some lane of it has a frame; its
+    // lanes without one run on values of no frame, and hand_over sets their
+    // state right.  So the fill (iterations before kFill) runs the stages
+    // that have had a frame, the middle (kFill + frames iterations in all)
+    // runs everything, and the drain runs the stages that still have one.
     template <Shaping How>
-    void run_steady(size_t first, size_t end, const float* scaled, float* result) {
+    void run(const int16_t* in, int16_t* out, size_t frames) {
         // Copies whose addresses never escape, so that they stay in registers
         // (or on the stack, without the member's address arithmetic).  The
-        // loop goes two iterations at a time, so that each takes its slot
-        // of the flow by name; kDepth is even, so frame f's slot is f % 2.
-        static_assert(kLag == 2 && kDepth % 2 == 0);
-        StageLanes running[Stages];
+        // loops go two iterations at a time, so that each takes its slot of
+        // the flow by name: iteration t's slot is t % 2.
+        static_assert(kLag == 2 && kFill % 2 == 0 && kBatch % 2 == 0);
+        StageLanes running[Stages], kept[Stages];
         std::copy(stage_, stage_ + Stages, running);
-        Flow even = flow_[0], odd = flow_[1];
-        const auto one = [&](size_t f, Flow& flow) {
-            const V decimated = iteration<false, How>(running, flow, input(scaled + Channels * (f - first)));
-            for (int c = 0; c < Channels; ++c) result[Channels * (f - first) + c] = decimated[lane(c, kFallingA)];
+        std::copy(stage_, stage_ + Stages, kept);
+        Flow even{}, odd{};
+        size_t next = next_hand_over(0, frames);
+        const auto one = [&](auto active, auto shapes, size_t t, Flow& flow, const float* frame_in, float* frame_out,
+                             auto checks) {
+            if (checks && t == next) {
+                hand_over(t, frames, running, kept);
+                next = next_hand_over(t + 1, frames);
+            }
+            const V decimated =
+                iteration<decltype(active)::value, decltype(shapes)::value, How>(running, flow, input(frame_in));
+            for (int c = 0; c < Channels; ++c) frame_out[c] = decimated[lane(c, kFallingA)];
         };
-        size_t f = first;
-        if (f < end && f % 2 == 1) one(f++, odd);
-        for (; f + 2 <= end; f += 2) {
-            one(f, even);
-            one(f + 1, odd);
-        }
-        if (f < end) one(f, even);
-        std::copy(running, running + Stages, stage_);
-        flow_[0] = even;
-        flow_[1] = odd;
-    }
+        const std::bool_constant<false> edge_only{};
+        const std::bool_constant<true> shaping{}, checked{};
+        constexpr std::integral_constant<int, Stages> every_stage{};
+        float scaled[Channels * kBatch];
+        float result[Channels * kBatch];
+        const auto scale_frames = [&](size_t first, size_t end) {
+            const size_t count = first < frames ? std::min(end, frames) - first : 0;
+            scale_samples(kernel_, in + Channels * first, scaled, Channels * count);
+            std::fill(scaled + Channels * count, scaled + Channels * (end - first), 0.0f);
+        };
 
-    // Iteration t with the pipeline partly empty (t < kDepth or t >= frames);
-    // its output frame (if any) goes to result.
-    void edge(size_t t, const int16_t* in, size_t frames, float* result) {
-        float scaled[Channels] = {};
-        if (t < frames)
-            for (int c = 0; c < Channels; ++c) scaled[c] = kernel_.scaled(in[Channels * t + c]);
-        // Frame t - position is at the iteration's stage with that position.
-        const auto has_frame = [&](size_t position) { return t >= position && t - position < frames; };
-        Busy busy;
-        busy.shaping = has_frame(kLag * Stages);
-        for (int k = 0; k < Stages; ++k) {
-            const bool rising = has_frame(kLag * k), falling = has_frame(kLag * (2 * Stages - k));
-            busy.stage[k] = rising || falling;
-            busy.lanes[k] = busy_lanes(rising, falling);
+        scale_frames(0, kFill);
+        for_each_index<Stages>([&](auto p) {
+            constexpr std::integral_constant<int, p + 1> active{};
+            one(active, edge_only, kLag * p, even, scaled + Channels * kLag * p, result, checked);
+            one(active, edge_only, kLag * p + 1, odd, scaled + Channels * (kLag * p + 1), result, checked);
+        });
+
+        // Lanes change hands only in the middle's first iterations (up to
+        // kDepth) and in its last ones (from frames on): the batches between
+        // them run without looking.
+        const size_t middle_end = kFill + frames;
+        const size_t quiet_first = kDepth + kLag, quiet_end = frames - frames % 2;
+        for (size_t first = kFill, end; first < middle_end; first = end) {
+            end = std::min(middle_end, first + kBatch);
+            if (first < quiet_first && end > quiet_first) end = quiet_first;
+            if (first < quiet_end && end > quiet_end) end = quiet_end;
+            scale_frames(first, end);
+            const auto run_batch = [&](auto checks) {
+                const auto at = [&](size_t t, Flow& flow) {
+                    one(every_stage, shaping, t, flow, scaled + Channels * (t - first), result + Channels * (t - first),
+                        checks);
+                };
+                size_t t = first;
+                for (; t + 2 <= end; t += 2) {
+                    at(t, even);
+                    at(t + 1, odd);
+                }
+                if (t < end) at(t, even);
+            };
+            if (next >= end)
+                run_batch(std::false_type{});
+            else
+                run_batch(checked);
+            const size_t first_out = std::max(first, kDepth);
+            if (end > first_out)
+                store_outputs(kernel_, result + Channels * (first_out - first), in + Channels * (first_out - kDepth),
+                              out + Channels * (first_out - kDepth), Channels * (end - first_out));
         }
-        Flow& flow = flow_[t % kLag];
-        const V x = input(scaled);
-        V decimated{};
-        switch (shaping_) {
-            case Shaping::in_order: decimated = iteration<true, Shaping::in_order>(stage_, flow, x, &busy); break;
-            case Shaping::gathered: decimated = iteration<true, Shaping::gathered>(stage_, flow, x, &busy); break;
-            case Shaping::held: decimated = iteration<true, Shaping::held>(stage_, flow, x, &busy); break;
-        }
-        if (result)
-            for (int c = 0; c < Channels; ++c) result[c] = decimated[lane(c, kFallingA)];
+
+        // The drain: its first iteration, middle_end, takes the slot of the
+        // flow that odd holds when frames is odd.
+        if (frames % 2 == 1) std::swap(even, odd);
+        const float none[Channels] = {};
+        for_each_index<Stages>([&](auto q) {
+            constexpr std::integral_constant<int, Stages - q> active{};
+            one(active, edge_only, middle_end + kLag * q, even, none, result + Channels * kLag * q, checked);
+            one(active, edge_only, middle_end + kLag * q + 1, odd, none, result + Channels * (kLag * q + 1), checked);
+        });
+        // Drain iteration middle_end + i gives output frame frames - kFill + i.
+        const size_t drained = std::min(frames, kFill);
+        store_outputs(kernel_, result + Channels * (kFill - drained), in + Channels * (frames - drained),
+                      out + Channels * (frames - drained), Channels * drained);
+        for (int k = 0; k < Stages; ++k) stage_[k] = joined(kept[k], running[k]);
     }
 
     WaveshaperKernel& kernel_;
