@@ -25,7 +25,11 @@
 namespace divavova {
 
 void WaveshaperKernel::run_stage_pipeline_avx512(const int16_t* in, int16_t* out, size_t frames) {
+#if defined(DIVAVOVA_BASELINE_ONLY)
+    run_plain(in, out, frames);  // never called there (see run_stage_pipeline)
+#else
     run_pipeline_of_kernel(*this, in, out, frames);
+#endif
 }
 
 }  // namespace divavova

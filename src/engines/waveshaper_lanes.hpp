@@ -651,8 +651,8 @@ void run_pipeline_of_stages(WaveshaperKernel& kernel, const int16_t* in, int16_t
     }
 }
 
-// The stage pipeline for the kernel's channels and stages.
-void run_pipeline_of_kernel(WaveshaperKernel& kernel, const int16_t* in, int16_t* out, size_t frames) {
+// The stage pipeline for the kernel's channels and stages (unused where only the baseline is built).
+[[maybe_unused]] void run_pipeline_of_kernel(WaveshaperKernel& kernel, const int16_t* in, int16_t* out, size_t frames) {
     if (kernel.channel_count == 2)
         run_pipeline_of_stages<2>(kernel, in, out, frames);
     else
