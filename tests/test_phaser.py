@@ -2,6 +2,7 @@
 the bypass, the caller-held state and the argument checks."""
 
 import math
+import random
 
 import pytest
 from hypothesis import given, strategies as st
@@ -110,6 +111,19 @@ def test_blocks_of_any_size_give_one_stream(xs, cuts):
         pieces += samples(m.phaser_s16(s16(xs[i:i + n]), fb2, ap2, *args))
         i, k = i + n, k + 1
     assert pieces == whole and fb2 == fb and ap2 == ap
+
+
+@pytest.mark.parametrize("sweep, feedback", [(-1.1, 0.5), (300.0, 1.00004), (-1.1, -1.00004), (-1.5, -1.0), (0.0, 1.0)])
+def test_factors_at_the_ends_of_the_q15_range(sweep, feedback):
+    # COEF and FB of -32768 (the sweeps and feedbacks wrap), -32767 and 32767
+    # against full-scale noise, so that products of -32768 by -32768 occur.
+    rng = random.Random(sweep * 7 + feedback)
+    for channels in (1, 2):
+        xs = [rng.choice((-32768, 32767, rng.randint(-32768, 32767))) for _ in range(300 * channels)]
+        fb0 = [-32768] * channels
+        ap0 = [rng.choice((-32768, 32767)) for _ in range(4 * channels)]
+        expected = model(xs, fb0, ap0, channels, 4, sweep, 48000.0, feedback, 1.0)
+        assert run(xs, bytearray(s16(fb0)), bytearray(s16(ap0)), channels, 4, sweep, 48000.0, feedback, 1.0) == expected
 
 
 def test_partial_stereo_frame_and_misaligned_state():
