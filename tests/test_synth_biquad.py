@@ -61,7 +61,9 @@ def test_process_i32_against_model_in_blocks(settings, signal, sizes):
         assert samples(bq.process_i32(i32(block), *settings), "i") == model.biquad_filter(c, history, block)
 
 
-@given(SETTINGS, st.lists(st.integers(-32768, 32767), max_size=40), st.floats(0.0, 1.0), st.sampled_from([1, 2]))
+# mixes beyond about +-4.5 make the knee's 32-bit product wrap; its stored low bits stay right
+@given(SETTINGS, st.lists(st.integers(-32768, 32767), max_size=40), st.one_of(st.floats(0.0, 1.0), st.floats(-60.0, 60.0)),
+       st.sampled_from([1, 2]))
 def test_process_s16_against_model(settings, signal, mix, channels):
     signal = signal[:len(signal) - len(signal) % channels]
     c = model.biquad_design(*settings)

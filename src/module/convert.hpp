@@ -127,6 +127,16 @@ constexpr int64_t soft_knee(int64_t x, int32_t k) {
     return x;
 }
 
+// low16(soft_knee(x, k)) in 32-bit arithmetic, for loops that vectorise:
+// the low 16 bits of (excess x k) >> 16 are bits 16 .. 31 of the product,
+// which the wrapping 32-bit product has right, and the low 16 bits of a sum
+// depend only on those of its terms.
+constexpr int16_t soft_knee_low16(int32_t x, int32_t k) {
+    const int32_t inside = clamp(x, -kKneeThreshold, kKneeThreshold);
+    const uint32_t product = static_cast<uint32_t>(x - inside) * static_cast<uint32_t>(k);
+    return low16((static_cast<int32_t>(product) >> 16) + inside);
+}
+
 // k = 268435455 / (m * 32768 - 28000) for a knee that folds m full-scale s16
 // ranges into one; m = 2 gives 7151, m = 64 gives 129.  m must be at least 1.
 constexpr int32_t knee_factor(uint32_t ranges) {

@@ -231,9 +231,9 @@ inline void biquad_blend(int16_t* out, const int16_t* dry, const int32_t* wet, s
     // ordinary mix) the plain conversion is defined; otherwise convert safely.
     const double bound = 32768.0 * (std::fabs(dry_share) + std::fabs(mix));
     if (bound < 2147483647.0) {
-        for (size_t i = 0; i < n; ++i) out[i] = low16(soft_knee(static_cast<int32_t>(blend(i)), kKneeFactor2));
+        for (size_t i = 0; i < n; ++i) out[i] = soft_knee_low16(static_cast<int32_t>(blend(i)), kKneeFactor2);
     } else {
-        for (size_t i = 0; i < n; ++i) out[i] = low16(soft_knee(float_to<int32_t>(blend(i)), kKneeFactor2));
+        for (size_t i = 0; i < n; ++i) out[i] = soft_knee_low16(float_to<int32_t>(blend(i)), kKneeFactor2);
     }
 }
 
