@@ -14,6 +14,9 @@ held to it bit for bit, whatever the settings (NaN and infinite ones too).
 """
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -217,3 +220,17 @@ def test_curve_longer_than_float_steps(oversample):
     model.curve = curve
     model.configure(ids.Waveshaper.DRIVE, 0.9)
     assert samples(whole)[:16] == model.process(data[:16])
+
+
+@pytest.mark.skipif("DIVAVOVA_TUNE_FOR" in os.environ, reason="already running under one family's tuning")
+@pytest.mark.parametrize("family", ["intel", "other"])
+def test_each_processor_familys_choices(family):
+    # The pipeline picks its curve lookup and stage lag by processor family;
+    # the suite's other tests take only this machine's.  Both must give the
+    # model's and the golden bytes.
+    here = os.path.dirname(os.path.abspath(__file__))
+    module_path = os.pathsep.join([os.path.dirname(os.path.abspath(m.__file__)), os.environ.get("PYTHONPATH", "")])
+    child = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                            os.path.join(here, "test_waveshaper_oversampled.py"), os.path.join(here, "test_golden.py")],
+                           capture_output=True, text=True, env={**os.environ, "DIVAVOVA_TUNE_FOR": family, "PYTHONPATH": module_path}, cwd=here)
+    assert child.returncode == 0, child.stdout[-3000:] + child.stderr[-3000:]

@@ -55,16 +55,16 @@ L8::I gather_point_pairs(const int16_t* curve, L8::I segment) {
     return (L8::I)_mm256_i32gather_epi32(reinterpret_cast<const int*>(curve), (__m256i)segment, 2);
 }
 
-// What the lanes read of the curve: its points (nullptr for none), its span
-// as a float and its last segment.
+// What the lanes read of the curve: its points (nullptr for none), half its
+// span as a float and its last segment.
 struct LaneSettings {
     const int16_t* curve;
-    float span;  // points - 1
+    float half_span;       // (points - 1) / 2
     int32_t last_segment;  // points - 2
 
     explicit LaneSettings(const WaveshaperKernel& kernel)
         : curve(kernel.has_curve() ? kernel.curve : nullptr),
-          span(static_cast<float>(kernel.curve_points - 1)),
+          half_span(static_cast<float>(kernel.curve_points - 1) * 0.5f),
           last_segment(static_cast<int32_t>(kernel.curve_points - 2)) {}
 };
 
@@ -82,21 +82,23 @@ Floats clipped(Floats u) {
 // Where clipped values fall on the curve: the position (u + 1) / 2 x span
 // and its segment.  (u + 1) is 0 or at least 2^-24, so halving it is exact
 // and (u + 1) x (span / 2) is the same product.  The position is within
-// 0 .. span or NaN; the truncation gives INT_MIN for NaN, which the bounds
-// turn into segment 0, as float_to does.
+// 0 .. span or NaN; the truncation gives INT_MIN for NaN, which the unsigned
+// bound turns into the last segment.  float_to gives segment 0 there, but the
+// NaN position makes a NaN fraction, and the interpolation then gives that
+// NaN whatever the points are.
 template <class Floats>
 struct CurvePositions {
     using Signed = typename LanesOf<Floats>::I;
     Floats position;
     Signed segment;
 
-    CurvePositions(const LaneSettings& settings, Floats u) : position((u + 1.0f) * (settings.span * 0.5f)) {
+    CurvePositions(const LaneSettings& settings, Floats u) : position((u + 1.0f) * settings.half_span) {
         const Signed truncated = __builtin_convertvector(position, Signed);
         const Signed last = Signed{} + settings.last_segment;
         if constexpr (sizeof(Floats) == 32)
-            segment = (Signed)_mm256_max_epi32(_mm256_min_epi32((__m256i)truncated, (__m256i)last), __m256i{});
+            segment = (Signed)_mm256_min_epu32((__m256i)truncated, (__m256i)last);
         else
-            segment = (Signed)_mm_max_epi32(_mm_min_epi32((__m128i)truncated, (__m128i)last), __m128i{});
+            segment = (Signed)_mm_min_epu32((__m128i)truncated, (__m128i)last);
     }
 
     // The curve between the segment's points, given as point x 2^16 in
@@ -108,9 +110,12 @@ struct CurvePositions {
     // rounding scales with it; the difference of two such points is exact.
     Floats between(Signed first_high, Signed second_high) const {
         return interpolated(__builtin_convertvector(first_high, Floats), __builtin_convertvector(second_high, Floats),
-                            position - __builtin_convertvector(segment, Floats)) *
+                            fraction()) *
                0x1p-31f;
     }
+
+    // How far into its segment each position lies.
+    Floats fraction() const { return position - __builtin_convertvector(segment, Floats); }
 };
 
 // The clip to -1 .. 1 and the curve of every lane, as WaveshaperKernel::shape
@@ -159,6 +164,40 @@ struct HeldCurve {
     }
 };
 
+// A curve of at most 257 points as floats in full-scale units, each
+// segment's first point and its rise to the second as WaveshaperKernel::lookup
+// computes them: a lane gathers the two floats it interpolates with, and
+// does none of the conversions and scaling of the points' pairs.
+struct FloatCurve {
+    static constexpr int kSegments = kMaxHeldCurvePoints - 1;
+    alignas(64) float first[kSegments];
+    alignas(64) float rise[kSegments];
+
+    explicit FloatCurve(const LaneSettings& settings) {
+        for (int i = 0; i <= settings.last_segment; ++i) {
+            const float lo = static_cast<float>(settings.curve[i]) * kFromS16;
+            const float hi = static_cast<float>(settings.curve[i + 1]) * kFromS16;
+            first[i] = lo;
+            rise[i] = hi - lo;
+        }
+    }
+
+    // clip_and_curve of the lanes, their points gathered from the table.
+    template <class Floats>
+    Floats clip_and_curve(const LaneSettings& settings, Floats u) const {
+        const CurvePositions<Floats> at(settings, clipped(u));
+        return gathered(first, at.segment) + gathered(rise, at.segment) * at.fraction();
+    }
+
+private:
+    static Float8 gathered(const float* table, L8::I segment) {
+        return (Float8)_mm256_i32gather_ps(table, (__m256i)segment, 4);
+    }
+    static Float4 gathered(const float* table, L4::I segment) {
+        return (Float4)_mm_i32gather_ps(table, (__m128i)segment, 4);
+    }
+};
+
 // Vectors of 8 or 4 lanes joined into 16-lane ones (vector i into part i of
 // vector i / per16, per16 = 16 / lanes), and back.
 using Float16 = Lanes<16>::F;
@@ -201,7 +240,7 @@ void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, co
     Signed16 segment[M];
     for_each_index<M>([&](auto m) {
         const Float16 clipped_u = (Float16)_mm512_max_ps(lowest, _mm512_min_ps(highest, (__m512)joined<m>(u)));
-        position[m] = (clipped_u + 1.0f) * (settings.span * 0.5f);
+        position[m] = (clipped_u + 1.0f) * settings.half_span;
         segment[m] = (Signed16)_mm512_min_epi32((__m512i)__builtin_convertvector(position[m], Signed16), last);
     });
     const __m512i words = _mm512_packus_epi32((__m512i)segment[0], (__m512i)segment[M - 1]);
@@ -247,11 +286,11 @@ V decimated_pair(V previous, V even, V odd) {
 }
 
 // How a pipeline shapes its top-rate values: one at a time through the
-// backlash, or side by side with the curve's points gathered from memory or
-// looked up in registers.
-enum class Shaping { in_order, gathered, held };
+// backlash, or side by side with the curve's points gathered from memory, or
+// from a table of floats, or looked up in registers.
+enum class Shaping { in_order, gathered, tabled, held };
 
-template <int Channels, int Stages>
+template <int Channels, int Stages, size_t Lag>
 class StagePipeline {
     using V = std::conditional_t<Channels == 2, Float8, Float4>;
     using Mask = typename LanesOf<V>::I;
@@ -271,9 +310,11 @@ class StagePipeline {
     // to its decimator (through the stages above and the shaping) as a
     // chain of vector operations: with a lag of 1 that chain, 2 iterations
     // long per stage above, bounds the loop at 2 and 4 times oversampling
-    // (measured: a lag of 2 runs those 1.3 to 1.4 times faster, 3 and 4 no
-    // faster than 2).
-    static constexpr size_t kLag = 2;
+    // (measured on AMD's cores: a lag of 2 runs those 1.3 to 1.4 times
+    // faster, 3 and 4 no faster than 2; on Intel's, whose gathers take
+    // longer (some 30 cycles from index to value), 3 runs them 1.15 to 1.25
+    // times faster than 2, see run_pipeline).
+    static constexpr size_t kLag = Lag;
     // Frames in flight: kLag iterations for every interpolator stage, the
     // shaping and every decimator stage but the last; output frame f comes
     // out of iteration f + kDepth, and the shaping takes frame f in
@@ -281,14 +322,15 @@ class StagePipeline {
     static constexpr size_t kFill = Stages * kLag;
     static constexpr size_t kDepth = 2 * kFill;
     // Frames per batch: the inputs are scaled, and the outputs rounded, a
-    // batch at a time in 8-lane vectors.
-    static constexpr size_t kBatch = 64;
+    // batch at a time in 8-lane vectors; a whole number of lags.
+    static constexpr size_t kBatch = 64 / kLag * kLag;
 
 public:
     explicit StagePipeline(WaveshaperKernel& kernel) : kernel_(kernel), settings_(kernel) {
         load();
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
         if (shaping_ == Shaping::held) held_.emplace(settings_);
+        if (shaping_ == Shaping::tabled) table_.emplace(settings_);
 #endif
     }
 
@@ -296,7 +338,8 @@ public:
         switch (shaping_) {
             case Shaping::in_order: run<Shaping::in_order>(in, out, frames); break;
             case Shaping::gathered: run<Shaping::gathered>(in, out, frames); break;
-            case Shaping::held: run<Shaping::held>(in, out, frames); break;
+            case Shaping::tabled: if constexpr (kHoldsCurves) run<Shaping::tabled>(in, out, frames); break;
+            case Shaping::held: if constexpr (kHoldsCurves) run<Shaping::held>(in, out, frames); break;
         }
         store();
     }
@@ -467,6 +510,10 @@ private:
                     next.shaped[m] = flow.shaped[m];
                 else if constexpr (How == Shaping::in_order)
                     next.shaped[m] = shaped_in_order(flow.top[m]);
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+                else if constexpr (How == Shaping::tabled && kHoldsCurves)
+                    next.shaped[m] = table_->clip_and_curve(settings_, flow.top[m]);
+#endif
                 else
                     next.shaped[m] = clip_and_curve(settings_, flow.top[m]);
             }
@@ -526,13 +573,14 @@ private:
     void run(const int16_t* in, int16_t* out, size_t frames) {
         // Copies whose addresses never escape, so that they stay in registers
         // (or on the stack, without the member's address arithmetic).  The
-        // loops go two iterations at a time, so that each takes its slot of
-        // the flow by name: iteration t's slot is t % 2.
-        static_assert(kLag == 2 && kFill % 2 == 0 && kBatch % 2 == 0);
+        // loops go kLag iterations at a time, so that each takes its slot of
+        // the flow by name: iteration t's slot is flow0, flow1 or (with a lag
+        // of 3) flow2 for t % kLag = 0, 1, 2.
+        static_assert((kLag == 2 || kLag == 3) && kFill % kLag == 0 && kBatch % kLag == 0);
         StageLanes running[Stages], kept[Stages];
         std::copy(stage_, stage_ + Stages, running);
         std::copy(stage_, stage_ + Stages, kept);
-        Flow even{}, odd{};
+        Flow flow0{}, flow1{}, flow2{};  // flow2 only with a lag of 3
         size_t next = next_hand_over(0, frames);
         const auto one = [&](auto active, auto shapes, size_t t, Flow& flow, const float* frame_in, float* frame_out,
                              auto checks) {
@@ -558,15 +606,17 @@ private:
         scale_frames(0, kFill);
         for_each_index<Stages>([&](auto p) {
             constexpr std::integral_constant<int, p + 1> active{};
-            one(active, edge_only, kLag * p, even, scaled + Channels * kLag * p, result, checked);
-            one(active, edge_only, kLag * p + 1, odd, scaled + Channels * (kLag * p + 1), result, checked);
+            one(active, edge_only, kLag * p, flow0, scaled + Channels * kLag * p, result, checked);
+            one(active, edge_only, kLag * p + 1, flow1, scaled + Channels * (kLag * p + 1), result, checked);
+            if constexpr (kLag == 3)
+                one(active, edge_only, kLag * p + 2, flow2, scaled + Channels * (kLag * p + 2), result, checked);
         });
 
         // Lanes change hands only in the middle's first iterations (up to
         // kDepth) and in its last ones (from frames on): the batches between
         // them run without looking.
         const size_t middle_end = kFill + frames;
-        const size_t quiet_first = kDepth + kLag, quiet_end = frames - frames % 2;
+        const size_t quiet_first = kDepth + kLag, quiet_end = frames - frames % kLag;
         for (size_t first = kFill, end; first < middle_end; first = end) {
             end = std::min(middle_end, first + kBatch);
             if (first < quiet_first && end > quiet_first) end = quiet_first;
@@ -578,11 +628,14 @@ private:
                         checks);
                 };
                 size_t t = first;
-                for (; t + 2 <= end; t += 2) {
-                    at(t, even);
-                    at(t + 1, odd);
+                for (; t + kLag <= end; t += kLag) {
+                    at(t, flow0);
+                    at(t + 1, flow1);
+                    if constexpr (kLag == 3) at(t + 2, flow2);
                 }
-                if (t < end) at(t, even);
+                if (t < end) at(t, flow0);
+                if constexpr (kLag == 3)
+                    if (t + 1 < end) at(t + 1, flow1);
             };
             if (next >= end)
                 run_batch(std::false_type{});
@@ -594,14 +647,22 @@ private:
                               out + Channels * (first_out - kDepth), Channels * (end - first_out));
         }
 
-        // The drain: its first iteration, middle_end, takes the slot of the
-        // flow that odd holds when frames is odd.
-        if (frames % 2 == 1) std::swap(even, odd);
+        // The drain: its first iteration, middle_end, takes slot frames % kLag
+        // of the flow, which the rotation brings to the front.
+        const auto rotate = [&] {
+            std::swap(flow0, flow1);
+            if constexpr (kLag == 3) std::swap(flow1, flow2);
+        };
+        if (frames % kLag >= 1) rotate();
+        if (frames % kLag >= 2) rotate();
         const float none[Channels] = {};
         for_each_index<Stages>([&](auto q) {
             constexpr std::integral_constant<int, Stages - q> active{};
-            one(active, edge_only, middle_end + kLag * q, even, none, result + Channels * kLag * q, checked);
-            one(active, edge_only, middle_end + kLag * q + 1, odd, none, result + Channels * (kLag * q + 1), checked);
+            one(active, edge_only, middle_end + kLag * q, flow0, none, result + Channels * kLag * q, checked);
+            one(active, edge_only, middle_end + kLag * q + 1, flow1, none, result + Channels * (kLag * q + 1), checked);
+            if constexpr (kLag == 3)
+                one(active, edge_only, middle_end + kLag * q + 2, flow2, none, result + Channels * (kLag * q + 2),
+                    checked);
         });
         // Drain iteration middle_end + i gives output frame frames - kFill + i.
         const size_t drained = std::min(frames, kFill);
@@ -612,9 +673,14 @@ private:
 
     WaveshaperKernel& kernel_;
     const LaneSettings settings_;
-    // Curves of up to 257 points are looked up in registers where a frame has
-    // at least 16 top-rate values (x8 stereo, x16): the lookup serves up to 32
-    // lanes at once and costs more than the gathers of fewer.
+    // Curves of up to 257 points are held in a table made for the call where a
+    // frame has at least 16 top-rate values (x8 stereo, x16), which pays for
+    // making it.  On AMD's cores the table is the registers of HeldCurve: its
+    // lookup serves up to 32 lanes at once and costs more than the gathers of
+    // fewer.  Intel's cores close a vector port to the whole loop's 256-bit
+    // work while its 512-bit permutes and arithmetic are in flight, so there
+    // the table is a FloatCurve, gathered from (x8 stereo 1.45 times, x16 1.3
+    // times as fast as the held lookup there).
     static constexpr bool kHoldsCurves =
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
         kTopVectors * 4 * Channels >= 16;
@@ -623,22 +689,26 @@ private:
 #endif
     static Shaping shaping_of(const WaveshaperKernel& kernel, const LaneSettings& settings) {
         if (!kernel.shapes_side_by_side()) return Shaping::in_order;
-        const bool held = kHoldsCurves && settings.curve && kernel.curve_points <= kMaxHeldCurvePoints;
-        return held ? Shaping::held : Shaping::gathered;
+        if (!kHoldsCurves || !settings.curve || kernel.curve_points > kMaxHeldCurvePoints) return Shaping::gathered;
+        return cpu_is_intel() ? Shaping::tabled : Shaping::held;
     }
     const Shaping shaping_ = shaping_of(kernel_, settings_);
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
     std::optional<HeldCurve> held_;
+    std::optional<FloatCurve> table_;
 #endif
     const V first_coefficient_ = coefficients(HalfBandStage::kA0, HalfBandStage::kB0);
     const V second_coefficient_ = coefficients(HalfBandStage::kA1, HalfBandStage::kB1);
     StageLanes stage_[Stages];
-    Flow flow_[kLag]{};
 };
 
+// The pipeline with a lag of 2, or of 3 at 2 and 4 times oversampling on
+// Intel's cores (at 8 and 16 times a lag of 3 runs no faster there).
 template <int Channels, int Stages>
 __attribute__((flatten)) void run_pipeline(WaveshaperKernel& kernel, const int16_t* in, int16_t* out, size_t frames) {
-    StagePipeline<Channels, Stages>(kernel).process(in, out, frames);
+    if constexpr (Stages <= 2)
+        if (cpu_is_intel()) return StagePipeline<Channels, Stages, 3>(kernel).process(in, out, frames);
+    StagePipeline<Channels, Stages, 2>(kernel).process(in, out, frames);
 }
 
 template <int Channels>

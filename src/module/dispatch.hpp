@@ -3,6 +3,9 @@
 // instructions, and only on processors that report them.
 #pragma once
 
+#include <cstdlib>
+#include <cstring>
+
 #include "module/cpu.hpp"
 
 namespace divavova {
@@ -26,6 +29,29 @@ inline bool cpu_has_avx512vl() {
 inline bool cpu_has_avx512bw() {
     static const bool has = cpu_has_avx512vl() && DIVAVOVA_CPU_SUPPORTS("avx512bw") && DIVAVOVA_CPU_SUPPORTS("avx512dq");
     return has;
+}
+
+// Whether the processor is Intel's.  Its cores close one of their three
+// vector ports while 512-bit operations are in flight, so a loop of 256-bit
+// work that does part of it in 512-bit registers can run slower there than
+// without them (on AMD's cores the 512-bit operations simply take two
+// 256-bit halves).
+//
+// Every choice made on it gives the same bytes, so the environment variable
+// DIVAVOVA_TUNE_FOR (read once) may set it: "intel" or "other" take that
+// family's choices on any processor, which is how the tests run both.
+inline bool cpu_is_intel() {
+#if defined(DIVAVOVA_BASELINE_ONLY) || !(defined(__x86_64__) || defined(__i386__)) || !defined(__GNUC__)
+    return false;
+#else
+    static const bool is = [] {
+        const char* tune = std::getenv("DIVAVOVA_TUNE_FOR");
+        if (tune && std::strcmp(tune, "intel") == 0) return true;
+        if (tune && std::strcmp(tune, "other") == 0) return false;
+        return static_cast<bool>(__builtin_cpu_is("intel"));
+    }();
+    return is;
+#endif
 }
 
 // The widest vectors the processor offers, for loops built at three widths.
