@@ -54,12 +54,24 @@ def model(xs, drive, pre_db, post_db, shape, soft, mix):
     return np.trunc(((1.0 - mix) * x) + (w * mix)).astype(np.int16)
 
 
-def run(xs, *args, block=None):
+def forget():
+    """Calls with four other settings, so that the next call of any settings
+    used before shapes its block instead of looking its outputs up."""
+    for post_db in (-1.1, -1.2, -1.3, -1.4):
+        m.distortion_s16(b"\0\0", 0.5, 0.0, post_db, 3, True, 1.0)
+
+
+def shape_directly(data, *args):
+    forget()
+    return m.distortion_s16(data, *args)
+
+
+def run(xs, *args, block=None, call=shape_directly):
     data = np.asarray(xs, dtype=np.int16).tobytes()
     if block is None:
-        return np.frombuffer(m.distortion_s16(data, *args), dtype=np.int16)
+        return np.frombuffer(call(data, *args), dtype=np.int16)
     step = 2 * block
-    return np.frombuffer(b"".join(m.distortion_s16(data[i:i + step], *args) for i in range(0, len(data), step)),
+    return np.frombuffer(b"".join(call(data[i:i + step], *args) for i in range(0, len(data), step)),
                          dtype=np.int16)
 
 
@@ -145,3 +157,18 @@ def test_block_lengths_around_the_lane_groups_and_chunks(shape, soft):
         assert np.array_equal(run(xs[:count], *args), expected[:count])
     data = bytearray(b"\0" + xs.tobytes())
     assert np.array_equal(np.frombuffer(m.distortion_s16(memoryview(data)[1:], *args), dtype=np.int16), expected)
+
+
+def test_outputs_remembered_between_calls_are_the_shaped_ones():
+    # Settings seen again look their outputs up and shape only the values not
+    # seen before; more settings than are remembered, in turn, and bit
+    # reduction (never remembered) shape directly.  Every call must give the
+    # chain's samples.
+    rng = np.random.default_rng(8)
+    settings = [(0.6, 12.0, -3.0, 2, True, 1.0), (0.3, 6.0, 0.0, 0, False, 0.6), (0.5, 3.0, 1.0, 3, True, 0.9),
+                (0.4, 0.0, 0.0, 1, False, 1.0), (0.2, 20.0, -6.0, 2, False, 0.5), (0.7, -3.0, 2.0, 1, True, 1.0)]
+    for order in ([0] * 6, [0, 1] * 4, [0, 1, 2, 4, 5, 3] * 3, rng.integers(0, 6, 40)):
+        calls = [(rng.integers(-2000, 2000, int(rng.integers(0, 3000))).astype(np.int16), settings[i]) for i in order]
+        got = [run(xs, *args, call=m.distortion_s16) for xs, args in calls]
+        for (xs, args), out in zip(calls, got):
+            assert np.array_equal(out, run(xs, *args)), args

@@ -1,5 +1,6 @@
 // distortion_s16(input, drive, pre_gain_db, post_gain_db, shape, soft_limit, mix)
 #include "effects/distortion_kernel.hpp"
+#include "effects/distortion_memo.hpp"
 #include "effects/s16_result.hpp"
 #include "module/registry.hpp"
 
@@ -7,6 +8,8 @@ namespace divavova {
 namespace {
 
 constexpr const char* kInvalidDistortion = "invalid distortion parameters";
+
+DistortionMemo remembered_outputs;
 
 PyObject* distortion_s16(PyObject*, PyObject* args) {
     BufferView input;
@@ -22,11 +25,17 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
     S16Result block(input);
     if (!block.ok()) return nullptr;
     Vectors cpu = widest_vectors();
+    const MemoTable table = remembered_outputs.table_for(settings);
+    if (table.cells && !table.empty) {
+        distort_remembered(settings, cpu, table, block.in(), block.out(), block.count());
+        return block.release();
+    }
     DistortionPath path = choose_path(settings, block.count(), cpu);
     // The memo only saves time; without memory for it the block is shaped directly.
     PyMemArray<int32_t> memo;
     if (path == DistortionPath::memo && !memo.allocate_zeroed(65536)) path = DistortionPath::exact;
     distort(settings, path, cpu, block.in(), block.out(), block.count(), memo.get());
+    if (table.cells) remember(table, block.in(), block.out(), block.count());
     return block.release();
 }
 
