@@ -280,19 +280,24 @@ inline void envelope_gains(const GainSettings& s, const Curve& curve, GainLanes&
 }
 
 // The envelope computer over a chunk, one group of lanes at a time: the
-// serial envelope of each group is issued before the lanes of the group
+// serial envelope of each group is issued before the lanes of the group two
 // before it, whose envelopes are then in memory, so the processor overlaps
-// the two.  Frames after the last whole group go one at a time.
+// the two.  (One group before, the lanes wait on envelopes still in flight
+// often enough that the two costs nearly add up; two groups run the mono
+// compressor 1.15 times as fast, three or four no faster than two.)  Frames
+// after the last whole group go one at a time.
 template <class T, class Curve>
 inline void envelope_chunk(const GainSettings& s, const GainConstants& c, GainState& st, const float* levels,
                            const float* key_levels, GainLanes& w, float* gains, size_t count, const Curve& curve) {
     constexpr size_t lanes = LaneMath<T>::count;
+    constexpr size_t lag = 2 * lanes;
     const size_t whole = count - count % lanes;
     for (size_t first = 0; first < whole; first += lanes) {
         follow_envelope(s, c, st, levels, key_levels, w, first, lanes);
-        if (first != 0) envelope_gains<T>(s, curve, w, first - lanes, gains);
+        if (first >= lag) envelope_gains<T>(s, curve, w, first - lag, gains);
     }
-    if (whole != 0) envelope_gains<T>(s, curve, w, whole - lanes, gains);
+    for (size_t first = whole > lag ? whole - lag : 0; first < whole; first += lanes)
+        envelope_gains<T>(s, curve, w, first, gains);
     for (size_t i = whole; i < count; ++i) {
         follow_envelope(s, c, st, levels, key_levels, w, i, 1);
         envelope_gains<float>(s, curve, w, i, gains);
