@@ -37,12 +37,18 @@ inline V saturate_s16_lanes(V v) {
     return v > hi ? hi : v;
 }
 
+// The knee with factor k, exact while (|x| + 28000) * k stays below 2^31.
+template <class V>
+inline V knee_lanes(V x, int32_t k) {
+    const V t = V{} + kKneeThreshold;
+    const V above = (((x - t) * k) >> 16) + t;
+    const V below = (((x + t) * k) >> 16) - t;
+    return x > t ? above : (x < -t ? below : x);
+}
+
 template <class V>
 inline V knee_lanes(V x) {
-    const V t = V{} + kKneeThreshold;
-    const V above = (((x - t) * kKneeFactor2) >> 16) + t;
-    const V below = (((x + t) * kKneeFactor2) >> 16) - t;
-    return x > t ? above : (x < -t ? below : x);
+    return knee_lanes(x, kKneeFactor2);
 }
 
 // Double to 32-bit integer, truncating toward zero.  Bounded: the caller has

@@ -137,10 +137,48 @@ size_t multitap_chunk_frames(const uint8_t* in, size_t samples, const uint8_t* r
     return in_end <= ring_start || ring_end <= in_start ? longest : 0;
 }
 
+// The frames of a chunk once its tap sums are known, one channel at a time
+// in lanes of eight frames: each lane does the frame loop's operations on its
+// frame, the knees in 32 bits, which the call's bounds keep exact (see
+// multitap_lane_bounds).  Within a chunk no frame reads a cell another frame
+// writes, so the order of the frames does not matter.
+template <unsigned Channels, TapMode Mode>
+void chunk_frames_in_lanes(const uint8_t* in, uint8_t* out, uint8_t* line, size_t channel, const int32_t* sums,
+                           size_t n, const MultitapSetup& s) {
+    using Ints = LaneTypes<8>::I;
+    using Cells = LaneTypes<8>::H;
+    typedef double Reals __attribute__((vector_size(64)));
+    constexpr size_t kLanes = 8;
+    int16_t xs[kChunkFrames], ys[kChunkFrames];
+    for (size_t k = 0; k < n; ++k) xs[k] = delay::get_cell(in, k * Channels + channel);
+    const auto reals = [](Ints v) { return __builtin_convertvector(v, Reals); };
+    size_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+        const Ints x = __builtin_convertvector(load<Cells>(xs + k), Ints);
+        const Ints old = __builtin_convertvector(load<Cells>(line + 2 * k), Ints);
+        const Ints fed = x + __builtin_convertvector(reals(old) * s.feedback, Ints);
+        store<Cells>(line + 2 * k, __builtin_convertvector(delay::saturate_s16_lanes(delay::knee_lanes(fed)), Cells));
+        Ints tap = load<Ints>(sums + k);
+        if constexpr (Mode == TapMode::many) tap = delay::saturate_s16_lanes(delay::knee_lanes(tap, s.sum_knee));
+        const Ints mixed = __builtin_convertvector(s.dry * reals(x) + s.wet * reals(tap), Ints);
+        store<Cells>(ys + k, __builtin_convertvector(delay::saturate_s16_lanes(delay::knee_lanes(mixed)), Cells));
+    }
+    for (; k < n; ++k) {
+        double tap_value;
+        if constexpr (Mode == TapMode::one)
+            tap_value = sums[k];
+        else
+            tap_value = saturate_s16(soft_knee(sums[k], s.sum_knee));
+        feed_cell<true>(line, k, xs[k], s.feedback);
+        ys[k] = delay::mix_out<true>(s.dry, s.wet, xs[k], tap_value);
+    }
+    for (size_t k = 0; k < n; ++k) delay::set_cell(out, k * Channels + channel, ys[k]);
+}
+
 template <unsigned Channels, TapMode Mode>
 void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ring, const Tap* taps,
                      size_t tap_count, const MultitapSetup& s, uint32_t& write_pos, uint32_t* cells,
-                     size_t chunk_frames) {
+                     size_t chunk_frames, bool in_lanes) {
     const uint32_t line_len = s.line_len;
     uint8_t* lines[2] = {ring, ring + 2 * static_cast<size_t>(line_len)};
     uint32_t p = write_pos;
@@ -158,6 +196,12 @@ void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ri
         for (unsigned c = 0; c < Channels; ++c)
             run_kernel<add_tap_products>(static_cast<const uint8_t*>(lines[c]), taps, static_cast<const uint32_t*>(cells),
                                          tap_count, n, &sums[c][0]);
+        if (in_lanes) {
+            for (unsigned c = 0; c < Channels; ++c)
+                run_kernel<chunk_frames_in_lanes<Channels, Mode>>(
+                    in + 2 * Channels * f, out + 2 * Channels * f, lines[c] + 2 * static_cast<size_t>(p),
+                    static_cast<size_t>(c), static_cast<const int32_t*>(sums[c]), n, s);
+        } else {
         for (size_t k = 0; k < n; ++k) {
             for (unsigned c = 0; c < Channels; ++c) {
                 double tap_value;
@@ -170,6 +214,7 @@ void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ri
                 feed_cell<true>(lines[c], p + k, x, s.feedback);
                 delay::set_cell(out, sample, delay::mix_out<true>(s.dry, s.wet, x, tap_value));
             }
+        }
         }
         f += n;
         p += static_cast<uint32_t>(n);
@@ -202,6 +247,20 @@ bool multitap_bounded(const Tap* taps, size_t tap_count, const MultitapSetup& s)
            delay::fits_i32(32768.0 * std::fabs(s.dry) + std::fabs(s.wet) * tap_value_bound);
 }
 
+// Whether the chunked frames may form their knees in 32-bit lanes: every
+// value a knee takes stays below kKneeLanesBound, and the tap sum's knee
+// products below 2^31 (the margins cover the rounding of the bounds).
+bool multitap_lane_bounds(const Tap* taps, size_t tap_count, const MultitapSetup& s) {
+    double gains = 0.0;
+    for (size_t j = 0; j < tap_count; ++j) gains += std::fabs(taps[j].gain);
+    const double tap_bound = 32768.0 * gains;
+    const double tap_value_bound = tap_count == 1 ? tap_bound : 32768.0;
+    const double knee_bound = delay::kKneeLanesBound - 1000.0;
+    return 32768.0 * (1.0 + std::fabs(s.feedback)) < knee_bound &&
+           32768.0 * std::fabs(s.dry) + std::fabs(s.wet) * tap_value_bound < knee_bound &&
+           (tap_count == 1 || (tap_bound + kKneeThreshold + 1000.0) * s.sum_knee < 2147483647.0);
+}
+
 // Unpacks the caller's delays (u32) and gains (f64) into taps.
 void multitap_taps(const uint8_t* delays, const uint8_t* gains, size_t tap_count, uint32_t line_len, Tap* taps) {
     for (size_t j = 0; j < tap_count; ++j)
@@ -222,14 +281,15 @@ uint32_t multitap_run(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* 
         // Whole frames in chunks; a lone left sample at the end of a stereo
         // block goes through the frame loop.
         const size_t frames = samples / channels, whole = frames * channels;
+        const bool in_lanes = multitap_lane_bounds(taps, tap_count, s);
         auto chunks = [&](auto channel_count) {
             constexpr unsigned kChannels = decltype(channel_count)::value;
             if (tap_count == 1)
                 multitap_chunks<kChannels, TapMode::one>(in, out, frames, ring, taps, tap_count, s, write_pos, cells,
-                                                         chunk_frames);
+                                                         chunk_frames, in_lanes);
             else
                 multitap_chunks<kChannels, TapMode::many>(in, out, frames, ring, taps, tap_count, s, write_pos, cells,
-                                                          chunk_frames);
+                                                          chunk_frames, in_lanes);
         };
         if (channels == 2)
             chunks(std::integral_constant<unsigned, 2>{});
