@@ -37,13 +37,14 @@ inline V saturate_s16_lanes(V v) {
     return v > hi ? hi : v;
 }
 
-// The knee with factor k, exact while (|x| + 28000) * k stays below 2^31.
+// The knee with factor k, exact while (|x| - 28000) * k stays below 2^31.
+// One product: the excess beyond the threshold is 0 within it, and
+// (0 * k) >> 16 is 0.
 template <class V>
 inline V knee_lanes(V x, int32_t k) {
     const V t = V{} + kKneeThreshold;
-    const V above = (((x - t) * k) >> 16) + t;
-    const V below = (((x + t) * k) >> 16) - t;
-    return x > t ? above : (x < -t ? below : x);
+    const V inside = x > t ? t : (x < -t ? -t : x);
+    return (((x - inside) * k) >> 16) + inside;
 }
 
 template <class V>
