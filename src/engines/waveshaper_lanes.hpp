@@ -325,12 +325,29 @@ Float4 parts_shuffle(Float4 a, Float4 b) {
 }
 
 // Two decimated values, from three consecutive outputs of a stage's
-// cascade: (A(even) + B(previous)) / 2 in lanes 0 and 1 of every part, and
-// (A(odd) + B(even)) / 2 in lanes 2 and 3.
+// cascade: (A(even) + B(previous)) / 2 in lane kPairLanes[0] of every part,
+// and (A(odd) + B(even)) / 2 in lane kPairLanes[1].  With AVX-512 one
+// two-source permute brings B(previous) and A(odd) beside even's A and B
+// (lanes 2 and 3), and the sums are even + that, in either order.
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+constexpr int kPairLanes[2] = {2, 3};
+
+Float8 decimated_pair(Float8 previous, Float8 even, Float8 odd) {
+    const __m256i beside = _mm256_setr_epi32(0, 1, 3, 10, 4, 5, 7, 14);
+    return (even + (Float8)_mm256_permutex2var_ps(previous, beside, odd)) * 0.5f;
+}
+Float4 decimated_pair(Float4 previous, Float4 even, Float4 odd) {
+    const __m128i beside = _mm_setr_epi32(0, 1, 3, 6);
+    return (even + (Float4)_mm_permutex2var_ps(previous, beside, odd)) * 0.5f;
+}
+#else
+constexpr int kPairLanes[2] = {0, 2};
+
 template <class V>
 V decimated_pair(V previous, V even, V odd) {
     return (parts_shuffle<2, 2, 2, 2>(even, odd) + parts_shuffle<3, 3, 3, 3>(previous, even)) * 0.5f;
 }
+#endif
 
 // How a pipeline shapes its top-rate values: one at a time through the
 // backlash, or side by side with the curve's points gathered from memory, or
@@ -487,7 +504,7 @@ private:
             return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 2 * branch, 2 * branch + 1>(
                 rising, flow.shaped[j / 2]);
         else
-            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 0, 2>(
+            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, kPairLanes[0], kPairLanes[1]>(
                 rising, flow.pairs[pairs_at(k + 1) + j]);
     }
 
