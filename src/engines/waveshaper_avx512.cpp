@@ -14,7 +14,7 @@
 #include "engines/waveshaper_kernel.hpp"
 
 #pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
+#pragma GCC target("avx2,avx512f,avx512vl,avx512bw,avx512dq")
 // GCC 12's AVX-512 intrinsics start their unmasked forms from an undefined
 // vector, which it then reports as maybe used uninitialized.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -168,25 +169,71 @@ struct HeldCurve {
 // segment's first point and its rise to the second as WaveshaperKernel::lookup
 // computes them: a lane gathers the two floats it interpolates with, and
 // does none of the conversions and scaling of the points' pairs.
+//
+// The table has one more entry than the curve has segments, so that a lane
+// finds its segment and its fraction in one instruction each, without
+// bounding the segment (AVX-512 DQ): a position at the end of the curve
+// (span) has segment span and fraction 0 where lookup takes segment
+// span - 1 and fraction 1, so the entry at span holds that segment's end,
+// first + rise, and no rise: end + 0 x 0 is lookup's first + rise x 1.
+//
+// The clip is an absolute minimum with 1 that keeps the lane's sign (the
+// value itself within -1 .. 1, -1 or 1 beyond), which turns a NaN into 1: the
+// table serves only lanes that are numbers (see numbers_only).
 struct FloatCurve {
     static constexpr int kSegments = kMaxHeldCurvePoints - 1;
-    alignas(64) float first[kSegments];
-    alignas(64) float rise[kSegments];
+    alignas(64) float first[kSegments + 1];
+    alignas(64) float rise[kSegments + 1];
 
     explicit FloatCurve(const LaneSettings& settings) {
-        for (int i = 0; i <= settings.last_segment; ++i) {
+        const int last = settings.last_segment;
+        for (int i = 0; i <= last; ++i) {
             const float lo = static_cast<float>(settings.curve[i]) * kFromS16;
             const float hi = static_cast<float>(settings.curve[i + 1]) * kFromS16;
             first[i] = lo;
             rise[i] = hi - lo;
         }
+        first[last + 1] = first[last] + rise[last];
+        rise[last + 1] = 0.0f;
     }
 
-    // clip_and_curve of the lanes, their points gathered from the table.
+    // clip_and_curve of the lanes (numbers), their points gathered from the
+    // table.  The fraction is the position less its truncation, which is
+    // exact.
     template <class Floats>
     Floats clip_and_curve(const LaneSettings& settings, Floats u) const {
-        const CurvePositions<Floats> at(settings, clipped(u));
-        return gathered(first, at.segment) + gathered(rise, at.segment) * at.fraction();
+        using Signed = typename LanesOf<Floats>::I;
+        constexpr int kAbsoluteMinimumSignOfFirst = 0x02, kTruncatedQuiet = 0x0b;
+        Floats position;
+        Signed segment;
+        Floats fraction;
+        if constexpr (sizeof(Floats) == 32) {
+            const Floats clipped_u = (Floats)_mm256_range_ps(u, _mm256_set1_ps(1.0f), kAbsoluteMinimumSignOfFirst);
+            position = (clipped_u + 1.0f) * settings.half_span;
+            segment = (Signed)_mm256_cvttps_epu32(position);
+            fraction = (Floats)_mm256_reduce_ps(position, kTruncatedQuiet);
+        } else {
+            const Floats clipped_u = (Floats)_mm_range_ps(u, _mm_set1_ps(1.0f), kAbsoluteMinimumSignOfFirst);
+            position = (clipped_u + 1.0f) * settings.half_span;
+            segment = (Signed)_mm_cvttps_epu32(position);
+            fraction = (Floats)_mm_reduce_ps(position, kTruncatedQuiet);
+        }
+        return gathered(first, segment) + gathered(rise, segment) * fraction;
+    }
+
+    // Whether the values the kernel's pipeline shapes are all numbers: they
+    // are when drive and bias are (they bound the scaled samples; the
+    // filters keep finite values finite) and no interpolator holds a NaN
+    // from an earlier call.
+    static bool numbers_only(const WaveshaperKernel& kernel) {
+        if (std::isnan(kernel.drive) || std::isnan(kernel.bias)) return false;
+        for (uint32_t c = 0; c < kernel.channel_count; ++c)
+            for (uint32_t k = 0; k < kernel.stages; ++k) {
+                const HalfBandStage& stage = kernel.interpolator[c][k];
+                for (const AllPassSection* section : {&stage.a0, &stage.a1, &stage.b0, &stage.b1})
+                    if (std::isnan(section->previous_input) || std::isnan(section->previous_output)) return false;
+            }
+        return true;
     }
 
 private:
@@ -278,12 +325,29 @@ Float4 parts_shuffle(Float4 a, Float4 b) {
 }
 
 // Two decimated values, from three consecutive outputs of a stage's
-// cascade: (A(even) + B(previous)) / 2 in lanes 0 and 1 of every part, and
-// (A(odd) + B(even)) / 2 in lanes 2 and 3.
+// cascade: (A(even) + B(previous)) / 2 in lane kPairLanes[0] of every part,
+// and (A(odd) + B(even)) / 2 in lane kPairLanes[1].  With AVX-512 one
+// two-source permute brings B(previous) and A(odd) beside even's A and B
+// (lanes 2 and 3), and the sums are even + that, in either order.
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+constexpr int kPairLanes[2] = {2, 3};
+
+Float8 decimated_pair(Float8 previous, Float8 even, Float8 odd) {
+    const __m256i beside = _mm256_setr_epi32(0, 1, 3, 10, 4, 5, 7, 14);
+    return (even + (Float8)_mm256_permutex2var_ps(previous, beside, odd)) * 0.5f;
+}
+Float4 decimated_pair(Float4 previous, Float4 even, Float4 odd) {
+    const __m128i beside = _mm_setr_epi32(0, 1, 3, 6);
+    return (even + (Float4)_mm_permutex2var_ps(previous, beside, odd)) * 0.5f;
+}
+#else
+constexpr int kPairLanes[2] = {0, 2};
+
 template <class V>
 V decimated_pair(V previous, V even, V odd) {
     return (parts_shuffle<2, 2, 2, 2>(even, odd) + parts_shuffle<3, 3, 3, 3>(previous, even)) * 0.5f;
 }
+#endif
 
 // How a pipeline shapes its top-rate values: one at a time through the
 // backlash, or side by side with the curve's points gathered from memory, or
@@ -440,7 +504,7 @@ private:
             return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 2 * branch, 2 * branch + 1>(
                 rising, flow.shaped[j / 2]);
         else
-            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, 0, 2>(
+            return parts_shuffle<k == 0 ? 0 : branch, k == 0 ? 0 : branch, kPairLanes[0], kPairLanes[1]>(
                 rising, flow.pairs[pairs_at(k + 1) + j]);
     }
 
@@ -690,7 +754,11 @@ private:
     static Shaping shaping_of(const WaveshaperKernel& kernel, const LaneSettings& settings) {
         if (!kernel.shapes_side_by_side()) return Shaping::in_order;
         if (!kHoldsCurves || !settings.curve || kernel.curve_points > kMaxHeldCurvePoints) return Shaping::gathered;
-        return cpu_is_intel() ? Shaping::tabled : Shaping::held;
+        if (!cpu_is_intel()) return Shaping::held;
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+        if (!FloatCurve::numbers_only(kernel)) return Shaping::gathered;
+#endif
+        return Shaping::tabled;
     }
     const Shaping shaping_ = shaping_of(kernel_, settings_);
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
