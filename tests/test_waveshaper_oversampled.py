@@ -183,8 +183,9 @@ def test_lanes_match_the_plain_path(oversample, channels, data, curve, options, 
 
 
 # Without oversampling the lanes fold the scaling's and the output's constant
-# products into one each when the settings allow: settings at and beyond the
-# limits of the folds (drives about 2^-111, subnormal gains, mixes next to 1).
+# products into one each when the settings allow, and the pipeline folds the
+# output's: settings at and beyond the limits of the folds (drives about
+# 2^-111, subnormal gains, mixes next to 1).
 FOLD_EDGES = {
     ids.Waveshaper.DRIVE: [0.0, -0.0, 2.0 ** -111, -(2.0 ** -111), 2.0 ** -112, 1.5 * 2.0 ** -111, 1.0, 2.0, -3.7, 1000.0],
     ids.Waveshaper.BIAS: [0.0, 2.0 ** -140, -0.25, 1.0],
@@ -193,15 +194,30 @@ FOLD_EDGES = {
 }
 
 
+@pytest.mark.parametrize("oversample", [1, 4])
 @settings(max_examples=60)
 @given(st.integers(1, 2), st.none() | st.lists(st.integers(-32768, 32767), min_size=2, max_size=9),
        st.fixed_dictionaries({option: st.sampled_from(values) for option, values in FOLD_EDGES.items()}),
        st.lists(st.sampled_from([-32768, -32767, -1, 0, 1, 16383, 16384, 32767]) | st.integers(-32768, 32767),
                 min_size=40, max_size=100))
-def test_folded_settings_match_the_plain_path(channels, curve, options, values):
+def test_folded_settings_match_the_plain_path(oversample, channels, curve, options, values):
     values = values[:len(values) - len(values) % channels]
-    engine = configured(1, channels, curve, options.items())
-    assert engine.process(s16(values)) == run_split(engine, values, channels, [1] * (len(values) // channels))
+    engine, plain = (configured(oversample, channels, curve, options.items()) for _ in range(2))
+    assert engine.process(s16(values)) == run_split(plain, values, channels, [1] * (len(values) // channels))
+
+
+# A product taken in another order than the output's own changes an output
+# only where the value falls next to a rounding boundary: long blocks of
+# gains and mixes that are not powers of two, against the plain path.
+@pytest.mark.parametrize("oversample", [2, 16])
+def test_output_products_keep_their_order(oversample):
+    rng = np.random.default_rng(oversample)
+    curve = [int(v) for v in rng.integers(-32768, 32768, 200)]
+    data = [int(v) for v in rng.integers(-32768, 32768, 2 * 3000)]
+    for gain, mix in [(0.7, 0.3), (1.3, 0.77), (-3.3, 0.9)]:
+        options = [(ids.Waveshaper.DRIVE, 1.7), (ids.Waveshaper.OUTPUT_GAIN, gain), (ids.Waveshaper.MIX, mix)]
+        assert configured(oversample, 2, curve, options).process(s16(data)) == \
+            run_split(configured(oversample, 2, curve, options), data, 2, [1] * 3000)
 
 
 @pytest.mark.parametrize("oversample", [1, 4])

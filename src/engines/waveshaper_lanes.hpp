@@ -307,6 +307,69 @@ void clip_and_curve_held(const LaneSettings& settings, const HeldCurve& held, co
                  shaped);
     });
 }
+
+// The outputs of the pipeline's shaped values against their dry samples, as
+// store_outputs gives them, with the settings' constants taken once per call
+// and the tail of a batch in masked lanes.
+//
+// Where the output gain and the mix are finite, (r gain) 32768 becomes
+// r (gain 32768): the two differ only where r gain is subnormal, below 2^-111
+// both, which s16() rounds to 0 alone and which vanishes in the sum with the
+// dry term (0, or at least 2^-24 in magnitude).  With a mix of 1 the product
+// with it is exact and the dry term a zero, whose sum changes no s16 result.
+//
+// s16()'s hold in three instructions: the minimum and the maximum keep a NaN
+// (their second operand wins), and the truncation gives 0 where the value is
+// not ordered.
+class OutputStore {
+public:
+    explicit OutputStore(const WaveshaperKernel& kernel)
+        : form_(!std::isfinite(kernel.output_gain) || !std::isfinite(kernel.mix) ? Form::general
+                : kernel.mix == 1.0f                                                ? Form::wet_only
+                                                                                    : Form::folded),
+          gain_(_mm256_set1_ps(form_ == Form::general ? kernel.output_gain : kernel.output_gain * kToS16)),
+          mix_(_mm256_set1_ps(kernel.mix)),
+          dry_share_(_mm256_set1_ps(1.0f - kernel.mix)) {}
+
+    __attribute__((noinline)) void operator()(const float* shaped, const int16_t* in, int16_t* out, size_t count) const {
+        switch (form_) {
+            case Form::wet_only: run<Form::wet_only>(shaped, in, out, count); break;
+            case Form::folded: run<Form::folded>(shaped, in, out, count); break;
+            case Form::general: run<Form::general>(shaped, in, out, count); break;
+        }
+    }
+
+private:
+    enum class Form { wet_only, folded, general };
+
+    template <Form F>
+    void run(const float* shaped, const int16_t* in, int16_t* out, size_t count) const {
+        const __m256 highest = _mm256_set1_ps(32767.0f), lowest = _mm256_set1_ps(-32768.0f);
+        const __m256 sign = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(0x80000000u)));
+        const __m256 half = _mm256_set1_ps(0.5f);
+        for (size_t i = 0; i < count; i += 8) {
+            const __mmask8 lanes = count - i >= 8 ? __mmask8(0xff) : __mmask8((1u << (count - i)) - 1);
+            const __m256 r = _mm256_maskz_loadu_ps(lanes, shaped + i);
+            __m256 value;
+            if constexpr (F == Form::wet_only) {
+                value = _mm256_mul_ps(r, gain_);
+            } else {
+                const __m256 dry = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_maskz_loadu_epi16(lanes, in + i)));
+                const __m256 wet =
+                    F == Form::folded ? _mm256_mul_ps(r, gain_) : _mm256_mul_ps(_mm256_mul_ps(r, gain_), _mm256_set1_ps(kToS16));
+                value = _mm256_add_ps(_mm256_mul_ps(wet, mix_), _mm256_mul_ps(dry, dry_share_));
+            }
+            const __mmask8 numbers = _mm256_cmp_ps_mask(value, value, _CMP_ORD_Q);
+            const __m256 held = _mm256_max_ps(lowest, _mm256_min_ps(highest, value));
+            const __m256 away = _mm256_or_ps(_mm256_and_ps(held, sign), half);  // copysign(0.5f, held)
+            const __m256i rounded = _mm256_maskz_cvttps_epi32(numbers, _mm256_add_ps(held, away));
+            _mm256_mask_cvtepi32_storeu_epi16(out + i, lanes, rounded);
+        }
+    }
+
+    Form form_;
+    __m256 gain_, mix_, dry_share_;
+};
 #endif
 
 // ---------------------------------------------------------------------------
@@ -707,8 +770,8 @@ private:
                 run_batch(checked);
             const size_t first_out = std::max(first, kDepth);
             if (end > first_out)
-                store_outputs(kernel_, result + Channels * (first_out - first), in + Channels * (first_out - kDepth),
-                              out + Channels * (first_out - kDepth), Channels * (end - first_out));
+                store_frames(result + Channels * (first_out - first), in + Channels * (first_out - kDepth),
+                             out + Channels * (first_out - kDepth), Channels * (end - first_out));
         }
 
         // The drain: its first iteration, middle_end, takes slot frames % kLag
@@ -730,13 +793,25 @@ private:
         });
         // Drain iteration middle_end + i gives output frame frames - kFill + i.
         const size_t drained = std::min(frames, kFill);
-        store_outputs(kernel_, result + Channels * (kFill - drained), in + Channels * (frames - drained),
-                      out + Channels * (frames - drained), Channels * drained);
+        store_frames(result + Channels * (kFill - drained), in + Channels * (frames - drained),
+                     out + Channels * (frames - drained), Channels * drained);
         for (int k = 0; k < Stages; ++k) stage_[k] = joined(kept[k], running[k]);
+    }
+
+    // The outputs of `count` samples from their shaped values.
+    void store_frames(const float* shaped, const int16_t* in, int16_t* out, size_t count) const {
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+        output_store_(shaped, in, out, count);
+#else
+        store_outputs(kernel_, shaped, in, out, count);
+#endif
     }
 
     WaveshaperKernel& kernel_;
     const LaneSettings settings_;
+#if defined(WAVESHAPER_LANES_HELD_CURVE)
+    const OutputStore output_store_{kernel_};
+#endif
     // Curves of up to 257 points are held in a table made for the call where a
     // frame has at least 16 top-rate values (x8 stereo, x16), which pays for
     // making it.  On AMD's cores the table is the registers of HeldCurve: its
