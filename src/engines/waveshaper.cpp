@@ -45,7 +45,7 @@ PyObject* waveshaper_load_curve(PyObject* self, PyObject* points) {
         PyErr_SetString(PyExc_ValueError, "curve must be at least two whole int16 points");
         return nullptr;
     }
-    int16_t* copy = engine_alloc<int16_t>(count);
+    int16_t* copy = engine_alloc<int16_t>(WaveshaperKernel::curve_block_cells(count));
     if (!copy) return PyErr_NoMemory();
     std::memcpy(copy, input.data(), input.size());
     object->state.install_curve(copy, static_cast<uint32_t>(count));

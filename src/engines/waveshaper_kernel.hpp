@@ -101,6 +101,17 @@ struct WaveshaperKernel {
     float hysteresis_asymmetry;
     float upper_gap;
     float lower_gap;
+    // A curve of up to kTablePoints points as floats in full-scale units:
+    // each segment's first point and its rise to the second, as lookup
+    // computes them, and past the last segment its end with no rise.  The
+    // vector paths gather from it; it lives in the curve's block, made once
+    // when the curve is loaded.
+    static constexpr uint32_t kTablePoints = 257;
+    struct CurveTable {
+        alignas(64) float first[kTablePoints];
+        alignas(64) float rise[kTablePoints];
+    };
+    const CurveTable* curve_table;  // of the active curve, or nullptr
     HalfBandStage interpolator[2][kMaxStages];  // [channel][stage]
     HalfBandStage decimator[2][kMaxStages];     // [channel][stage]
     float hysteresis[2];
@@ -127,17 +138,26 @@ struct WaveshaperKernel {
         return k;
     }
 
-    // Makes `points` (owned, n >= 2 points) the active curve, freeing the old copy.
+    // The int16 cells to allocate for a curve of n points: its points, and
+    // for a short curve room for its table, aligned.
+    static size_t curve_block_cells(size_t n) {
+        return n <= kTablePoints ? n + (sizeof(CurveTable) + alignof(CurveTable)) / sizeof(int16_t) : n;
+    }
+
+    // Makes `points` (owned, n >= 2 points, curve_block_cells(n) cells) the
+    // active curve, freeing the old copy.
     void install_curve(int16_t* points, uint32_t n) {
         engine_free(curve_copy);
         curve_copy = points;
         curve = points;
         curve_points = n;
+        curve_table = n <= kTablePoints ? fill_table(points, n) : nullptr;
     }
 
     void free_memory() {
         engine_release(curve_copy);
         curve = nullptr;
+        curve_table = nullptr;
         curve_points = 0;
     }
 
@@ -264,6 +284,23 @@ struct WaveshaperKernel {
     }
 
     bool has_curve() const { return curve != nullptr && curve_points >= 2; }
+
+    // The table of the n points, in the block behind them.
+    static const CurveTable* fill_table(int16_t* points, uint32_t n) {
+        const uintptr_t behind = reinterpret_cast<uintptr_t>(points + n);
+        const uintptr_t align = alignof(CurveTable);
+        CurveTable* table = reinterpret_cast<CurveTable*>((behind + align - 1) / align * align);
+        const uint32_t last = n - 2;
+        for (uint32_t i = 0; i <= last; ++i) {
+            const float lo = static_cast<float>(points[i]) * kFromS16;
+            const float hi = static_cast<float>(points[i + 1]) * kFromS16;
+            table->first[i] = lo;
+            table->rise[i] = hi - lo;
+        }
+        table->first[last + 1] = table->first[last] + table->rise[last];
+        table->rise[last + 1] = 0.0f;
+        return table;
+    }
 
     // The curve at u (already within -1 .. 1, or NaN).
     float lookup(float u) const {

@@ -165,10 +165,10 @@ struct HeldCurve {
     }
 };
 
-// A curve of at most 257 points as floats in full-scale units, each
-// segment's first point and its rise to the second as WaveshaperKernel::lookup
-// computes them: a lane gathers the two floats it interpolates with, and
-// does none of the conversions and scaling of the points' pairs.
+// The kernel's table of a curve of at most 257 points (see
+// WaveshaperKernel::CurveTable): a lane gathers the two floats it
+// interpolates with, and does none of the conversions and scaling of the
+// points' pairs.
 //
 // The table has one more entry than the curve has segments, so that a lane
 // finds its segment and its fraction in one instruction each, without
@@ -181,21 +181,12 @@ struct HeldCurve {
 // value itself within -1 .. 1, -1 or 1 beyond), which turns a NaN into 1: the
 // table serves only lanes that are numbers (see numbers_only).
 struct FloatCurve {
-    static constexpr int kSegments = kMaxHeldCurvePoints - 1;
-    alignas(64) float first[kSegments + 1];
-    alignas(64) float rise[kSegments + 1];
+    static_assert(WaveshaperKernel::kTablePoints == kMaxHeldCurvePoints);
+    const float* first;
+    const float* rise;
 
-    explicit FloatCurve(const LaneSettings& settings) {
-        const int last = settings.last_segment;
-        for (int i = 0; i <= last; ++i) {
-            const float lo = static_cast<float>(settings.curve[i]) * kFromS16;
-            const float hi = static_cast<float>(settings.curve[i + 1]) * kFromS16;
-            first[i] = lo;
-            rise[i] = hi - lo;
-        }
-        first[last + 1] = first[last] + rise[last];
-        rise[last + 1] = 0.0f;
-    }
+    explicit FloatCurve(const WaveshaperKernel& kernel)
+        : first(kernel.curve_table->first), rise(kernel.curve_table->rise) {}
 
     // clip_and_curve of the lanes (numbers), their points gathered from the
     // table.  The fraction is the position less its truncation, which is
@@ -457,7 +448,7 @@ public:
         load();
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
         if (shaping_ == Shaping::held) held_.emplace(settings_);
-        if (shaping_ == Shaping::tabled) table_.emplace(settings_);
+        if (shaping_ == Shaping::tabled) table_.emplace(kernel_);
 #endif
     }
 
@@ -830,6 +821,7 @@ private:
         if (!kernel.shapes_side_by_side()) return Shaping::in_order;
         if (!kHoldsCurves || !settings.curve || kernel.curve_points > kMaxHeldCurvePoints) return Shaping::gathered;
         if (!cpu_is_intel()) return Shaping::held;
+        if (!kernel.curve_table) return Shaping::gathered;
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
         if (!FloatCurve::numbers_only(kernel)) return Shaping::gathered;
 #endif
