@@ -51,6 +51,9 @@ inline int16_t feed_cell(uint8_t* line, size_t p, int32_t x, double feedback) {
 // summed, then the knee sized for the tap count).
 enum class TapMode { none, one, many };
 
+// The tap value of a sum of two or more tap products.
+inline int32_t summed_taps(int64_t sum, const MultitapSetup& s) { return saturate_s16(soft_knee(sum, s.sum_knee)); }
+
 template <unsigned Channels, TapMode Mode, bool Bounded>
 void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* ring, const Tap* taps,
                      size_t tap_count, const MultitapSetup s, uint32_t& write_pos) {
@@ -73,7 +76,7 @@ void multitap_frames(const uint8_t* in, uint8_t* out, size_t samples, uint8_t* r
                     sum[c] += delay::to_i32<Bounded>(delay::get_cell(lines[c], cell) * taps[j].gain);
             }
             for (unsigned c = 0; c < channels; ++c)
-                tap_value[c] = saturate_s16(soft_knee(sum[c], s.sum_knee));
+                tap_value[c] = summed_taps(sum[c], s);
         }
         for (unsigned c = 0; c < channels; ++c) {
             int32_t x = delay::get_cell(in, i + c);
@@ -137,14 +140,14 @@ size_t multitap_chunk_frames(const uint8_t* in, size_t samples, const uint8_t* r
     return in_end <= ring_start || ring_end <= in_start ? longest : 0;
 }
 
-// The frames of a chunk once its tap sums are known, one channel at a time
-// in lanes of eight frames: each lane does the frame loop's operations on its
-// frame, the knees in 32 bits, which the call's bounds keep exact (see
-// multitap_lane_bounds).  Within a chunk no frame reads a cell another frame
-// writes, so the order of the frames does not matter.
+// The frames of a chunk once its tap sums are known, one channel at a time:
+// within a chunk no frame reads a cell another frame writes, so the order of
+// the frames does not matter.  Where the call's bounds keep 32-bit knees
+// exact (see multitap_lane_bounds) eight frames go to a vector, each lane
+// doing the frame loop's operations on its frame; the rest one at a time.
 template <unsigned Channels, TapMode Mode>
-void chunk_frames_in_lanes(const uint8_t* in, uint8_t* out, uint8_t* line, size_t channel, const int32_t* sums,
-                           size_t n, const MultitapSetup& s) {
+void write_chunk(const uint8_t* in, uint8_t* out, uint8_t* line, size_t channel, const int32_t* sums, size_t n,
+                  const MultitapSetup& s, bool in_lanes) {
     using Ints = LaneTypes<8>::I;
     using Cells = LaneTypes<8>::H;
     typedef double Reals __attribute__((vector_size(64)));
@@ -153,7 +156,7 @@ void chunk_frames_in_lanes(const uint8_t* in, uint8_t* out, uint8_t* line, size_
     for (size_t k = 0; k < n; ++k) xs[k] = delay::get_cell(in, k * Channels + channel);
     const auto reals = [](Ints v) { return __builtin_convertvector(v, Reals); };
     size_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
+    for (; in_lanes && k + kLanes <= n; k += kLanes) {
         const Ints x = __builtin_convertvector(load<Cells>(xs + k), Ints);
         const Ints old = __builtin_convertvector(load<Cells>(line + 2 * k), Ints);
         const Ints fed = x + __builtin_convertvector(reals(old) * s.feedback, Ints);
@@ -164,11 +167,7 @@ void chunk_frames_in_lanes(const uint8_t* in, uint8_t* out, uint8_t* line, size_
         store<Cells>(ys + k, __builtin_convertvector(delay::saturate_s16_lanes(delay::knee_lanes(mixed)), Cells));
     }
     for (; k < n; ++k) {
-        double tap_value;
-        if constexpr (Mode == TapMode::one)
-            tap_value = sums[k];
-        else
-            tap_value = saturate_s16(soft_knee(sums[k], s.sum_knee));
+        const double tap_value = Mode == TapMode::one ? sums[k] : summed_taps(sums[k], s);
         feed_cell<true>(line, k, xs[k], s.feedback);
         ys[k] = delay::mix_out<true>(s.dry, s.wet, xs[k], tap_value);
     }
@@ -196,26 +195,10 @@ void multitap_chunks(const uint8_t* in, uint8_t* out, size_t frames, uint8_t* ri
         for (unsigned c = 0; c < Channels; ++c)
             run_kernel<add_tap_products>(static_cast<const uint8_t*>(lines[c]), taps, static_cast<const uint32_t*>(cells),
                                          tap_count, n, &sums[c][0]);
-        if (in_lanes) {
-            for (unsigned c = 0; c < Channels; ++c)
-                run_kernel<chunk_frames_in_lanes<Channels, Mode>>(
-                    in + 2 * Channels * f, out + 2 * Channels * f, lines[c] + 2 * static_cast<size_t>(p),
-                    static_cast<size_t>(c), static_cast<const int32_t*>(sums[c]), n, s);
-        } else {
-        for (size_t k = 0; k < n; ++k) {
-            for (unsigned c = 0; c < Channels; ++c) {
-                double tap_value;
-                if constexpr (Mode == TapMode::one)
-                    tap_value = sums[c][k];
-                else
-                    tap_value = saturate_s16(soft_knee(sums[c][k], s.sum_knee));
-                const size_t sample = (f + k) * Channels + c;
-                int32_t x = delay::get_cell(in, sample);
-                feed_cell<true>(lines[c], p + k, x, s.feedback);
-                delay::set_cell(out, sample, delay::mix_out<true>(s.dry, s.wet, x, tap_value));
-            }
-        }
-        }
+        for (unsigned c = 0; c < Channels; ++c)
+            run_kernel<write_chunk<Channels, Mode>>(in + 2 * Channels * f, out + 2 * Channels * f,
+                                                     lines[c] + 2 * static_cast<size_t>(p), static_cast<size_t>(c),
+                                                     static_cast<const int32_t*>(sums[c]), n, s, in_lanes);
         f += n;
         p += static_cast<uint32_t>(n);
         if (p == line_len) p = 0;
@@ -234,15 +217,25 @@ void multitap_channels(const uint8_t* in, uint8_t* out, size_t samples, uint8_t*
         multitap_frames<Channels, TapMode::many, Bounded>(in, out, samples, ring, taps, tap_count, s, write_pos);
 }
 
+// The largest magnitudes of a tap sum, 32768 x the sum of |gain| (NaN when
+// a gain is), and of the tap value: a full s16 value, or the lone tap's
+// product, which has no knee.
+struct TapBounds {
+    double sum, value;
+};
+
+TapBounds tap_bounds(const Tap* taps, size_t tap_count) {
+    double gains = 0.0;
+    for (size_t j = 0; j < tap_count; ++j) gains += std::fabs(taps[j].gain);
+    const double sum = 32768.0 * gains;
+    return {sum, tap_count == 1 ? sum : 32768.0};
+}
+
 // Whether every product and sum the frames convert stays within 32 bits for
 // any line content: line * gain for each tap, old * feedback, and the output
-// mix of the input with the tap value (a full s16 value, or the lone tap's
-// product which has no knee).
+// mix of the input with the tap value.
 bool multitap_bounded(const Tap* taps, size_t tap_count, const MultitapSetup& s) {
-    double gains = 0.0;
-    for (size_t j = 0; j < tap_count; ++j) gains += std::fabs(taps[j].gain);  // a NaN gain stays NaN
-    const double tap_bound = 32768.0 * gains;
-    const double tap_value_bound = tap_count == 1 ? tap_bound : 32768.0;
+    const auto [tap_bound, tap_value_bound] = tap_bounds(taps, tap_count);
     return delay::fits_i32(tap_bound) && delay::fits_i32(32768.0 * std::fabs(s.feedback)) &&
            delay::fits_i32(32768.0 * std::fabs(s.dry) + std::fabs(s.wet) * tap_value_bound);
 }
@@ -251,10 +244,7 @@ bool multitap_bounded(const Tap* taps, size_t tap_count, const MultitapSetup& s)
 // value a knee takes stays below kKneeLanesBound, and the tap sum's knee
 // products below 2^31 (the margins cover the rounding of the bounds).
 bool multitap_lane_bounds(const Tap* taps, size_t tap_count, const MultitapSetup& s) {
-    double gains = 0.0;
-    for (size_t j = 0; j < tap_count; ++j) gains += std::fabs(taps[j].gain);
-    const double tap_bound = 32768.0 * gains;
-    const double tap_value_bound = tap_count == 1 ? tap_bound : 32768.0;
+    const auto [tap_bound, tap_value_bound] = tap_bounds(taps, tap_count);
     const double knee_bound = delay::kKneeLanesBound - 1000.0;
     return 32768.0 * (1.0 + std::fabs(s.feedback)) < knee_bound &&
            32768.0 * std::fabs(s.dry) + std::fabs(s.wet) * tap_value_bound < knee_bound &&
