@@ -132,8 +132,9 @@ Floats clip_and_curve(const LaneSettings& settings, Floats u) {
     return at.between((Signed)((Unsigned)pair << 16), pair & (Signed{} + int32_t(0xffff0000u)));
 }
 
-// The longest curve whose points the lanes can hold in registers.
-constexpr uint32_t kMaxHeldCurvePoints = 257;
+// The longest curve whose points the lanes can hold in registers (and
+// whose float table the kernel makes).
+constexpr uint32_t kMaxHeldCurvePoints = WaveshaperKernel::kTablePoints;
 
 #if defined(WAVESHAPER_LANES_HELD_CURVE)
 // A curve of at most 257 points held for 16-bit permutes: the first and the
@@ -181,7 +182,6 @@ struct HeldCurve {
 // value itself within -1 .. 1, -1 or 1 beyond), which turns a NaN into 1: the
 // table serves only lanes that are numbers (see numbers_only).
 struct FloatCurve {
-    static_assert(WaveshaperKernel::kTablePoints == kMaxHeldCurvePoints);
     const float* first;
     const float* rise;
 
