@@ -98,6 +98,11 @@ private:
     uint64_t clock_ = 0;
 };
 
+// Remembers the outputs of a block shaped directly (out apart from in).
+inline void remember(const MemoTable& t, const int16_t* in, const int16_t* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) t.cells[static_cast<uint16_t>(in[i])] = t.stamp | static_cast<uint16_t>(out[i]);
+}
+
 // Shapes count samples from in into out (which may be the same memory)
 // through the table: known values are looked up, the others shaped together
 // and remembered.
@@ -127,16 +132,10 @@ inline void distort_remembered(const DistortionSettings& s, Vectors cpu, const M
         }
         if (misses == 0) continue;
         distort(s, choose_path(s, misses, cpu), cpu, missing, shaped, misses, nullptr);
-        for (size_t k = 0; k < misses; ++k) {
-            out[first + where[k]] = shaped[k];
-            cells[static_cast<uint16_t>(missing[k])] = stamp | static_cast<uint16_t>(shaped[k]);
-        }
+        for (size_t k = 0; k < misses; ++k) out[first + where[k]] = shaped[k];
+        remember(t, missing, shaped, misses);
     }
 }
 
-// Remembers the outputs of a block shaped directly (out apart from in).
-inline void remember(const MemoTable& t, const int16_t* in, const int16_t* out, size_t count) {
-    for (size_t i = 0; i < count; ++i) t.cells[static_cast<uint16_t>(in[i])] = t.stamp | static_cast<uint16_t>(out[i]);
-}
 
 }  // namespace divavova
