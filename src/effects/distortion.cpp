@@ -25,16 +25,12 @@ PyObject* distortion_s16(PyObject*, PyObject* args) {
     S16Result block(input);
     if (!block.ok()) return nullptr;
     Vectors cpu = widest_vectors();
-    const MemoTable table = remembered_outputs.table_for(settings);
-    if (table.cells && !table.empty) {
+    const MemoTable table = remembered_outputs.table_for(settings, block.count(), cpu);
+    if (table.cells && !table.shape_first) {
         distort_remembered(settings, cpu, table, block.in(), block.out(), block.count());
         return block.release();
     }
-    DistortionPath path = choose_path(settings, block.count(), cpu);
-    // The memo only saves time; without memory for it the block is shaped directly.
-    PyMemArray<int32_t> memo;
-    if (path == DistortionPath::memo && !memo.allocate_zeroed(65536)) path = DistortionPath::exact;
-    distort(settings, path, cpu, block.in(), block.out(), block.count(), memo.get());
+    distort(settings, cpu, block.in(), block.out(), block.count());
     if (table.cells) remember(table, block.in(), block.out(), block.count());
     return block.release();
 }
