@@ -58,6 +58,7 @@ inline bool memo_pays_within(const DistortionSettings& s, size_t count, Vectors 
 struct MemoTable {
     uint32_t* cells;   // nullptr: shape the block directly
     uint32_t stamp;    // in the high 16 bits of the cells that hold an output
+    bool empty;        // just handed to these settings
     bool shape_first;  // empty, and the block too short to pay for lookups: shape it, then remember it
 };
 
@@ -80,7 +81,7 @@ public:
             slot->has_table = false;
         }
         slot->used = clock_;
-        if (slot->has_table) return {slot->cells, slot->stamp << 16, false};
+        if (slot->has_table) return {slot->cells, slot->stamp << 16, false, false};
         const bool pays_within = memo_pays_within(s, count, cpu);
         if (!seen && !pays_within) return {};
         if (!slot->cells && !(slot->cells = engine_alloc<uint32_t>(kCells))) return {};
@@ -89,7 +90,7 @@ public:
             slot->stamp = 1;
         }
         slot->has_table = true;
-        return {slot->cells, slot->stamp << 16, !pays_within};
+        return {slot->cells, slot->stamp << 16, true, !pays_within};
     }
 
 private:
@@ -132,30 +133,51 @@ inline void remember(const MemoTable& t, const int16_t* in, const int16_t* out, 
     for (size_t i = 0; i < count; ++i) t.cells[static_cast<uint16_t>(in[i])] = t.stamp | static_cast<uint16_t>(out[i]);
 }
 
+namespace distortion_detail {
+
+// Looks n samples up: out gets the known outputs, missing and where the
+// values that are not known and their places; returns how many.  While the
+// table fills, a branch on each lookup would be mispredicted often, so the
+// value and its place are written every time and kept only on a miss; once
+// misses are rare, the branch is cheaper than the stores.
+template <bool Filling>
+inline size_t look_up(const MemoTable& t, const int16_t* in, int16_t* out, size_t n, int16_t* missing,
+                      uint16_t* where) {
+    const uint32_t stamp = t.stamp;
+    const uint32_t* const cells = t.cells;
+    size_t misses = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int16_t x = in[i];
+        const uint32_t cell = cells[static_cast<uint16_t>(x)];
+        out[i] = static_cast<int16_t>(cell);
+        const bool miss = (cell & 0xFFFF0000u) != stamp;
+        if (Filling || miss) {
+            missing[misses] = x;
+            where[misses] = static_cast<uint16_t>(i);
+            misses += miss;
+        }
+    }
+    return misses;
+}
+
+}  // namespace distortion_detail
+
 // Shapes count samples from in into out (which may be the same memory)
 // through the table: known values are looked up, the others shaped together
 // and remembered.
 inline void distort_remembered(const DistortionSettings& s, Vectors cpu, const MemoTable& t, const int16_t* in,
                                int16_t* out, size_t count) {
+    using distortion_detail::look_up;
     // The values missing from a chunk are shaped together, on the stack.
     constexpr size_t kChunk = 1024;
-    const uint32_t stamp = t.stamp;
-    uint32_t* const cells = t.cells;
     int16_t missing[kChunk], shaped[kChunk];
     uint16_t where[kChunk];
+    bool filling = t.empty;
     for (size_t first = 0; first < count; first += kChunk) {
         const size_t n = count - first < kChunk ? count - first : kChunk;
-        size_t misses = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const int16_t x = in[first + i];
-            const uint32_t cell = cells[static_cast<uint16_t>(x)];
-            out[first + i] = static_cast<int16_t>(cell);
-            if ((cell & 0xFFFF0000u) != stamp) {
-                missing[misses] = x;
-                where[misses] = static_cast<uint16_t>(i);
-                ++misses;
-            }
-        }
+        const size_t misses = !filling ? look_up<false>(t, in + first, out + first, n, missing, where)
+                                       : look_up<true>(t, in + first, out + first, n, missing, where);
+        filling = misses > n / 8;
         if (misses == 0) continue;
         distort(s, cpu, missing, shaped, misses);
         for (size_t k = 0; k < misses; ++k) out[first + where[k]] = shaped[k];
