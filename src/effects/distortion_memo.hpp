@@ -35,11 +35,14 @@ inline bool lookups_pay(const DistortionSettings& s) {
 
 // Block lengths, in samples, from which a table pays within one block, empty
 // as it starts: each distinct input value is shaped once, its repeats are
-// looked up.  Against the exact chain, from kMemoOverExactSamples.  Against
-// the fast path, with the baseline's vectors only, from the lengths where a
-// block of full-band noise has few enough distinct values; with AVX2 the
-// fast path takes half the time of the memo even on a second of such noise.
-constexpr size_t kMemoOverExactSamples = 4096;
+// looked up, and filling the table costs about a nanosecond per sample.
+// Against the exact chain, from the lengths where a block of full-band noise
+// repeats enough values; the rational curve without the limiter, the
+// cheapest chain that is remembered, needs longer blocks.  Against the fast
+// path, with the baseline's vectors only; with AVX2 the fast path takes half
+// the time of the memo even on a second of such noise.
+constexpr size_t kMemoOverExactSamples = 16384;
+constexpr size_t kMemoOverExactRationalSamples = 32768;
 constexpr size_t kMemoOverBaselineFastPower = 65536;
 constexpr size_t kMemoOverBaselineFastExponential = 32768;
 
@@ -52,7 +55,8 @@ inline bool memo_pays_within(const DistortionSettings& s, size_t count, Vectors 
                                                              : kMemoOverBaselineFastExponential;
         return cpu == Vectors::baseline && count >= memo_from;
     }
-    return count >= kMemoOverExactSamples;
+    bool cheapest = s.shape == DistortionShape::rational && !s.soft_limit;
+    return count >= (cheapest ? kMemoOverExactRationalSamples : kMemoOverExactSamples);
 }
 
 struct MemoTable {
