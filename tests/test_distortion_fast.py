@@ -172,3 +172,17 @@ def test_outputs_remembered_between_calls_are_the_shaped_ones():
         got = [run(xs, *args, call=m.distortion_s16) for xs, args in calls]
         for (xs, args), out in zip(calls, got):
             assert np.array_equal(out, run(xs, *args)), args
+
+
+def test_a_long_first_call_leaves_its_outputs_for_later_calls():
+    # New settings with a block long enough to fill a table within it; later
+    # calls, short and long, look up what it left.  Chains that are exact
+    # only, and the fast curves (a table at once with the baseline's vectors).
+    rng = np.random.default_rng(9)
+    for args in [(0.5, 3.0, 1.0, 3, False, 0.9), (0.5, 3.0, 1.0, 3, True, 0.9), (0.7, -3.0, 2.0, 1, True, 1.0),
+                 (-1.5, 0.0, 0.0, 0, False, 1.0), (0.6, 12.0, -3.0, 0, True, 1.0), (0.6, 12.0, -3.0, 2, True, 1.0)]:
+        calls = [rng.integers(-3000, 3000, n).astype(np.int16) for n in (70000, 300, 70000)]
+        forget()
+        got = [run(xs, *args, call=m.distortion_s16) for xs in calls]
+        for xs, out in zip(calls, got):
+            assert np.array_equal(out, run(xs, *args, block=1000)), args
