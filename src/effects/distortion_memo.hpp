@@ -47,7 +47,12 @@ constexpr size_t kMemoOverBaselineFastPower = 65536;
 constexpr size_t kMemoOverBaselineFastExponential = 32768;
 
 inline bool memo_pays_within(const DistortionSettings& s, size_t count, Vectors cpu) {
-    if (!lookups_pay(s)) return false;
+    // Blocks shorter than every threshold (a stream's usual blocks) are
+    // answered before the fast path's bounds are worked out.
+    static_assert(kMemoOverExactSamples <= kMemoOverExactRationalSamples &&
+                  kMemoOverExactSamples <= kMemoOverBaselineFastPower &&
+                  kMemoOverExactSamples <= kMemoOverBaselineFastExponential);
+    if (count < kMemoOverExactSamples || !lookups_pay(s)) return false;
     bool fast_curve = s.shape == DistortionShape::power || s.shape == DistortionShape::exponential;
     distortion_fast::FastSettings f;
     if (fast_curve && distortion_fast::fast_settings(s, &f)) {
