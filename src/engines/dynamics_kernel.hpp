@@ -484,14 +484,18 @@ void DynamicsKernel::run(DynamicsKernel* self, const int16_t* in, const int16_t*
     self->gain_state = gs;
 }
 
-// The C library's logf and expf, or (where the processor has AVX-512 and
-// the library rounds as the lanes do) lanes that return the same bits.
+// The C library's logf and expf, or (where the processor has AVX-512, or
+// AVX2 and FMA, and the library rounds as the lanes do) lanes that return
+// the same bits.
 template <uint32_t N, GainKind kind>
 void DynamicsKernel::run_with_best_math(const int16_t* in, const int16_t* key, int16_t* out, size_t frames,
                                         const GainConstants& c, uint32_t lookahead) {
 #if DIVAVOVA_LIBM_LANES
     if (libm_lanes_usable()) {
         return run_loop_avx512bw([&] { run<N, kind, Floats8>(this, in, key, out, frames, &c, lookahead); });
+    }
+    if (libm_lanes4_usable()) {
+        return run_loop_avx2fma([&] { run<N, kind, Floats4>(this, in, key, out, frames, &c, lookahead); });
     }
 #endif
     run<N, kind, float>(this, in, key, out, frames, &c, lookahead);

@@ -11,9 +11,13 @@
 // the library treats apart (logf: 1 and anything but a positive normal
 // number; expf: |x| >= 88 and NaN) are handed to the library itself.
 //
+// Two widths: eight lanes where the processor has AVX-512 (the doubles of
+// eight floats fill one 512-bit register), four where it has AVX2 and FMA
+// (four doubles to a 256-bit register).  Both do the same operations.
+//
 // A different C library, or a glibc running its build without FMA, may round
-// some inputs otherwise; libm_lanes_match checks the library in use on inputs
-// where those builds disagree before the lanes are chosen.
+// some inputs otherwise; lanes_match checks the library in use on inputs
+// where those builds disagree before either width is chosen.
 #pragma once
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -164,11 +168,123 @@ struct LaneMath<Floats8> : Lanes<8> {
     }
 };
 
+// Four lanes for processors with AVX2 and FMA but not AVX-512: the same
+// double operations as above, four at a time, the tables read by gathers.
+#define DIVAVOVA_LANES4_TARGET __attribute__((target("avx2,fma"), always_inline))
+
+// Gathers of every lane, through the masked forms for the same reason as kAll.
+DIVAVOVA_LANES4_TARGET inline __m256d gather_doubles(const double* table, __m128i index) {
+    return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, index, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+}
+DIVAVOVA_LANES4_TARGET inline __m256i gather_bits(const uint64_t* table, __m256i index) {
+    return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(table), index,
+                                       _mm256_set1_epi64x(-1), 8);
+}
+
+template <float (*f)(float)>
+DIVAVOVA_LANES4_TARGET inline __m128 library_lanes4(__m128 result, __m128 v, int special) {
+    alignas(16) float in[4];
+    alignas(16) float out[4];
+    _mm_store_ps(in, v);
+    _mm_store_ps(out, result);
+    for (unsigned lane = 0; lane < 4; ++lane) {
+        if (special & (1 << lane)) out[lane] = f(in[lane]);
+    }
+    return _mm_load_ps(out);
+}
+
+DIVAVOVA_LANES4_TARGET inline __m128 logf_lanes4(__m128 x) {
+    using namespace libm_tables;
+    const __m128i ix = _mm_castps_si128(x);
+    const __m128i tmp = _mm_sub_epi32(ix, _mm_set1_epi32(static_cast<int>(kLogOffset)));
+    const __m128i index = _mm_and_si128(_mm_srli_epi32(tmp, 19), _mm_set1_epi32(15));
+    const __m128i k = _mm_srai_epi32(tmp, 23);
+    const __m128i iz = _mm_sub_epi32(ix, _mm_and_si128(tmp, _mm_set1_epi32(static_cast<int>(0xff800000u))));
+    const __m256d invc = gather_doubles(kInvC, index);
+    const __m256d logc = gather_doubles(kLogC, index);
+    const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(iz));
+    const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
+    const __m256d y0 = _mm256_fmadd_pd(_mm256_cvtepi32_pd(k), _mm256_set1_pd(kLn2), logc);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d y = _mm256_fmadd_pd(r, _mm256_set1_pd(kLogA1), _mm256_set1_pd(kLogA2));
+    y = _mm256_fmadd_pd(r2, _mm256_set1_pd(kLogA0), y);
+    y = _mm256_fmadd_pd(r2, y, _mm256_add_pd(y0, r));
+    const __m128 result = _mm256_cvtpd_ps(y);
+    // As above: logf(1) is +0, and the library takes what is not a positive
+    // normal number.  ix - 2^23 >= 0x7f800000 - 2^23, unsigned, as a signed
+    // comparison of both sides with the sign bit flipped.
+    const __m128 one = _mm_castsi128_ps(_mm_cmpeq_epi32(ix, _mm_set1_epi32(0x3f800000)));
+    const __m128i flipped = _mm_xor_si128(_mm_sub_epi32(ix, _mm_set1_epi32(0x00800000)),
+                                          _mm_set1_epi32(static_cast<int>(0x80000000u)));
+    const int special = _mm_movemask_ps(_mm_castsi128_ps(
+        _mm_cmpgt_epi32(flipped, _mm_set1_epi32(static_cast<int>((0x7f800000u - 0x00800000u - 1u) ^ 0x80000000u)))));
+    const __m128 exact = _mm_andnot_ps(one, result);
+    return special ? library_lanes4<library_logf>(exact, x, special) : exact;
+}
+
+DIVAVOVA_LANES4_TARGET inline __m128 expf_lanes4(__m128 x) {
+    using namespace libm_tables;
+    const __m128i ix = _mm_castps_si128(x);
+    const __m128i abstop = _mm_and_si128(_mm_srli_epi32(ix, 20), _mm_set1_epi32(0x7ff));
+    const int special = _mm_movemask_ps(
+        _mm_castsi128_ps(_mm_cmpgt_epi32(abstop, _mm_set1_epi32(static_cast<int>(kExpTop12Limit) - 1))));
+    const __m256d xd = _mm256_cvtps_pd(x);
+    const __m256d inv_ln2_n = _mm256_set1_pd(kInvLn2N);
+    const __m256d shift = _mm256_set1_pd(kShift);
+    const __m256d shifted = _mm256_fmadd_pd(inv_ln2_n, xd, shift);
+    const __m256i ki = _mm256_castpd_si256(shifted);
+    const __m256d kd = _mm256_sub_pd(shifted, shift);
+    const __m256d r = _mm256_fmsub_pd(inv_ln2_n, xd, kd);
+    // 2^(ki/32): table entry ki mod 32, exponent ki / 32.
+    const __m256i entry = gather_bits(kExp2, _mm256_and_si256(ki, _mm256_set1_epi64x(31)));
+    const __m256d s = _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(ki, 47)));
+    const __m256d z = _mm256_fmadd_pd(r, _mm256_set1_pd(kExpC0), _mm256_set1_pd(kExpC1));
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d y = _mm256_fmadd_pd(r, _mm256_set1_pd(kExpC2), _mm256_set1_pd(1.0));
+    y = _mm256_fmadd_pd(z, r2, y);
+    y = _mm256_mul_pd(y, s);
+    const __m128 result = _mm256_cvtpd_ps(y);
+    return special ? library_lanes4<library_expf>(result, x, special) : result;
+}
+
+using Floats4 = Lanes<4>::F;
+
+template <>
+struct LaneMath<Floats4> : Lanes<4> {
+    // A broadcast: Lanes' lane-by-lane form is built here through a 4-byte
+    // store and a 16-byte load, which waits for the store to retire.
+    __attribute__((target("avx2,fma"))) static Floats4 splat(float x) {
+        return reinterpret_cast<Floats4>(_mm_set1_ps(x));
+    }
+    __attribute__((target("avx2,fma"))) static Floats4 log(Floats4 x) {
+        return reinterpret_cast<Floats4>(logf_lanes4(reinterpret_cast<__m128>(x)));
+    }
+    __attribute__((target("avx2,fma"))) static Floats4 exp(Floats4 x) {
+        return reinterpret_cast<Floats4>(expf_lanes4(reinterpret_cast<__m128>(x)));
+    }
+};
+
+// Each width over eight values, for the checks.
+__attribute__((target("avx512f,avx512vl"))) inline void logf_eight_wide(const float* in, float* out) {
+    _mm256_storeu_ps(out, logf_lanes(_mm256_loadu_ps(in)));
+}
+__attribute__((target("avx512f,avx512vl"))) inline void expf_eight_wide(const float* in, float* out) {
+    _mm256_storeu_ps(out, expf_lanes(_mm256_loadu_ps(in)));
+}
+__attribute__((target("avx2,fma"))) inline void logf_four_wide(const float* in, float* out) {
+    for (int half = 0; half < 8; half += 4) _mm_storeu_ps(out + half, logf_lanes4(_mm_loadu_ps(in + half)));
+}
+__attribute__((target("avx2,fma"))) inline void expf_four_wide(const float* in, float* out) {
+    for (int half = 0; half < 8; half += 4) _mm_storeu_ps(out + half, expf_lanes4(_mm_loadu_ps(in + half)));
+}
+
+using EightValues = void (*)(const float*, float*);
+
 // True when the C library in use gives the lanes' bits on inputs where the
 // builds in circulation round differently: values where glibc's logf and
 // expf are not correctly rounded (a correctly rounding library fails here),
 // two where its FMA and plain builds of expf differ, and ordinary ones.
-__attribute__((target("avx512f,avx512vl"))) inline bool libm_lanes_match() {
+inline bool lanes_match(EightValues log_lanes, EightValues exp_lanes) {
     static constexpr uint32_t kLogInputs[24] = {
         0x35882a31, 0x36382c50, 0x36e6303a, 0x37950db7, 0x3844aa43, 0x38f48204, 0x39a3e55c, 0x3a53921f,
         0x3b032100, 0x3bb2b990, 0x3c62599c, 0x3d11fb6c, 0x3dc1981f, 0x3e712b0c, 0x3f20c77e, 0x3fd0656e,
@@ -177,17 +293,17 @@ __attribute__((target("avx512f,avx512vl"))) inline bool libm_lanes_match() {
         0x3a839d14, 0x3b66b6ea, 0x3c4a9353, 0x3d2e2daa, 0x3e119201, 0x3ef52e58, 0x3fd8c77b, 0x40bc9fba,
         0x41a00d06, 0xba8323ca, 0xbb66b556, 0xbc4a529d, 0xbd2df02e, 0xbe119f29, 0xbef54dca, 0xbfd8c4b6,
         0xc0bc7277, 0xc1a002df, 0x4202422f, 0xc27c65d9, 0x00000000, 0x80000000, 0xc2aeac50, 0x42b0c0a5};
-    alignas(32) float in[8];
-    alignas(32) float lanes[8];
+    float in[8];
+    float lanes[8];
     for (size_t group = 0; group < 3; ++group) {
         std::memcpy(in, kLogInputs + 8 * group, sizeof in);
-        _mm256_store_ps(lanes, logf_lanes(_mm256_load_ps(in)));
+        log_lanes(in, lanes);
         for (size_t i = 0; i < 8; ++i) {
             const float library = logf(in[i]);
             if (std::memcmp(&library, &lanes[i], sizeof library) != 0) return false;
         }
         std::memcpy(in, kExpInputs + 8 * group, sizeof in);
-        _mm256_store_ps(lanes, expf_lanes(_mm256_load_ps(in)));
+        exp_lanes(in, lanes);
         for (size_t i = 0; i < 8; ++i) {
             const float library = expf(in[i]);
             if (std::memcmp(&library, &lanes[i], sizeof library) != 0) return false;
@@ -196,12 +312,19 @@ __attribute__((target("avx512f,avx512vl"))) inline bool libm_lanes_match() {
     return true;
 }
 
-// The lanes run where the processor has AVX-512 (F, VL, and BW and DQ for
+// Eight lanes where the processor has AVX-512 (F, VL, and BW and DQ for
 // the loops around them; and so the FMA and AVX2 with which glibc picks its
 // fused build) and the library passes the check.
 inline bool libm_lanes_usable() {
+    static const bool usable = cpu_has_avx512bw() && cpu_has_avx2() && DIVAVOVA_CPU_SUPPORTS("fma") &&
+                               lanes_match(logf_eight_wide, expf_eight_wide);
+    return usable;
+}
+
+// Four lanes where it has AVX2 and FMA, and the library passes the check.
+inline bool libm_lanes4_usable() {
     static const bool usable =
-        cpu_has_avx512bw() && cpu_has_avx2() && DIVAVOVA_CPU_SUPPORTS("fma") && libm_lanes_match();
+        cpu_has_avx2() && DIVAVOVA_CPU_SUPPORTS("fma") && lanes_match(logf_four_wide, expf_four_wide);
     return usable;
 }
 

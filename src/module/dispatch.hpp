@@ -107,6 +107,13 @@ template <class Loop>
 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"), flatten)) void run_loop_avx512bw(Loop loop) {
     loop();
 }
+
+// The same for loops built for AVX2 with FMA (which the build uses only where
+// it writes the fused operations itself: it never contracts).
+template <class Loop>
+__attribute__((target("avx2,fma"), flatten)) void run_loop_avx2fma(Loop loop) {
+    loop();
+}
 #endif
 
 template <auto Kernel, class... Args>
