@@ -78,6 +78,15 @@ inline constexpr uint32_t kExpTop12Limit = 0x42b;  // top 12 bits of 88.0f, sign
 #define DIVAVOVA_LIBM_LANES 1
 #define DIVAVOVA_LANES_TARGET __attribute__((target("avx512f,avx512vl"), always_inline))
 
+// out[lane] = f(in[lane]) for the lanes flagged in `special`: the library's
+// own results where the lanes hand an input over, at either width.
+template <float (*f)(float)>
+inline void library_results(const float* in, float* out, unsigned count, unsigned special) {
+    for (unsigned lane = 0; lane < count; ++lane) {
+        if (special & (1u << lane)) out[lane] = f(in[lane]);
+    }
+}
+
 // The lanes of v flagged in `special`, recomputed by the library's `f`.
 template <float (*f)(float)>
 DIVAVOVA_LANES_TARGET inline __m256 library_lanes(__m256 result, __m256 v, __mmask8 special) {
@@ -85,9 +94,7 @@ DIVAVOVA_LANES_TARGET inline __m256 library_lanes(__m256 result, __m256 v, __mma
     alignas(32) float out[8];
     _mm256_store_ps(in, v);
     _mm256_store_ps(out, result);
-    for (unsigned lane = 0; lane < 8; ++lane) {
-        if (special & (1u << lane)) out[lane] = f(in[lane]);
-    }
+    library_results<f>(in, out, 8, special);
     return _mm256_load_ps(out);
 }
 
@@ -187,9 +194,7 @@ DIVAVOVA_LANES4_TARGET inline __m128 library_lanes4(__m128 result, __m128 v, int
     alignas(16) float out[4];
     _mm_store_ps(in, v);
     _mm_store_ps(out, result);
-    for (unsigned lane = 0; lane < 4; ++lane) {
-        if (special & (1 << lane)) out[lane] = f(in[lane]);
-    }
+    library_results<f>(in, out, 4, static_cast<unsigned>(special));
     return _mm_load_ps(out);
 }
 
