@@ -126,7 +126,9 @@ struct LadderKernel {
         }
     }
 
-    // One ladder step of channel j with input u; returns the selected stage's output.
+    // One ladder step of channel j with input u; returns the output of stage
+    // Poles (the setting, fixed for the run so that the choice costs nothing).
+    template <int Poles>
     float step(int j, float u) {
         float* s = stage_state[j];
         const float one_minus_g = 1.0f - g;
@@ -163,10 +165,10 @@ struct LadderKernel {
             outputs[k] = o;
             v = o;
         }
-        return outputs[poles - 1];
+        return outputs[Poles - 1];
     }
 
-    template <int Channels, bool Oversampled>
+    template <int Channels, bool Oversampled, int Poles>
     void run(const int16_t* in, int16_t* out, size_t frames) {
         const float gain = output_gain, wet = mix, in_gain = drive;
         for (size_t i = 0; i < frames; ++i) {
@@ -174,11 +176,11 @@ struct LadderKernel {
                 const float h = static_cast<float>(in[i * Channels + j]) * kFromS16;
                 float value;
                 if constexpr (Oversampled) {
-                    const float y1 = step(j, ((h + previous_input[j]) * 0.5f) * in_gain);
-                    const float y2 = step(j, h * in_gain);
+                    const float y1 = step<Poles>(j, ((h + previous_input[j]) * 0.5f) * in_gain);
+                    const float y2 = step<Poles>(j, h * in_gain);
                     value = (((((y1 + y2) * 0.5f) * gain - h) * wet) + h) * kToS16;
                 } else {
-                    const float y = step(j, h * in_gain);
+                    const float y = step<Poles>(j, h * in_gain);
                     value = (((y * gain - h) * wet) + h) * kToS16;
                 }
                 previous_input[j] = h;
@@ -229,7 +231,6 @@ struct LadderKernel {
         __m128 drive;
         __m128 output_gain;
         __m128 mix;
-        int poles;
     };
 
     static constexpr int kChannelBits = 3;  // movemask bits of the two channels' lanes
@@ -248,8 +249,7 @@ struct LadderKernel {
                 _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)),
                 _mm_set1_ps(drive),
                 _mm_set1_ps(output_gain),
-                _mm_set1_ps(mix),
-                poles};
+                _mm_set1_ps(mix)};
     }
 
     static __m128 clamp_unit(const LaneConstants& k, __m128 x) {
@@ -289,7 +289,8 @@ struct LadderKernel {
     }
 
     // The stage updates once y, q = clamp(y) and q_cubed = (q x q) x q are
-    // known; returns the selected stage's output.
+    // known; returns stage Poles's output.
+    template <int Poles>
     static __m128 advance(LaneState& st, const LaneConstants& k, __m128 u, __m128 y, __m128 q, __m128 q_cubed) {
         st.y_previous = st.y;
         st.y = y;
@@ -302,9 +303,10 @@ struct LadderKernel {
             outputs[i] = o;
             v = o;
         }
-        return outputs[k.poles - 1];
+        return outputs[Poles - 1];
     }
 
+    template <int Poles>
     static __m128 step_lanes(LaneState& st, const LaneConstants& k, __m128 u) {
         __m128 p = _mm_add_ps(_mm_mul_ps(st.t[0], k.g), st.t[1]);
         p = _mm_add_ps(_mm_mul_ps(p, k.g), st.t[2]);
@@ -326,7 +328,7 @@ struct LadderKernel {
             const __m128 r2 = _mm_add_ps(_mm_mul_ps(r1_cubed, k.cubic_factor), linear);
             const __m128 inside = _mm_cmple_ps(_mm_and_ps(r1, k.magnitude_bits), k.one);
             const int usual_bits = _mm_movemask_ps(_mm_and_ps(inside, same_bits(r2, r1))) & kChannelBits;
-            if (__builtin_expect(usual_bits == kChannelBits, 1)) return advance(st, k, u, r1, r1, r1_cubed);
+            if (__builtin_expect(usual_bits == kChannelBits, 1)) return advance<Poles>(st, k, u, r1, r1, r1_cubed);
             y = clamp_unit(k, solve_rest(k, linear, r1, feedback_pass(k, r1, linear), _mm_setzero_ps()));
             q = y;  // clamp(y) of a clamped y
         } else if (above_bits == kChannelBits) {
@@ -342,7 +344,7 @@ struct LadderKernel {
             y = select(take_above, above, select(take_below, below, solved));
             q = select(take_above, k.one, select(take_below, k.minus_one, solved));
         }
-        return advance(st, k, u, y, q, cube(q));
+        return advance<Poles>(st, k, u, y, q, cube(q));
     }
 
     static __m128 load_lanes(const float (&values)[2]) { return _mm_setr_ps(values[0], values[1], 0.0f, 0.0f); }
@@ -354,7 +356,7 @@ struct LadderKernel {
         values[1] = stored[1];
     }
 
-    template <bool Oversampled>
+    template <bool Oversampled, int Poles>
     void run_stereo(const int16_t* in, int16_t* out, size_t frames) {
         LaneState st;
         const LaneConstants k = lane_constants();
@@ -372,11 +374,11 @@ struct LadderKernel {
             __m128 y;
             if constexpr (Oversampled) {
                 const __m128 half = _mm_set1_ps(0.5f);
-                const __m128 y1 = step_lanes(st, k, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(h, previous), half), k.drive));
-                const __m128 y2 = step_lanes(st, k, _mm_mul_ps(h, k.drive));
+                const __m128 y1 = step_lanes<Poles>(st, k, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(h, previous), half), k.drive));
+                const __m128 y2 = step_lanes<Poles>(st, k, _mm_mul_ps(h, k.drive));
                 y = _mm_mul_ps(_mm_mul_ps(_mm_add_ps(y1, y2), half), k.output_gain);
             } else {
-                y = _mm_mul_ps(step_lanes(st, k, _mm_mul_ps(h, k.drive)), k.output_gain);
+                y = _mm_mul_ps(step_lanes<Poles>(st, k, _mm_mul_ps(h, k.drive)), k.output_gain);
             }
             const __m128 value =
                 _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_sub_ps(y, h), k.mix), h), _mm_set1_ps(kToS16));
@@ -401,27 +403,35 @@ struct LadderKernel {
     // The run is bound by the latency of its dependency chain; on processors
     // with AVX-512VL it runs in a build that can hold all of its running state
     // and constants in registers.
-    template <int Channels, bool Oversampled>
+    template <int Channels, bool Oversampled, int Poles>
     static void run_block(LadderKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
 #if defined(__SSE2__)
         if constexpr (Channels == 2) {
-            kernel->run_stereo<Oversampled>(in, out, frames);
+            kernel->run_stereo<Oversampled, Poles>(in, out, frames);
         } else {
-            kernel->run<Channels, Oversampled>(in, out, frames);
+            kernel->run<Channels, Oversampled, Poles>(in, out, frames);
         }
 #else
-        kernel->run<Channels, Oversampled>(in, out, frames);
+        kernel->run<Channels, Oversampled, Poles>(in, out, frames);
 #endif
+    }
+
+    template <int Channels, bool Oversampled>
+    void run_poles(const int16_t* in, int16_t* out, size_t frames) {
+        switch (poles) {
+            case 1: return run_kernel_registers<run_block<Channels, Oversampled, 1>>(this, in, out, frames);
+            case 2: return run_kernel_registers<run_block<Channels, Oversampled, 2>>(this, in, out, frames);
+            case 3: return run_kernel_registers<run_block<Channels, Oversampled, 3>>(this, in, out, frames);
+            default: return run_kernel_registers<run_block<Channels, Oversampled, 4>>(this, in, out, frames);
+        }
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
         const bool twice = oversample == 2;
         if (channel_count == 2) {
-            twice ? run_kernel_registers<run_block<2, true>>(this, in, out, frames)
-                  : run_kernel_registers<run_block<2, false>>(this, in, out, frames);
+            twice ? run_poles<2, true>(in, out, frames) : run_poles<2, false>(in, out, frames);
         } else {
-            twice ? run_kernel_registers<run_block<1, true>>(this, in, out, frames)
-                  : run_kernel_registers<run_block<1, false>>(this, in, out, frames);
+            twice ? run_poles<1, true>(in, out, frames) : run_poles<1, false>(in, out, frames);
         }
     }
 };
