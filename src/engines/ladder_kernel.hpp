@@ -126,9 +126,7 @@ struct LadderKernel {
         }
     }
 
-    // One ladder step of channel j with input u; returns the output of stage
-    // Poles (the setting, fixed for the run so that the choice costs nothing).
-    template <int Poles>
+    // One ladder step of channel j with input u; returns the selected stage's output.
     float step(int j, float u) {
         float* s = stage_state[j];
         const float one_minus_g = 1.0f - g;
@@ -165,10 +163,10 @@ struct LadderKernel {
             outputs[k] = o;
             v = o;
         }
-        return outputs[Poles - 1];
+        return outputs[poles - 1];
     }
 
-    template <int Channels, bool Oversampled, int Poles>
+    template <int Channels, bool Oversampled>
     void run(const int16_t* in, int16_t* out, size_t frames) {
         const float gain = output_gain, wet = mix, in_gain = drive;
         for (size_t i = 0; i < frames; ++i) {
@@ -176,11 +174,11 @@ struct LadderKernel {
                 const float h = static_cast<float>(in[i * Channels + j]) * kFromS16;
                 float value;
                 if constexpr (Oversampled) {
-                    const float y1 = step<Poles>(j, ((h + previous_input[j]) * 0.5f) * in_gain);
-                    const float y2 = step<Poles>(j, h * in_gain);
+                    const float y1 = step(j, ((h + previous_input[j]) * 0.5f) * in_gain);
+                    const float y2 = step(j, h * in_gain);
                     value = (((((y1 + y2) * 0.5f) * gain - h) * wet) + h) * kToS16;
                 } else {
-                    const float y = step<Poles>(j, h * in_gain);
+                    const float y = step(j, h * in_gain);
                     value = (((y * gain - h) * wet) + h) * kToS16;
                 }
                 previous_input[j] = h;
@@ -402,28 +400,30 @@ struct LadderKernel {
 
     // The run is bound by the latency of its dependency chain; on processors
     // with AVX-512VL it runs in a build that can hold all of its running state
-    // and constants in registers.
+    // and constants in registers.  The stereo lanes take the selected stage
+    // as Poles, so that its four outputs stay in registers; the scalar step
+    // (Poles 0) reads the setting.
     template <int Channels, bool Oversampled, int Poles>
     static void run_block(LadderKernel* kernel, const int16_t* in, int16_t* out, size_t frames) {
 #if defined(__SSE2__)
-        if constexpr (Channels == 2) {
-            kernel->run_stereo<Oversampled, Poles>(in, out, frames);
-        } else {
-            kernel->run<Channels, Oversampled, Poles>(in, out, frames);
-        }
-#else
-        kernel->run<Channels, Oversampled, Poles>(in, out, frames);
+        if constexpr (Poles > 0) return kernel->run_stereo<Oversampled, Poles>(in, out, frames);
 #endif
+        kernel->run<Channels, Oversampled>(in, out, frames);
     }
 
     template <int Channels, bool Oversampled>
     void run_poles(const int16_t* in, int16_t* out, size_t frames) {
-        switch (poles) {
-            case 1: return run_kernel_registers<run_block<Channels, Oversampled, 1>>(this, in, out, frames);
-            case 2: return run_kernel_registers<run_block<Channels, Oversampled, 2>>(this, in, out, frames);
-            case 3: return run_kernel_registers<run_block<Channels, Oversampled, 3>>(this, in, out, frames);
-            default: return run_kernel_registers<run_block<Channels, Oversampled, 4>>(this, in, out, frames);
+#if defined(__SSE2__)
+        if constexpr (Channels == 2) {
+            switch (poles) {
+                case 1: return run_kernel_registers<run_block<2, Oversampled, 1>>(this, in, out, frames);
+                case 2: return run_kernel_registers<run_block<2, Oversampled, 2>>(this, in, out, frames);
+                case 3: return run_kernel_registers<run_block<2, Oversampled, 3>>(this, in, out, frames);
+                default: return run_kernel_registers<run_block<2, Oversampled, 4>>(this, in, out, frames);
+            }
         }
+#endif
+        run_kernel_registers<run_block<Channels, Oversampled, 0>>(this, in, out, frames);
     }
 
     void process(const int16_t* in, int16_t* out, size_t frames) {
